@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds and runs every test: a plain build, a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer, then the fuzz targets for a bounded time each.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+jobs=$(nproc)
+
+cmake -S . -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ninja -C build/plain
+ctest --test-dir build/plain --output-on-failure -j "$jobs"
+
+CC=gcc CXX=g++ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEK_SANITIZE=ON
+ninja -C build/sanitize
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEK_FUZZ=ON -DZEK_TESTS=OFF
+ninja -C build/fuzz
+bash scripts/fuzz.sh build/fuzz "${ZEK_FUZZ_SECONDS:-60}"

@@ -1,0 +1,94 @@
+#pragma once
+// Loading built images into the VM and looking at the result, for the tests.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "image_builder.h"
+#include "stacks.h"
+#include "vm_state.h"
+#include "zek_vm.h"
+
+namespace zt {
+
+// Keeps the image alive while it is loaded, as every host must.
+struct Loaded {
+  Image image;
+  uint32_t result = 1;
+};
+
+inline Loaded load(const Program &p) {
+  Loaded l{p.build(), 1};
+  l.result = zek_load(l.image.data());
+  return l;
+}
+
+inline ChannelDecl *channel(const std::string &name) {
+  VmData *d = zek_getData();
+  for (uint16_t i = 0; i < d->channelCount; ++i)
+    if (name == d->channels[i].name) return &d->channels[i];
+  return nullptr;
+}
+
+template <typename T> T value(const std::string &name, uint32_t element = 0) {
+  ChannelDecl *c = channel(name);
+  EXPECT_NE(c, nullptr) << name;
+  T v{};
+  if (c != nullptr) std::memcpy(&v, c->value + (size_t)element * c->elementSize, sizeof(T));
+  return v;
+}
+
+template <typename T> void setValue(const std::string &name, T v, uint32_t element = 0) {
+  ChannelDecl *c = channel(name);
+  ASSERT_NE(c, nullptr) << name;
+  std::memcpy(c->value + (size_t)element * c->elementSize, &v, sizeof(T));
+}
+
+inline std::string errorText() { return zek_getErrorMessage(); }
+
+// The message without the context text that the VM appends in parentheses.
+inline std::string bareError() {
+  std::string m = zek_getErrorMessage();
+  size_t p = m.rfind(" (error=");
+  return p == std::string::npos ? m : m.substr(0, p);
+}
+
+// Runs byte code from the code base in the current cycle without the end-of-cycle checks, so a
+// test can look at what the instructions left on the stacks. The program is loaded first.
+inline void execute(const Loaded &) {
+  VmState &vm = vmstate0;
+  vm.pc = vm.codeBase;
+  vm.runState = 0;
+  vm.callDepth = 0;
+  zek_pstack_clear();
+  zek_istack_clear();
+  zek_cstack_clear();
+  zek_resetError();
+  zek_executeLoop();
+}
+
+// The top value of the parameter stack as a scalar of type T.
+template <typename T> T top(uint32_t depth = 0) {
+  ZekValueView v{};
+  EXPECT_TRUE(zek_pstack_peekValue(depth, &v));
+  T out{};
+  if (v.bytes != nullptr) std::memcpy(&out, v.bytes, sizeof(T));
+  return out;
+}
+
+inline ZekValueView topView(uint32_t depth = 0) {
+  ZekValueView v{};
+  EXPECT_TRUE(zek_pstack_peekValue(depth, &v));
+  return v;
+}
+
+template <typename T> std::vector<T> topArray(uint32_t depth = 0) {
+  ZekValueView v = topView(depth);
+  std::vector<T> out(v.total);
+  if (v.total > 0) std::memcpy(out.data(), v.bytes, v.total * sizeof(T));
+  return out;
+}
+
+}  // namespace zt

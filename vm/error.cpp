@@ -1,0 +1,90 @@
+// The process-wide error state: one code and one formatted message; nothing queues.
+#include <cstdio>
+#include <cstdlib>
+
+#include "zek_common.h"
+
+namespace {
+struct ErrorState {
+  uint16_t code;
+  ZekStrBuf message;
+  ZekErrorHandler errorHandler;
+  ZekErrorContextHandler contextHandler;
+};
+ErrorState g_error;
+
+constexpr uint32_t kContextSize = 4096;
+constexpr int kMaxMessageInContext = 8191;
+}  // namespace
+
+int32_t zek_strvprint(ZekStrBuf *buffer, const char *format, va_list args) {
+  va_list measure;
+  va_copy(measure, args);
+  int length = std::vsnprintf(nullptr, 0, format, measure);
+  va_end(measure);
+  if (length < 0) return -1;
+  // The arguments may point into the buffer itself (a message quoting the previous one), so the
+  // text is always formatted into fresh memory first and the old text released afterwards.
+  char *fresh = (char *)std::calloc((size_t)length + 1, 1);
+  if (fresh == nullptr) return -1;  // keep the old text rather than lose it
+  std::vsnprintf(fresh, (size_t)length + 1, format, args);
+  if (buffer->text != nullptr && length < buffer->capacity) {
+    std::memcpy(buffer->text, fresh, (size_t)length + 1);
+    std::free(fresh);
+  } else {
+    std::free(buffer->text);
+    buffer->text = fresh;
+    buffer->capacity = length + 1;
+  }
+  return length;
+}
+
+int32_t zek_strprint(ZekStrBuf *buffer, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  int32_t n = zek_strvprint(buffer, format, args);
+  va_end(args);
+  return n;
+}
+
+void zek_raiseError(uint16_t code, const char *format, ...) {
+  g_error.code = code;
+  va_list args;
+  va_start(args, format);
+  zek_strvprint(&g_error.message, format, args);
+  va_end(args);
+  if (g_error.contextHandler != nullptr) {
+    char context[kContextSize] = {};
+    g_error.contextHandler(context, kContextSize);
+    context[kContextSize - 1] = '\0';
+    const char *text = g_error.message.text != nullptr ? g_error.message.text : "";
+    zek_strprint(&g_error.message, "%.*s (%s)", kMaxMessageInContext, text, context);
+  }
+  if (g_error.errorHandler != nullptr) g_error.errorHandler();
+}
+
+void zek_resetError(void) {
+  g_error.code = 0;
+  if (g_error.message.text == nullptr) {
+    g_error.message.text = (char *)std::calloc(512, 1);
+    g_error.message.capacity = g_error.message.text != nullptr ? 512 : 0;
+  }
+  if (g_error.message.text != nullptr) std::memset(g_error.message.text, 0, (size_t)g_error.message.capacity);
+}
+
+bool zek_hasError(void) { return g_error.code != 0; }
+uint16_t zek_getErrorCode(void) { return g_error.code; }
+const char *zek_getErrorMessage(void) { return g_error.message.text != nullptr ? g_error.message.text : ""; }
+
+ZekErrorHandler zek_setErrorHandler(ZekErrorHandler handler) {
+  ZekErrorHandler previous = g_error.errorHandler;
+  g_error.errorHandler = handler;
+  if (g_error.code != 0 && handler != nullptr) handler();
+  return previous;
+}
+
+ZekErrorContextHandler zek_setErrorContextHandler(ZekErrorContextHandler handler) {
+  ZekErrorContextHandler previous = g_error.contextHandler;
+  g_error.contextHandler = handler;
+  return previous;
+}

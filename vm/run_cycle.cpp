@@ -1,0 +1,222 @@
+// The run cycle: one call of zek_runCycle interprets one cycle of the loaded program.
+#include <cstdio>
+
+#include "opcodes.h"
+#include "operands.h"
+#include "stacks.h"
+
+namespace {
+constexpr double kMicro = 1000000.0;
+
+void markInitialValues(void) {
+  VmState &vm = vmstate0;
+  for (uint16_t i = 0; i < vm.data.channelCount; ++i) {
+    const ChannelDecl &c = vm.data.channels[i];
+    bool input = c.role == ZEK_ROLE_INPUT && c.valueLoader == nullptr;
+    bool hostWritten = (c.role == ZEK_ROLE_OUTPUT || c.role == ZEK_ROLE_PARAMETER) && c.readWrite;
+    if (!input && !hostWritten) continue;
+    for (uint32_t k = 0; k < c.elementCount; ++k)
+      zek_bitmap_set(vm.initialFlags, c.heapOffset + k * (uint32_t)c.elementSize);
+  }
+}
+
+double cycleClock(void) {
+  VmState &vm = vmstate0;
+  if (!vm.realtimeActive) return (double)vm.cycleTime / kMicro * (double)vm.cycleCount;
+  double t = vm.realtimeCmd();
+  if (vm.cycleCount == 0) {
+    vm.realtimeStart = t;
+    return 0.0;
+  }
+  double dt = (double)vm.cycleTime / kMicro;
+  // A second cycle that comes too early still sees exactly one cycle time.
+  if (vm.cycleCount == 1 && t - vm.realtimeStart < dt) vm.realtimeStart = t - dt;
+  return t - vm.realtimeStart;
+}
+
+void copyHistory(void) {
+  VmState &vm = vmstate0;
+  uint8_t *part2 = vm.heap + vm.part1Size;
+  uint8_t *part3 = part2 + vm.part2Size;
+  if (vm.part2Size > 0) std::memcpy(vm.previousValues, part2, vm.part2Size);
+  if (vm.part3Size == 0) return;
+  vm.historySlot += vm.part3Size;
+  if (vm.historySlot >= vm.historyRing + (size_t)vm.historySize * vm.part3Size) vm.historySlot = vm.historyRing;
+  std::memcpy(vm.historySlot, part3, vm.part3Size);
+}
+}  // namespace
+
+void zek_raiseOperandOutOfCode(void) {
+  zek_raiseError(ZEK_ERR_BYTECODE, "Byte code at address 0x%04x reads past the end of the code.",
+                 vmstate0.instructionAddress >= vmstate0.codeBase ? vmstate0.instructionAddress - vmstate0.codeBase : 0);
+  vmstate0.pc = vmstate0.crcPosition;
+}
+
+const char *op_text(void) {
+  VmState &vm = vmstate0;
+  const char *text = (const char *)vm.image + vm.pc;
+  const void *nul = vm.pc < vm.crcPosition ? std::memchr(text, 0, vm.crcPosition - vm.pc) : nullptr;
+  if (nul == nullptr) {
+    zek_raiseOperandOutOfCode();
+    return nullptr;
+  }
+  vm.pc += (uint32_t)((const char *)nul - text) + 1;
+  return text;
+}
+
+const uint8_t *op_bytes(uint32_t n) {
+  if (!zek_operandFits(n)) {
+    zek_raiseOperandOutOfCode();
+    return nullptr;
+  }
+  const uint8_t *p = vmstate0.image + vmstate0.pc;
+  vmstate0.pc += n;
+  return p;
+}
+
+bool zek_checkTarget(uint64_t target) {
+  const VmState &vm = vmstate0;
+  if ((uint64_t)vm.codeBase + target < vm.crcPosition) return true;
+  zek_raiseError(ZEK_ERR_BYTECODE, "Target 0x%llx lies outside of the byte code.", (unsigned long long)target);
+  return false;
+}
+
+void zek_executeLoop(void) {
+  VmState &vm = vmstate0;
+  while (vm.runState == ZEK_RUNNING && !zek_hasError()) {
+    if (vm.pc >= vm.crcPosition) {
+      zek_raiseError(ZEK_ERR_BYTECODE, "Program counter 0x%04x lies outside of the byte code.",
+                     vm.pc >= vm.codeBase ? vm.pc - vm.codeBase : 0);
+      return;
+    }
+    uint8_t opcode = vm.image[vm.pc++];
+    vm.instructionAddress = vm.pc;
+    // The depth counts nested executions (server functions called from byte code); past the
+    // limit the instruction is not run, so a function that calls itself cannot exhaust the
+    // native stack.
+    if (++vm.callDepth > ZEK_MAX_CALL_DEPTH) {
+      --vm.callDepth;
+      zek_raiseError(ZEK_ERR_OVERFLOW, "An overflow of the call stack occurred.");
+      return;
+    }
+    zek_byteCodeHandler[opcode]();
+    --vm.callDepth;
+  }
+}
+
+void zek_callByteCode(uint8_t opcode) {
+  VmState &vm = vmstate0;
+  vm.instructionAddress = vm.pc;
+  if (++vm.callDepth > ZEK_MAX_CALL_DEPTH) {
+    --vm.callDepth;
+    zek_raiseError(ZEK_ERR_OVERFLOW, "An overflow of the call stack occurred.");
+    return;
+  }
+  zek_byteCodeHandler[opcode]();
+  --vm.callDepth;
+}
+
+uint32_t zek_runCylce_terminated(void) {
+  const VmState &vm = vmstate0;
+  if (vm.guard1 == ZEK_GUARD && vm.guard2 == ZEK_GUARD && vm.guard3 == ZEK_GUARD && vm.guard4 == ZEK_GUARD)
+    return ZEK_CYCLE_TEST_ENDED;
+  zek_raiseError(ZEK_ERR_FATAL, "Fatal error: External SUT-code may have corrupted the ZEK-VM memory.");
+  return ZEK_CYCLE_ERROR;
+}
+
+uint32_t zek_runCycle(void) {
+  VmState &vm = vmstate0;
+  if (!vm.loaded) {
+    zek_raiseError(ZEK_ERR_FATAL, "No program is loaded.");
+    return ZEK_CYCLE_ERROR;
+  }
+  vm.realtimeActive = vm.realtimeCmd != nullptr && vm.realtime;
+  vm.pc = vm.codeBase;
+  vm.instructionAddress = vm.codeBase;
+  vm.callDepth = 0;
+  zek_pstack_clear();
+  zek_istack_clear();
+  zek_cstack_clear();
+  if (vm.cycleCount == 0) markInitialValues();
+  zek_eventList_free();
+  std::memset(vm.writtenFlags, 0, vm.bitmapSize);
+  vm.time = cycleClock();
+  vm.runState = ZEK_RUNNING;
+  zek_resetError();
+
+  zek_executeLoop();
+
+  copyHistory();
+  if (zek_hasError()) return ZEK_CYCLE_ERROR;
+  if (zek_pstack_count() != 0) {
+    zek_raiseError(ZEK_ERR_FATAL, "Parameter stack pointer mismatch %d", (int)zek_pstack_count());
+    return ZEK_CYCLE_ERROR;
+  }
+  if (zek_cstack_count() != 0) {
+    zek_raiseError(ZEK_ERR_FATAL, "Call stack pointer mismatch %d", (int)zek_cstack_count());
+    return ZEK_CYCLE_ERROR;
+  }
+  if (vm.runState == ZEK_END_OF_CYCLE) {
+    bool goOn = vm.realtimeActive ? vm.time < vm.timeoutSeconds : vm.cycleCount < vm.timeout;
+    if (goOn) {
+      ++vm.cycleCount;
+      return ZEK_CYCLE_GO_ON;
+    }
+    return zek_runCylce_terminated();
+  }
+  if (vm.runState == ZEK_END_OF_TEST) return zek_runCylce_terminated();
+  zek_raiseError(ZEK_ERR_FATAL, "Oops. Cannot occur!");
+  return ZEK_CYCLE_ERROR;
+}
+
+uint32_t zek_setDensity(uint32_t us) {
+  VmState &vm = vmstate0;
+  if (vm.cycleCount >= 1) {
+    zek_raiseError(ZEK_ERR_DENSITY, "Density can only be adjusted if number of computed cycles is less than 1.");
+    return 1;
+  }
+  if (us == 0) {
+    zek_raiseError(ZEK_ERR_DENSITY, "Density must be greater than 0 microseconds.");
+    return 1;
+  }
+  if (us != vm.cycleTime) {
+    double cycles = (double)vm.cycleTime * (double)vm.timeout / (double)us;
+    vm.timeout = cycles >= 4294967295.0 ? 0xFFFFFFFFu : (uint32_t)cycles;
+    vm.cycleTime = us;
+    vm.timeoutSeconds = (double)vm.timeout * (double)us / kMicro;
+  }
+  return 0;
+}
+
+uint32_t zek_setTimeout(uint32_t cycles) {
+  VmState &vm = vmstate0;
+  vm.timeout = cycles;
+  vm.timeoutSeconds = (double)vm.cycleTime * (double)cycles / kMicro;
+  return 0;
+}
+
+void zek_vmErrorContextHandler(char *buffer, uint32_t size) {
+  const VmState &vm = vmstate0;
+  uint32_t address = vm.instructionAddress >= vm.codeBase ? vm.instructionAddress - vm.codeBase : 0;
+  float time = (float)vm.cycleTime / 1e6f * (float)vm.cycleCount;
+  std::snprintf(buffer, size, "error=%d, address=0x%04x, time=%fs", (int)zek_getErrorCode(), address, (double)time);
+}
+
+void zek__NOP(void) {}
+void zek__ENDCYCLE(void) { vmstate0.runState = ZEK_END_OF_CYCLE; }
+void zek__END(void) { vmstate0.runState = ZEK_END_OF_TEST; }
+
+void zek__ENDERROR(void) {
+  uint16_t code = op_u16();
+  const char *text = op_text();
+  if (text == nullptr) return;
+  // A code of 0 would leave no error standing and the cycle would pass as a success.
+  zek_raiseError(code != 0 ? code : (uint16_t)ZEK_ERR_FATAL, "%s", text);
+}
+
+void zek__NYI(void) {
+  const VmState &vm = vmstate0;
+  zek_raiseError(ZEK_ERR_BYTECODE,
+                 "Byte code %u not in use. Most likely your zvm-file is incompatible with this ZEK-VM version",
+                 (unsigned)vm.image[vm.instructionAddress - 1]);
+}

@@ -1,0 +1,103 @@
+#pragma once
+// The one record of the virtual machine. Every zek_* function works on vmstate0.
+#include <cstdint>
+
+#include "zek_common.h"
+
+constexpr uint32_t ZEK_GUARD = 0x4f3ba653u;
+constexpr uint32_t ZEK_MAX_CALL_DEPTH = 100;
+
+enum RunState : uint32_t { ZEK_RUNNING = 0, ZEK_END_OF_CYCLE = 1, ZEK_END_OF_TEST = 2 };
+
+typedef void (*ZekBucketCleanup)(uint16_t index, void *bucket);
+
+struct ByteStack {
+  uint8_t *top, *base, *end;
+};
+struct WordStack {
+  uint32_t *top, *base, *end;
+};
+
+struct VmState {
+  uint32_t guard1;
+  uint32_t cycleTime;  // microseconds per cycle, the "density"
+  uint32_t timeout;    // cycles
+  double timeoutSeconds;
+  uint32_t historySize;
+  uint32_t part1Size, part2Size, part3Size;
+  uint32_t cycleCount;
+  const char *programAttributes;
+  uint32_t guard2;
+  double time;
+  VmData data;
+  const uint8_t *image;
+  uint32_t crcPosition;  // L - 4: the byte code and every block end before it
+  const uint8_t *initialValues;
+  uint32_t codeBase;
+  uint32_t pc;
+  uint32_t instructionAddress;
+  uint32_t callDepth;
+  uint32_t runState;
+  uint8_t *heap;
+  uint8_t *previousValues;
+  uint8_t *historyRing;
+  uint8_t *historySlot;
+  uint8_t *writtenFlags;
+  uint8_t *initialFlags;
+  uint32_t bitmapSize;
+  uint8_t sutSynchronous;
+  uint8_t realtime;
+  uint8_t swap;
+  uint8_t recordCycle;
+  uint8_t stringWrite;
+  uint8_t loaded;  // 1 once a load succeeded, until the next load starts
+  ZekMessageBoxCmd messageBoxCmd;
+  ZekRealtimeCmd realtimeCmd;
+  double realtimeStart;
+  uint8_t realtimeActive;  // this cycle runs on the installed clock
+  uint32_t guard3;
+  ByteStack values;
+  WordStack sizes;
+  WordStack types;
+  WordStack index;
+  WordStack calls;
+  void **buckets;
+  ZekBucketCleanup *bucketCleanups;
+  uint32_t *bucketTags;  // what kind of state each bucket holds, so a mismatch is noticed
+  uint16_t bucketCount;
+  uint32_t guard4;
+};
+
+extern VmState vmstate0;
+
+// Loader internals that other parts of the VM use.
+void zek_initializeVars(void);
+bool zek_load_checkProgramVersion(const uint8_t *image);
+void zek_load_swapValue(void *values, uint32_t count, uint32_t type);
+uint16_t zek_swap2(uint16_t v);
+uint32_t zek_swap4(uint32_t v);
+uint64_t zek_swap8(uint64_t v);
+void zek_default_bucket_cleanup(uint16_t index, void *bucket);
+uint8_t *zek_getValuesHeapBuffer(void);
+uint32_t zek_getValuesHeapBufferSize(void);
+
+// Written flags and initial-value marks: one bit per heap byte.
+inline void zek_bitmap_set(uint8_t *bitmap, uint32_t bit) { bitmap[bit >> 3] |= (uint8_t)(1u << (bit & 7)); }
+inline bool zek_bitmap_test(const uint8_t *bitmap, uint32_t bit) { return (bitmap[bit >> 3] >> (bit & 7)) & 1u; }
+
+// Releases the EVENT records of the current cycle.
+void zek_eventList_free(void);
+
+// Runs instructions from pc until one ends the cycle or the test, or an error stands. The run
+// cycle, server functions and every nested execution use this one loop.
+void zek_executeLoop(void);
+
+// For hosts that know the size of the buffer they read: true when the buffer holds the whole
+// image that its header announces (length >= L + 4); raises the loader's error otherwise.
+bool zek_checkImageSize(const uint8_t *image, uint64_t size);
+
+// Executes one instruction given by its opcode at the current pc (STRING runs its write so).
+void zek_callByteCode(uint8_t opcode);
+uint32_t zek_runCylce_terminated(void);
+void zek_vmErrorContextHandler(char *buffer, uint32_t size);
+void zek_serverFunctionHandler(FunctionDecl *function);
