@@ -15,3 +15,8 @@ void zek__WRITEALL(void) { zek__NYI(); }
 void zek__WRITEPART(void) { zek__NYI(); }
 void zek__WRITESLICE(void) { zek__NYI(); }
 void zek__RESETVAR(void) { zek__NYI(); }
+#include "channel_access.h"
+const uint8_t *zek_getReadPtr(uint32_t, uint16_t, uint32_t) { zek__NYI(); return nullptr; }
+uint8_t *zek_getWritePtr(uint16_t, uint32_t, uint32_t) { return nullptr; }
+void zek_setWrittenFlagInRange(uint32_t, uint32_t) {}
+char *zek_getFullVarname(const ChannelDecl *) { return nullptr; }
