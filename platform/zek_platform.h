@@ -123,7 +123,7 @@ bool plat_process_running(PlatProcess* process);
 PlatWaitResult plat_process_wait(PlatProcess* process, std::uint32_t timeout_ms);
 
 // The exit code of an ended child: its exit status, or 128 + the signal number when a
-// signal ended it; -1 while it is running.
+// signal ended it; -1 while it is running, or when its status was collected elsewhere.
 int plat_process_exit_code(PlatProcess* process);
 
 // Ends the child at once; true also when it had ended already.
@@ -135,7 +135,7 @@ void plat_process_close(PlatProcess* process);
 
 // ---- Time, environment, errors --------------------------------------------------------
 
-// Milliseconds of a monotonic clock (since boot on Linux); only differences are meaningful.
+// Milliseconds of a monotonic clock; only differences are meaningful.
 std::uint64_t plat_tick_ms();
 
 // Copies the value of the environment variable name, NUL-terminated, into buffer. False

@@ -1,7 +1,7 @@
 // Linux implementation of zek_platform.h.
 //
-// Mappings and events are POSIX shared-memory objects. A named object of the other system
-// lives while some handle to it is open; to keep that lifetime here, every handle holds a
+// Mappings and events are POSIX shared-memory objects. A Windows named object lives while
+// some handle to it is open; to keep that lifetime here, every handle holds a
 // shared flock on its object for as long as it is open. An object without any lock is left
 // over from processes that ended without closing and counts as free, and a closer that can
 // take the exclusive lock is the last holder and removes the name.
@@ -11,6 +11,12 @@
 // while it slept was released by a set, even when a reset followed at once.
 //
 // The pipe is a Unix-domain stream socket whose file lies in /tmp.
+//
+// Where peers find the objects (P: the value of ZEK_PLATFORM_NAME_PREFIX, or nothing; every
+// '/' and '\' of P and the name becomes '_'):
+//   mapping or event NAME    shared-memory object "/PNAME" (the file /dev/shm/PNAME)
+//   pipe "\\.\pipe\REST"       socket file /tmp/PREST (a name without that lead: /tmp/PNAME)
+// Events and mappings share one namespace, as they do on Windows.
 #include "zek_platform.h"
 
 #include <algorithm>

@@ -87,24 +87,20 @@ int run_peer(const std::vector<std::string>& args)
     return peer == nullptr ? -2 : finish(peer);
 }
 
-// True once the thread or process whose stat file this is sleeps (state S), which for the
-// peers and threads below means: inside the wait under test.
-bool asleep(const std::string& stat_path)
+// True once the peer is in the given scheduler state: 'S' (sleeping, which for the peers
+// below means inside the wait under test) or 'T' (stopped).
+bool in_state(const PlatProcess* peer, char state)
 {
+    std::string path = "/proc/" + std::to_string(plat_process_id(peer)) + "/stat";
     for (int i = 0; i < 2000; ++i) {
-        std::ifstream file(stat_path);
+        std::ifstream file(path);
         std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
         std::size_t close = stat.rfind(')');
-        if (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'S')
+        if (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == state)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return false;
-}
-
-bool peer_asleep(const PlatProcess* peer)
-{
-    return asleep("/proc/" + std::to_string(plat_process_id(peer)) + "/stat");
 }
 
 std::string read_exactly(PlatPipe* pipe, std::size_t size)
@@ -210,15 +206,18 @@ TEST(Event, NameEndsWithItsLastHolder)
     plat_event_close(fresh);
 }
 
-TEST(Event, EventLeftByAnEndedProcessStartsAfresh)
+TEST(Event, EventLeftByAnEndedProcessIsGone)
 {
-    std::string name = name_of("e");
-    ASSERT_EQ(run_peer({"event-abandon", name}), 0);
-    EXPECT_EQ(plat_event_open(name.c_str()), nullptr);
-    PlatEvent* event = plat_event_create(name.c_str());
+    std::string created = name_of("created"), opened = name_of("opened");
+    ASSERT_EQ(run_peer({"event-abandon", created}), 0);
+    PlatEvent* event = plat_event_create(created.c_str());
     ASSERT_NE(event, nullptr);
     EXPECT_EQ(plat_event_wait(event, 0), PLAT_WAIT_TIMEOUT) << "the ended process's set must not survive it";
     plat_event_close(event);
+
+    ASSERT_EQ(run_peer({"event-abandon", opened}), 0);
+    EXPECT_EQ(plat_event_open(opened.c_str()), nullptr);
+    EXPECT_EQ(plat_last_error(), std::uint32_t{ENOENT});
 }
 
 TEST(Event, OneSetReleasesTheWaitersOfOtherProcesses)
@@ -232,8 +231,8 @@ TEST(Event, OneSetReleasesTheWaitersOfOtherProcesses)
     PlatProcess* peer2 = start_peer({"event-relay", in, out2, "3000"});
     ASSERT_TRUE(peer1 && peer2);
     EXPECT_EQ(plat_event_wait(done1, 30), PLAT_WAIT_TIMEOUT);
-    EXPECT_TRUE(peer_asleep(peer1));
-    EXPECT_TRUE(peer_asleep(peer2));
+    EXPECT_TRUE(in_state(peer1, 'S'));
+    EXPECT_TRUE(in_state(peer2, 'S'));
     plat_event_set(start);
     EXPECT_EQ(plat_event_wait(done1, 3000), PLAT_WAIT_OK);
     EXPECT_EQ(plat_event_wait(done2, 3000), PLAT_WAIT_OK);
@@ -246,22 +245,24 @@ TEST(Event, OneSetReleasesTheWaitersOfOtherProcesses)
 
 TEST(Event, WaiterAsleepAtASetIsReleasedEvenWhenAResetFollows)
 {
-    PlatEvent* event = plat_event_create(name_of("e").c_str());
-    ASSERT_NE(event, nullptr);
-    std::atomic<pid_t> tid{0};
-    PlatWaitResult result = PLAT_WAIT_FAILED;
-    std::thread waiter([&] {
-        tid = gettid();
-        result = plat_event_wait(event, 3000);
-    });
-    while (tid == 0)
-        std::this_thread::yield();
-    EXPECT_TRUE(asleep("/proc/self/task/" + std::to_string(tid) + "/stat"));
-    plat_event_set(event);
-    plat_event_reset(event);
-    waiter.join();
-    EXPECT_EQ(result, PLAT_WAIT_OK);
-    plat_event_close(event);
+    std::string in = name_of("in"), out = name_of("out");
+    PlatEvent* start = plat_event_create(in.c_str());
+    PlatEvent* done = plat_event_create(out.c_str());
+    ASSERT_TRUE(start && done);
+    PlatProcess* peer = start_peer({"event-relay", in, out, "3000"});
+    ASSERT_NE(peer, nullptr);
+    ASSERT_TRUE(in_state(peer, 'S'));
+    // Stopped, the peer can look at the event only after the reset.
+    pid_t pid = static_cast<pid_t>(plat_process_id(peer));
+    kill(pid, SIGSTOP);
+    ASSERT_TRUE(in_state(peer, 'T'));
+    plat_event_set(start);
+    plat_event_reset(start);
+    kill(pid, SIGCONT);
+    EXPECT_EQ(plat_event_wait(done, 3000), PLAT_WAIT_OK);
+    EXPECT_EQ(finish(peer), 0);
+    plat_event_close(start);
+    plat_event_close(done);
 }
 
 // ---- Every bounded wait goes on after a signal ----------------------------------------
@@ -273,26 +274,32 @@ void count_alarm(int)
     ++g_alarms;
 }
 
-// Runs wait with SIGALRM arriving every 5 ms (handler without SA_RESTART) and checks that it
-// still times out, and only after timeout_ms.
-void expect_full_wait_under_signals(const std::function<PlatWaitResult(std::uint32_t)>& wait)
+// Runs work with SIGALRM arriving every period_us (its handler set without SA_RESTART, so
+// that blocking calls return EINTR) and checks that signals did arrive.
+void with_alarms(long period_us, const std::function<void()>& work)
 {
-    constexpr std::uint32_t timeout_ms = 60;
     struct sigaction action{}, previous{};
     action.sa_handler = count_alarm;
     sigemptyset(&action.sa_mask);
     sigaction(SIGALRM, &action, &previous);
-    itimerval every{{0, 5000}, {0, 5000}}, stop{};
+    itimerval every{{0, period_us}, {0, period_us}}, stop{};
     g_alarms = 0;
     setitimer(ITIMER_REAL, &every, nullptr);
-    std::uint64_t start = plat_tick_ms();
-    PlatWaitResult result = wait(timeout_ms);
-    std::uint64_t elapsed = plat_tick_ms() - start;
+    work();
     setitimer(ITIMER_REAL, &stop, nullptr);
     sigaction(SIGALRM, &previous, nullptr);
-    EXPECT_EQ(result, PLAT_WAIT_TIMEOUT);
-    EXPECT_GE(elapsed, timeout_ms);
     EXPECT_GT(g_alarms.load(), 0);
+}
+
+// The wait still times out under signals, and only after its whole time.
+void expect_full_wait_under_signals(const std::function<PlatWaitResult(std::uint32_t)>& wait)
+{
+    constexpr std::uint32_t timeout_ms = 60;
+    with_alarms(5000, [&] {
+        std::uint64_t start = plat_tick_ms();
+        EXPECT_EQ(wait(timeout_ms), PLAT_WAIT_TIMEOUT);
+        EXPECT_GE(plat_tick_ms() - start, timeout_ms);
+    });
 }
 
 TEST(Interrupted, EventWait)
@@ -319,6 +326,34 @@ TEST(Interrupted, ProcessWait)
     plat_process_terminate(peer);
     EXPECT_EQ(plat_process_wait(peer, PEER_LIMIT_MS), PLAT_WAIT_OK);
     plat_process_close(peer);
+}
+
+// A write far beyond the socket's buffer, cut short by signals, still arrives whole.
+TEST(Interrupted, PipeWrite)
+{
+    std::string name = pipe_name();
+    PlatPipe* server = plat_pipe_create(name.c_str());
+    PlatPipe* client = plat_pipe_connect(name.c_str());
+    ASSERT_TRUE(server && client);
+    ASSERT_EQ(plat_pipe_accept(server, 1000), PLAT_WAIT_OK);
+    std::string data(8 << 20, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i * 131 >> 7);
+    with_alarms(200, [&] {
+        bool written = false;
+        std::thread writer([&] { written = write_text(client, data); });
+        // Blocked here, the signals go to the writer.
+        sigset_t alarm, previous;
+        sigemptyset(&alarm);
+        sigaddset(&alarm, SIGALRM);
+        pthread_sigmask(SIG_BLOCK, &alarm, &previous);
+        EXPECT_TRUE(read_exactly(server, data.size()) == data);
+        writer.join();
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        EXPECT_TRUE(written);
+    });
+    plat_pipe_close(client);
+    plat_pipe_close(server);
 }
 
 // ---- Named mappings -------------------------------------------------------------------
@@ -360,15 +395,18 @@ TEST(Mapping, CreateOpensALiveMappingAndGrowsIt)
     EXPECT_EQ(plat_mapping_open(name.c_str()), nullptr);
 }
 
-TEST(Mapping, MappingLeftByAnEndedProcessStartsAfresh)
+TEST(Mapping, MappingLeftByAnEndedProcessIsGone)
 {
-    std::string name = name_of("m");
-    ASSERT_EQ(run_peer({"map-abandon", name, "4096", "stale"}), 0);
-    EXPECT_EQ(plat_mapping_open(name.c_str()), nullptr);
-    PlatMapping* mapping = plat_mapping_create(name.c_str(), 4096);
+    std::string created = name_of("created"), opened = name_of("opened");
+    ASSERT_EQ(run_peer({"map-abandon", created, "4096", "stale"}), 0);
+    PlatMapping* mapping = plat_mapping_create(created.c_str(), 4096);
     ASSERT_NE(mapping, nullptr);
     EXPECT_EQ(static_cast<const char*>(plat_mapping_data(mapping))[0], '\0');
     plat_mapping_close(mapping);
+
+    ASSERT_EQ(run_peer({"map-abandon", opened, "4096", "stale"}), 0);
+    EXPECT_EQ(plat_mapping_open(opened.c_str()), nullptr);
+    EXPECT_EQ(plat_last_error(), std::uint32_t{ENOENT});
 }
 
 TEST(Mapping, RefusedRequests)
@@ -577,9 +615,12 @@ TEST(Pipe, PeerThatClosedGivesEndOfStreamAndFailedWrites)
     plat_pipe_close(client);
     char byte;
     EXPECT_EQ(plat_pipe_read(server, &byte, 1), 0);
-    // Reaching the next line at all shows that the write raised no SIGPIPE.
+    // With SIGPIPE at its default, which ends the process, reaching the next lines at all
+    // shows that the write raised none (the environment of the test may ignore it).
+    void (*previous)(int) = std::signal(SIGPIPE, SIG_DFL);
     EXPECT_FALSE(write_text(server, "shutdown\n"));
     EXPECT_EQ(plat_last_error(), std::uint32_t{EPIPE});
+    std::signal(SIGPIPE, previous);
     plat_pipe_close(server);
 }
 
@@ -686,7 +727,17 @@ TEST(Process, ChildGetsTheEnvironmentButNoOtherHandles)
     PlatPipe* server = plat_pipe_create(pipe_name().c_str());
     int inheritable = open("/dev/null", O_RDONLY);
     ASSERT_TRUE(event && mapping && server && inheritable >= 0);
+    // Our own standard input has bytes waiting, which the child must not see.
+    int input[2];
+    ASSERT_EQ(::pipe(input), 0);
+    ASSERT_EQ(write(input[1], "x", 1), 1);
+    int own_input = dup(0);
+    dup2(input[0], 0);
     EXPECT_EQ(run_peer({"inherited"}), 0);
+    dup2(own_input, 0);
+    close(own_input);
+    close(input[0]);
+    close(input[1]);
     setenv("ZEK_PLATFORM_TEST_VALUE", "seen by the child", 1);
     EXPECT_EQ(run_peer({"env-expect", "ZEK_PLATFORM_TEST_VALUE", "seen by the child"}), 0);
     unsetenv("ZEK_PLATFORM_TEST_VALUE");
