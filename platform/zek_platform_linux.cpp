@@ -248,6 +248,11 @@ bool pipe_address(const char* name, sockaddr_un* address)
     return plat_pipe_path(name, address->sun_path, sizeof address->sun_path);
 }
 
+const sockaddr* as_sockaddr(const sockaddr_un* address)
+{
+    return reinterpret_cast<const sockaddr*>(address);
+}
+
 } // namespace
 
 // ---- Mappings -------------------------------------------------------------------------
@@ -508,6 +513,26 @@ struct PlatPipe {
 
 namespace {
 
+// The record of an end whose sockets are set up; null (the sockets closed, the socket file
+// removed) when there is no memory for it.
+PlatPipe* new_pipe(int listener, int connection, const char* path)
+{
+    PlatPipe* pipe = new_record<PlatPipe>();
+    if (pipe == nullptr) {
+        if (listener >= 0) {
+            unlink(path);
+            close(listener);
+        }
+        if (connection >= 0)
+            close(connection);
+        return nullptr;
+    }
+    pipe->listener = listener;
+    pipe->connection = connection;
+    std::snprintf(pipe->path, sizeof pipe->path, "%s", listener >= 0 ? path : "");
+    return pipe;
+}
+
 void stop_listening(PlatPipe* pipe)
 {
     if (pipe->listener < 0)
@@ -534,20 +559,16 @@ PlatPipe* plat_pipe_create(const char* name)
     sockaddr_un address;
     if (!pipe_address(name, &address))
         return nullptr;
-    PlatPipe* pipe = new_record<PlatPipe>();
-    if (pipe == nullptr)
-        return nullptr;
     // Non-blocking, so that accept after poll cannot hang on a client that went away.
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     int error = 0;
     if (fd < 0) {
         error = errno;
     } else {
-        const sockaddr* at = reinterpret_cast<const sockaddr*>(&address);
-        int bound = bind(fd, at, sizeof address);
+        int bound = bind(fd, as_sockaddr(&address), sizeof address);
         if (bound != 0 && errno == EADDRINUSE && socket_file_left_over(address.sun_path)) {
             unlink(address.sun_path);
-            bound = bind(fd, at, sizeof address);
+            bound = bind(fd, as_sockaddr(&address), sizeof address);
         }
         if (bound != 0) {
             error = errno;
@@ -559,14 +580,10 @@ PlatPipe* plat_pipe_create(const char* name)
     if (error != 0) {
         if (fd >= 0)
             close(fd);
-        std::free(pipe);
         set_error(error);
         return nullptr;
     }
-    pipe->listener = fd;
-    pipe->connection = -1;
-    std::memcpy(pipe->path, address.sun_path, sizeof pipe->path);
-    return pipe;
+    return new_pipe(fd, -1, address.sun_path);
 }
 
 PlatWaitResult plat_pipe_accept(PlatPipe* pipe, std::uint32_t timeout_ms)
@@ -601,20 +618,14 @@ PlatPipe* plat_pipe_connect(const char* name)
     sockaddr_un address;
     if (!pipe_address(name, &address))
         return nullptr;
-    PlatPipe* pipe = new_record<PlatPipe>();
-    if (pipe == nullptr)
-        return nullptr;
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (fd < 0 || connect(fd, as_sockaddr(&address), sizeof address) != 0) {
         set_error(errno);
         if (fd >= 0)
             close(fd);
-        std::free(pipe);
         return nullptr;
     }
-    pipe->listener = -1;
-    pipe->connection = fd;
-    return pipe;
+    return new_pipe(-1, fd, nullptr);
 }
 
 bool plat_pipe_write(PlatPipe* pipe, const void* data, std::size_t size)

@@ -116,6 +116,24 @@ std::string read_exactly(PlatPipe* pipe, std::size_t size)
     return data;
 }
 
+// A server and a client of it, both in this process, connected; null ends on failure.
+struct Connection {
+    PlatPipe* server;
+    PlatPipe* client;
+};
+
+Connection connect_pair(const std::string& name)
+{
+    Connection ends{plat_pipe_create(name.c_str()), nullptr};
+    if (ends.server != nullptr)
+        ends.client = plat_pipe_connect(name.c_str());
+    if (ends.client != nullptr && plat_pipe_accept(ends.server, 1000) != PLAT_WAIT_OK) {
+        plat_pipe_close(ends.client);
+        ends.client = nullptr;
+    }
+    return ends;
+}
+
 bool write_text(PlatPipe* pipe, const std::string& text)
 {
     return plat_pipe_write(pipe, text.data(), text.size());
@@ -331,11 +349,10 @@ TEST(Interrupted, ProcessWait)
 // A write far beyond the socket's buffer, cut short by signals, still arrives whole.
 TEST(Interrupted, PipeWrite)
 {
-    std::string name = pipe_name();
-    PlatPipe* server = plat_pipe_create(name.c_str());
-    PlatPipe* client = plat_pipe_connect(name.c_str());
+    Connection ends = connect_pair(pipe_name());
+    PlatPipe* server = ends.server;
+    PlatPipe* client = ends.client;
     ASSERT_TRUE(server && client);
-    ASSERT_EQ(plat_pipe_accept(server, 1000), PLAT_WAIT_OK);
     std::string data(8 << 20, '\0');
     for (std::size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<char>(i * 131 >> 7);
@@ -558,12 +575,8 @@ INSTANTIATE_TEST_SUITE_P(Short, PipeAcceptTimeout, testing::Values(0u, 30u));
 TEST(Pipe, TakesOneClientAndThenFreesItsName)
 {
     std::string name = pipe_name();
-    PlatPipe* server = plat_pipe_create(name.c_str());
-    ASSERT_NE(server, nullptr);
-    EXPECT_TRUE(fs::exists(pipe_file(name)));
-    PlatPipe* client = plat_pipe_connect(name.c_str());
-    ASSERT_NE(client, nullptr);
-    ASSERT_EQ(plat_pipe_accept(server, 1000), PLAT_WAIT_OK);
+    auto [server, client] = connect_pair(name);
+    ASSERT_TRUE(server && client);
     EXPECT_FALSE(fs::exists(pipe_file(name)));
     EXPECT_EQ(plat_pipe_connect(name.c_str()), nullptr);
 
@@ -595,23 +608,16 @@ TEST(Pipe, SocketFileLeftByAnEndedServerIsTakenOver)
     std::string name = pipe_name();
     ASSERT_EQ(run_peer({"pipe-abandon", name}), 0);
     ASSERT_TRUE(fs::exists(pipe_file(name)));
-    PlatPipe* server = plat_pipe_create(name.c_str());
-    ASSERT_NE(server, nullptr);
-    PlatPipe* client = plat_pipe_connect(name.c_str());
-    ASSERT_NE(client, nullptr);
-    EXPECT_EQ(plat_pipe_accept(server, 1000), PLAT_WAIT_OK);
+    auto [server, client] = connect_pair(name);
+    EXPECT_TRUE(server && client);
     plat_pipe_close(client);
     plat_pipe_close(server);
 }
 
 TEST(Pipe, PeerThatClosedGivesEndOfStreamAndFailedWrites)
 {
-    std::string name = pipe_name();
-    PlatPipe* server = plat_pipe_create(name.c_str());
-    ASSERT_NE(server, nullptr);
-    PlatPipe* client = plat_pipe_connect(name.c_str());
-    ASSERT_NE(client, nullptr);
-    ASSERT_EQ(plat_pipe_accept(server, 1000), PLAT_WAIT_OK);
+    auto [server, client] = connect_pair(pipe_name());
+    ASSERT_TRUE(server && client);
     plat_pipe_close(client);
     char byte;
     EXPECT_EQ(plat_pipe_read(server, &byte, 1), 0);
