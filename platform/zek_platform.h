@@ -107,8 +107,8 @@ void plat_pipe_close(PlatPipe* pipe);
 
 // ---- Child processes ------------------------------------------------------------------
 
-// Starts argv[0] (searched on PATH when it holds no directory) with the arguments argv[0..]
-// up to a null entry. The child gets the environment and current directory of this
+// Starts the program argv[0] (searched on PATH when it holds no directory) and passes it
+// argv, argv[0] included, up to the null entry. The child gets the environment and current directory of this
 // process, standard input from the null device, standard output and error of this
 // process, and no other handle of it. Null when the program cannot be started.
 PlatProcess* plat_process_start(const char* const* argv);
