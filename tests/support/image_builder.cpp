@@ -157,6 +157,12 @@ struct Assembler {
     return false;
   }
 
+  // The table operand of the recorded and interpolated signals counts from the end of all
+  // the instruction's operands.
+  static bool signalTable(int opcode) {
+    return opcode == OP_RSIGNAL || opcode == OP_RSIGNALRT || opcode == OP_ISIGNAL || opcode == OP_ISIGNALRT;
+  }
+
   uint32_t label(const std::string &t) {
     auto it = labels.find(t);
     if (it == labels.end()) {
@@ -173,7 +179,8 @@ struct Assembler {
     uint64_t v;
     if (nameValue(t, &v)) return v;
     uint32_t target = label(t);
-    if (opcode == OP_CALLSUB || opcode == OP_READMEM) return (uint64_t)(int64_t)((int64_t)target - relativeTo);
+    if (opcode == OP_CALLSUB || opcode == OP_READMEM || signalTable(opcode))
+      return (uint64_t)(int64_t)((int64_t)target - relativeTo);
     return target;
   }
 
@@ -244,7 +251,9 @@ struct Assembler {
         w.num(bits, 8);
         break;
       }
-      default:
+      default: {
+        int64_t operandsEnd = (int64_t)w.out.size();  // used for the signal tables' fixed layouts
+        for (char c : layout) operandsEnd += c == 'b' ? 1 : c == 'h' ? 2 : c == 'w' ? 4 : c == 'q' ? 8 : 0;
         for (char c : layout) {
           if (c == '*') break;
           if (c == 's') {
@@ -254,9 +263,10 @@ struct Assembler {
             continue;
           }
           int bytes = c == 'b' ? 1 : c == 'h' ? 2 : c == 'w' ? 4 : 8;
-          int64_t end = (int64_t)w.out.size() + bytes;
+          int64_t end = signalTable(opcode) ? operandsEnd : (int64_t)w.out.size() + bytes;
           w.num(value(next(), opcode, end), bytes);
         }
+      }
     }
     if (arg != tokens.size()) fail("too many operands");
   }

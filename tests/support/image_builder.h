@@ -105,7 +105,8 @@ void put32(std::vector<uint8_t> &image, uint32_t offset, uint32_t value);
 // Operands by the instruction's layout: numbers (decimal, hex, negative, floating point for
 // PUSHFLOAT/PUSHDOUBLE, true/false), channel / function / event names (resolved to their table
 // index, event id), labels (jump targets relative to the code base; for CALLSUB and READMEM
-// relative to the end of the operand), "quoted text" with \0 \n \\ \" escapes. JUMPTABLE takes
+// relative to the end of the operand, for the table of RSIGNAL, RSIGNALRT, ISIGNAL and ISIGNALRT
+// relative to the end of all operands), "quoted text" with \0 \n \\ \" escapes. JUMPTABLE takes
 // its targets (count implied), MESSAGEBOX its text then items (count implied), MEM and
 // PUSHSTRING one quoted block (length implied), ARRAYOFSTRUCT count fields then the modes.
 // "BYTES n n ..." emits raw bytes. Throws std::runtime_error on a malformed line.
