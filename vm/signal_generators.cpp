@@ -266,13 +266,14 @@ void zek_STATEFULFUNC_rampgradient(uint16_t bucket, double t) {
   b->latest = t;
   double start = scalar2double(c.type, b->start), target = scalar2double(c.type, b->target);
   double u = t + cycleSeconds();
-  // A value that is not strictly on the start's side of the target (NaN too) has reached it;
-  // the target then goes out as stored, exact also for int64 beyond 2^53.
-  if (start < target) {
+  // The direction comes from the values themselves (int64 one apart beyond 2^53 are equal as
+  // doubles). A value that is not strictly on the start's side of the target (NaN too) has
+  // reached it; the target then goes out as stored.
+  if (zek_isGreater(b->target, b->start, c.type)) {
     double w = start + b->gradient * u;
     if (w < target) answer(c, w);
     else answerRaw(c, b->target);
-  } else if (start > target) {
+  } else if (zek_isGreater(b->start, b->target, c.type)) {
     double w = start - b->gradient * u;
     if (w > target) answer(c, w);
     else answerRaw(c, b->target);
