@@ -251,24 +251,11 @@ bool typesMatch(const char *text, uint32_t left, uint32_t right, bool rightIsUin
   return false;
 }
 
+// The caller knows the top value is a scalar.
 bool popScalarOperand(ZekScalarRegister *reg) {
-  VmState &vm = vmstate0;
-  if (vm.types.top <= vm.types.base || vm.sizes.top <= vm.sizes.base) {
-    zek_pstack_raiseUnderflow();
-    return false;
-  }
-  uint32_t type = vm.types.top[-1];
-  uint32_t size = zek_baseTypeSizeOf(type);
-  if ((size_t)(vm.values.top - vm.values.base) < size) {
-    zek_pstack_raiseUnderflow();
-    return false;
-  }
-  --vm.types.top;
-  --vm.sizes.top;
-  vm.values.top -= size;
-  reg->type = type;
-  reg->value = vm.values.top;
-  return true;
+  const uint8_t *value = zek_pstack_dropScalar(&reg->type);
+  reg->value = const_cast<uint8_t *>(value);  // the bytes on the value stack
+  return value != nullptr;
 }
 
 bool popOperand(ValueEntry *reg) {

@@ -3,17 +3,7 @@
 
 namespace {
 
-struct Case {
-  const char *code;
-  const char *expected;  // the top value, or "error <code> <message>"
-};
-
-void expectOutcomes(const std::vector<Case> &cases) {
-  for (const Case &c : cases) {
-    zt::runOn(c.code);
-    EXPECT_EQ(zt::outcome(), c.expected) << c.code;
-  }
-}
+using zt::expectOutcomes;
 
 TEST(Arithmetic, IntegerResultsWrapInTheirType) {
   expectOutcomes({

@@ -6,17 +6,7 @@
 
 namespace {
 
-struct Case {
-  const char *code;
-  const char *expected;
-};
-
-void expectOutcomes(const std::vector<Case> &cases) {
-  for (const Case &c : cases) {
-    zt::runOn(c.code);
-    EXPECT_EQ(zt::outcome(), c.expected) << c.code;
-  }
-}
+using zt::expectOutcomes;
 
 // Target types: 1 uint8, 2 int8, 3 uint16, 4 int16, 5 uint32, 6 int32, 7 int64, 8 float,
 // 9 double, 10 bool.

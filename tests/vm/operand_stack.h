@@ -79,6 +79,19 @@ inline std::string outcome() {
   return valueText();
 }
 
+// One operation and what it leaves: the top value, or "error <code> <message>".
+struct Case {
+  const char *code;
+  const char *expected;
+};
+
+inline void expectOutcomes(const std::vector<Case> &cases) {
+  for (const Case &c : cases) {
+    runOn(c.code);
+    EXPECT_EQ(outcome(), c.expected) << c.code;
+  }
+}
+
 // An error handler that counts the errors raised.
 inline int raised = 0;
 inline void countRaise(void) { ++raised; }
