@@ -251,13 +251,6 @@ bool typesMatch(const char *text, uint32_t left, uint32_t right, bool rightIsUin
   return false;
 }
 
-// The caller knows the top value is a scalar.
-bool popScalarOperand(ZekScalarRegister *reg) {
-  const uint8_t *value = zek_pstack_dropScalar(&reg->type);
-  reg->value = const_cast<uint8_t *>(value);  // the bytes on the value stack
-  return value != nullptr;
-}
-
 bool popOperand(ValueEntry *reg) {
   ZekValueView v;
   if (!zek_pstack_popValue(&v)) return false;
@@ -265,13 +258,34 @@ bool popOperand(ValueEntry *reg) {
   return true;
 }
 
+// Both operands scalars, their type entries present: the short path.
 void binaryOnScalars(const char *text, ZekBinaryLoop loop, bool rightIsUint8, bool boolResult) {
-  ZekScalarRegister &left = REGISTER_S1, &right = REGISTER_S2;
-  if (!popScalarOperand(&right) || !popScalarOperand(&left)) return;
-  if (!typesMatch(text, left.type, right.type, rightIsUint8)) return;
-  uint32_t resultType = boolResult ? (uint32_t)ZEK_BOOL : left.type;
-  if (zek_pushResult(resultType, 1, TSIZE_1, 1, 1, zek_baseTypeSizeOf(resultType)) == nullptr) return;
-  loop(left.value, left.value, right.value, 1, ZEK_EACH_OP_EACH, left.type);
+  VmState &vm = vmstate0;
+  uint32_t rightType = vm.types.top[-1], leftType = vm.types.top[-2];
+  size_t rightSize = zek_baseTypeSizeOf(rightType), leftSize = zek_baseTypeSizeOf(leftType);
+  if ((size_t)(vm.values.top - vm.values.base) < leftSize + rightSize) {
+    zek_pstack_raiseUnderflow();
+    return;
+  }
+  uint8_t *right = vm.values.top - rightSize, *left = right - leftSize;
+  REGISTER_S2 = ZekScalarRegister{rightType, right};
+  REGISTER_S1 = ZekScalarRegister{leftType, left};
+  vm.types.top -= 2;
+  vm.sizes.top -= 2;
+  vm.values.top = left;
+  if (!typesMatch(text, leftType, rightType, rightIsUint8)) return;
+  // The result takes the left operand's place: the entries were just freed and a result
+  // element is never larger than the two operands (only an unknown type has no bytes).
+  uint32_t resultType = boolResult ? (uint32_t)ZEK_BOOL : leftType;
+  size_t resultSize = zek_baseTypeSizeOf(resultType);
+  if (resultSize > leftSize + rightSize) {
+    zek_pstack_raiseOverflow();
+    return;
+  }
+  *vm.sizes.top++ = 0;
+  *vm.types.top++ = resultType;
+  vm.values.top = left + resultSize;
+  loop(left, left, right, 1, ZEK_EACH_OP_EACH, leftType);
 }
 
 }  // namespace
@@ -342,7 +356,8 @@ uint8_t *zek_pushResult(uint32_t type, uint8_t scalar, const uint32_t *dims, uin
 
 void zek__MATH_BINOP(const char *text, ZekBinaryLoop loop, bool rightIsUint8, bool boolResult) {
   VmState &vm = vmstate0;
-  if (vm.sizes.top - vm.sizes.base >= 2 && vm.sizes.top[-1] == 0 && vm.sizes.top[-2] == 0) {
+  if (vm.sizes.top - vm.sizes.base >= 2 && vm.sizes.top[-1] == 0 && vm.sizes.top[-2] == 0 &&
+      vm.types.top - vm.types.base >= 2) {
     binaryOnScalars(text, loop, rightIsUint8, boolResult);
     return;
   }
