@@ -295,6 +295,25 @@ TEST(Arithmetic, ArraysOfDifferentShapeOrTypeAreRefused) {
   }
 }
 
+// A type error leaves both operands popped; a kernel error leaves the result descriptor.
+TEST(Arithmetic, WhatAnErrorLeavesOnTheStack) {
+  const struct {
+    const char *code;
+    uint32_t values;
+  } rows[] = {
+      {"PUSHINT32 1; PUSHINT16 1; PLUS", 0},
+      {"PUSHINT32 1; PUSHINT32 1; SHIFTLEFT", 0},
+      {"PUSHINT32 7; PUSHINT32 0; DIV", 1},
+      {"PUSHTRUE; PUSHTRUE; PLUS", 1},
+      {"PUSHINT32 1; PUSHUINT8 32; SHIFTRIGHT", 1},
+  };
+  for (const auto &row : rows) {
+    zt::runOn(row.code);
+    EXPECT_TRUE(zek_hasError()) << row.code;
+    EXPECT_EQ(zek_pstack_valueCount(), row.values) << row.code;
+  }
+}
+
 // Kernel errors do not stop the element loop: each failing element raises, the others are
 // computed, and the last message stands.
 TEST(Arithmetic, KernelErrorsRaiseOncePerElement) {
