@@ -160,31 +160,22 @@ ZEK_COMPARISON(OpEQ, "==", ==)
 ZEK_COMPARISON(OpNEQ, "!=", !=)
 #undef ZEK_COMPARISON
 
-// Bitwise over the type's width; bool on its byte; float and double refused.
-#define ZEK_BITWISE(op, text, rel)                                                     \
-  struct op : Binary {                                                                \
+// Bitwise over the type's width, logical over its whole width; bool on its byte; float and
+// double refused.
+#define ZEK_INTEGER_OPERATOR(op, kind, text, compute)                                  \
+  struct op : kind {                                                                  \
     static constexpr const char *name = text;                                         \
     template <uint32_t TY> static void element(uint8_t *r, const uint8_t *a, const uint8_t *b) { \
       if constexpr (kFloating<TY>) zek_raiseTypeNotAllowed(name, TY);                  \
-      else storeWide<TY>(r, wide<TY>(a) rel wide<TY>(b));                              \
+      else compute;                                                                    \
     }                                                                                  \
   };
-ZEK_BITWISE(OpAND, "&", &)
-ZEK_BITWISE(OpOR, "|", |)
-ZEK_BITWISE(OpXOR, "^", ^)
-#undef ZEK_BITWISE
-
-#define ZEK_LOGICAL(op, text, rel)                                                     \
-  struct op : Comparison {                                                            \
-    static constexpr const char *name = text;                                         \
-    template <uint32_t TY> static void element(uint8_t *r, const uint8_t *a, const uint8_t *b) { \
-      if constexpr (kFloating<TY>) zek_raiseTypeNotAllowed(name, TY);                  \
-      else *r = (!isZero<TY>(a) rel !isZero<TY>(b)) ? 1 : 0;                           \
-    }                                                                                  \
-  };
-ZEK_LOGICAL(OpLAND, "&&", &&)
-ZEK_LOGICAL(OpLOR, "||", ||)
-#undef ZEK_LOGICAL
+ZEK_INTEGER_OPERATOR(OpAND, Binary, "&", storeWide<TY>(r, wide<TY>(a) & wide<TY>(b)))
+ZEK_INTEGER_OPERATOR(OpOR, Binary, "|", storeWide<TY>(r, wide<TY>(a) | wide<TY>(b)))
+ZEK_INTEGER_OPERATOR(OpXOR, Binary, "^", storeWide<TY>(r, wide<TY>(a) ^ wide<TY>(b)))
+ZEK_INTEGER_OPERATOR(OpLAND, Comparison, "&&", *r = !isZero<TY>(a) && !isZero<TY>(b))
+ZEK_INTEGER_OPERATOR(OpLOR, Comparison, "||", *r = !isZero<TY>(a) || !isZero<TY>(b))
+#undef ZEK_INTEGER_OPERATOR
 
 // The bit index is checked against the element's width before the type.
 struct OpGETBIT {
