@@ -7,9 +7,9 @@
 // first value, which stays on the parameter stack.
 #include <cmath>
 
+#include "arithmetic.h"
 #include "opcodes.h"
 #include "operands.h"
-#include "pending_conversions.h"
 #include "signal_generators.h"
 #include "stacks.h"
 
