@@ -3,24 +3,24 @@
 // Most tests call one generator several times within one execution: each call leaves its
 // output on the parameter stack, so the outputs of a row of times can be read off afterwards.
 #include <cmath>
-#include <cstdio>
 #include <limits>
-#include <map>
 
-#include "vm_harness.h"
+#include "signal_test_support.h"
 
 namespace {
 
+using zt::num;
 using zt::Program;
+
+// Sections of code on one load with one bucket.
+zt::Sections sections(const std::vector<std::pair<std::string, std::string>> &code) {
+  Program p;
+  p.buckets = 1;
+  return zt::Sections(p, code);
+}
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-std::string num(double d) {
-  char text[40];
-  std::snprintf(text, sizeof text, "%.17g", d);
-  return text;
-}
 
 // The byte code of one call: the values and parameters, then t.
 std::string call(int code, const std::string &operands, double t, int bucket = 0) {
@@ -222,33 +222,9 @@ TEST(Generators, LifecycleOfABucket) {
   EXPECT_EQ(outputsAt<int32_t>(RAMP, ramp, {0, 0, 0}), (std::vector<int32_t>{1, 1, 1}));
 }
 
-// One load, several executions: the buckets live on between them as between cycles. Each
-// section of code ends the cycle; run() executes one from its label.
-struct Sections {
-  Program program;
-  zt::Loaded loaded;
-  std::map<std::string, uint32_t> labels;
-
-  explicit Sections(const std::vector<std::pair<std::string, std::string>> &sections, uint16_t buckets = 1) {
-    program.buckets = buckets;
-    program.code = "ENDCYCLE; ";
-    for (auto &s : sections) program.code += s.first + ": " + s.second + "ENDCYCLE; ";
-    loaded = zt::load(program);
-    EXPECT_EQ(loaded.result, 0u) << zt::errorText();
-    zt::assemble(program, program.code, &labels);
-  }
-  uint16_t run(const std::string &name) {
-    zt::execute(loaded);  // clears the stacks and the error; the first section ends at once
-    vmstate0.pc = vmstate0.codeBase + labels.at(name);
-    vmstate0.runState = ZEK_RUNNING;
-    zek_executeLoop();
-    return zek_getErrorCode();
-  }
-};
-
 TEST(Generators, AFailedStartLeavesTheBucketUninitialised) {
   const std::string good = "PUSHINT32 0; PUSHINT32 101; PUSHDOUBLE 1; PUSHFALSE";
-  Sections s({{"good", call(RAMP, good, 0)},
+  zt::Sections s = sections({{"good", call(RAMP, good, 0)},
               {"bad", call(RAMP, "PUSHINT32 0; PUSHINT32 101; PUSHDOUBLE -1; PUSHFALSE", 0)},
               {"later", call(RAMP, good, 0.49)}});
   EXPECT_EQ(s.run("bad"), 18);
@@ -265,7 +241,7 @@ TEST(Generators, AFailedStartLeavesTheBucketUninitialised) {
 TEST(Generators, BucketsHoldOneKindAtATime) {
   const std::string impulse = "PUSHINT32 5; PUSHINT32 9; PUSHDOUBLE 0.05";
   const std::string sinwave = "PUSHDOUBLE 1; PUSHDOUBLE 2; PUSHDOUBLE 1; PUSHDOUBLE 5; PUSHDOUBLE 0";
-  Sections s({{"impulse0", call(IMPULSE, impulse, 0)},
+  zt::Sections s = sections({{"impulse0", call(IMPULSE, impulse, 0)},
               {"impulse1", call(IMPULSE, impulse, 0.02)},
               {"sinwave0", call(SINWAVE, sinwave, 0)},
               {"sinwave1", call(SINWAVE, sinwave, 0.25)},
@@ -287,7 +263,7 @@ TEST(Generators, BucketsHoldOneKindAtATime) {
   EXPECT_EQ(s.run("rampNow"), 123);
   // The ramp's clean-up ran when the impulse took the bucket; the next load cleans the rest.
   EXPECT_EQ(s.run("rampInit"), 0);
-  Program empty;
+  zt::Program empty;
   EXPECT_EQ(zt::load(empty).result, 0u);
 }
 
