@@ -243,8 +243,12 @@ void zek__ISIGNAL_and_ISIGNALRT(bool realtime) {
   if (interpolate != 0 && time > m && j < table.count - 1) {
     const uint8_t *following = record + table.stride;
     double n = zek__ISIGNAL_getTimeFromMEM(realtime, following);
-    zek_RSIGNAL_read(next, following + timeSize, table.type);
-    zek_RSIGNAL_interpolate(value, next, fractionOf((time - m) / (n - m)), table.type);
+    // The search stopped before this record, so it lies after t unless the table's times are
+    // not numbers.
+    if (n > m) {
+      zek_RSIGNAL_read(next, following + timeSize, table.type);
+      zek_RSIGNAL_interpolate(value, next, fractionOf((time - m) / (n - m)), table.type);
+    }
   }
   pushValue(table, value);
 }

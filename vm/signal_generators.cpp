@@ -6,6 +6,7 @@
 // them and computes the output from the stored record and the new t. The output replaces the
 // first value, which stays on the parameter stack.
 #include <cmath>
+#include <limits>
 
 #include "arithmetic.h"
 #include "opcodes.h"
@@ -98,6 +99,14 @@ struct SawtoothBucket {
   uint8_t start[8], target[8];
   double period, duration, pause;
 };
+
+// a / b with the IEEE result also where b is 0 (a parameter that no check has refused): the
+// division itself is left out there.
+inline double quotient(double a, double b) {
+  if (b != 0) return a / b;
+  if (a == 0 || std::isnan(a)) return std::numeric_limits<double>::quiet_NaN();
+  return std::signbit(a) != std::signbit(b) ? -HUGE_VAL : HUGE_VAL;
+}
 
 inline double cycleSeconds(void) { return (double)vmstate0.cycleTime * 1e-6; }
 
@@ -243,7 +252,8 @@ void zek_STATEFULFUNC_ramp(uint16_t bucket, double t) {
     return;
   }
   double start = scalar2double(c.type, b->start), target = scalar2double(c.type, b->target);
-  double f = b->smoothing ? 0.5 + 0.5 * std::sin(kPi * (t / b->duration - 0.5)) : (t + cycle) / (b->duration + cycle);
+  double f = b->smoothing ? 0.5 + 0.5 * std::sin(kPi * (quotient(t, b->duration) - 0.5))
+                          : quotient(t + cycle, b->duration + cycle);
   answer(c, start + (target - start) * f);
 }
 
@@ -301,7 +311,7 @@ void zek_STATEFULFUNC_steps(uint16_t bucket, double t) {
   }
   b->latest = t;
   double reached = t < b->duration ? t : b->duration;
-  uint32_t k = zek_countOf(reached / b->stepwidth + 1e-8);
+  uint32_t k = zek_countOf(quotient(reached, b->stepwidth) + 1e-8);
   double start = scalar2double(c.type, b->start), height = scalar2double(c.type, b->stepheight);
   answer(c, start + ((double)k + 1.0) * height);
 }
@@ -332,7 +342,7 @@ void zek_STATEFULFUNC_sinwave(uint16_t bucket, double t) {
   if (!b->finished) {
     double s = scalar2double(c.type, b->offset);
     if (std::isnan(s)) s = b->phaseshift == 0 ? 0.0 : b->amplitude * std::sin(b->phaseshift);
-    double w = b->amplitude * std::sin(2.0 * kPi * t / b->period + b->phaseshift);
+    double w = b->amplitude * std::sin(quotient(2.0 * kPi * t, b->period) + b->phaseshift);
     if (t == 0) {
       // The offset that makes the wave begin at the start; stored in the start's type.
       s = s - w;
@@ -366,7 +376,7 @@ void zek_STATEFULFUNC_pulsewave(uint16_t bucket, double t) {
     answerRaw(c, b->first);
     return;
   }
-  double p = (t - std::floor(t / b->period + 1e-8) * b->period) / b->period;
+  double p = quotient(t - std::floor(quotient(t, b->period) + 1e-8) * b->period, b->period);
   // Just before a period ends the tolerance counts the next period begun and the phase comes
   // out slightly negative; it is that period's start.
   if (!(p > 0)) p = 0;
@@ -409,7 +419,7 @@ void zek_STATEFULFUNC_sawtooth(uint16_t bucket, double t) {
     answerRaw(c, b->start);
     return;
   }
-  double a = t - std::floor(t / b->period + 1e-8) * b->period;
+  double a = t - std::floor(quotient(t, b->period) + 1e-8) * b->period;
   if (!(a > 0)) a = 0;  // the next period's start, as for pulsewave
   if (a > b->period * 0.99999999 - b->pause) {
     answerRaw(c, b->start);
