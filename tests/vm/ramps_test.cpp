@@ -1,4 +1,5 @@
 // RAMP_INIT and RAMP_NOW: shapes, rounding, steps per cycle and on the real-time clock.
+#include <cmath>
 #include <limits>
 
 #include "ramps.h"
@@ -212,7 +213,7 @@ TEST(Ramps, RealTimeStepsFollowTheClock) {
   p.channel("@realtime", ZEK_DOUBLE, 4);
   zt::Sections s(p, {{"init", init("PUSHDOUBLE 0", "PUSHDOUBLE 100", 10)}, {"now", "RAMP_NOW 0"}});
   zek_installRealtimeCmd(scriptedClock);
-  g_clock = {50.0, 50.0125, 50.0375, 50.0375, 40.0};
+  g_clock = {50.0, 50.0125, 50.0375, 50.0375, 40.0, std::numeric_limits<double>::quiet_NaN()};
   g_tick = 0;
   ASSERT_EQ(zek_runCycle(), 0u);  // time 0
   ASSERT_EQ(zek_runCycle(), 0u);  // time 0.0125
@@ -224,9 +225,13 @@ TEST(Ramps, RealTimeStepsFollowTheClock) {
   ASSERT_EQ(s.run("now"), 0);
   EXPECT_EQ(zt::top<double>(), (vmstate0.time - initTime) * 10);
   EXPECT_NEAR(zt::top<double>(), 0.25, 1e-9);
-  // A clock that goes back moves the ramp nowhere before its start.
+  // A clock that goes back, or gives no number, moves the ramp nowhere beyond its start.
   ASSERT_EQ(zek_runCycle(), 0u);
   ASSERT_EQ(zek_runCycle(), 0u);
+  ASSERT_EQ(s.run("now"), 0);
+  EXPECT_EQ(zt::top<double>(), 0.0);
+  zek_runCycle();
+  ASSERT_TRUE(std::isnan(vmstate0.time));
   ASSERT_EQ(s.run("now"), 0);
   EXPECT_EQ(zt::top<double>(), 0.0);
 }
