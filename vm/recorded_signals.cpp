@@ -174,13 +174,13 @@ void zek__RSIGNAL_and_RSIGNALRT(bool realtime) {
     time = (double)cycle * c;
     tolerance = c < period ? c : period;
   }
-  // Before the start (a negative or NaN time) the first sample holds.
-  bool started = time >= 0;
-  uint32_t k = started ? zek_countOf((time + tolerance / 10000) / period) : 0;
+  // Before the start (a negative or NaN time) the count is 0 and the fraction clamps to 0: the
+  // first sample holds.
+  uint32_t k = zek_countOf((time + tolerance / 10000) / period);
   if (k >= table.count) k = table.count - 1;
   uint8_t value[8], next[8];
   zek_RSIGNAL_read(value, table.data + (size_t)k * table.stride, table.type);
-  if (interpolate != 0 && started && k < table.count - 1) {
+  if (interpolate != 0 && k < table.count - 1) {
     zek_RSIGNAL_read(next, table.data + (size_t)(k + 1) * table.stride, table.type);
     zek_RSIGNAL_interpolate(value, next, fractionOf((time - (double)k * period) / period), table.type);
   }
