@@ -114,10 +114,10 @@ inline double cycleSeconds(void) { return (double)vmstate0.cycleTime * 1e-6; }
 struct Call {
   uint16_t bucket;
   double t;
-  const char *function;  // "ZEK.ramp()"
-  uint32_t type;         // the first value's type, the type of the result
-  uint8_t *result;       // the first value's bytes on the stack
-  const uint8_t *second; // the dropped second value's bytes, still readable
+  const char *function;            // "ZEK.ramp()"
+  uint32_t type = 0;               // the first value's type, the type of the result
+  uint8_t *result = nullptr;       // the first value's bytes on the stack
+  const uint8_t *second = nullptr; // the dropped second value's bytes, still readable
 };
 
 inline bool popDouble(double *out) { return zek_pstack_popScalar<double>(ZEK_DOUBLE, out); }
@@ -159,8 +159,11 @@ template <typename B> B *runningBucket(const Call &c, uint8_t kind) {
   return b;
 }
 
-template <typename B> B *bucketOf(const Call &c, uint8_t kind) {
-  return c.t == 0 ? startBucket<B>(c, kind) : runningBucket<B>(c, kind);
+// The frame after the generator's own parameters: the values, then the bucket of this call.
+// Null after an error.
+template <typename B> B *enter(Call *c, uint8_t kind, bool twoValues) {
+  if (!takeValues(c, twoValues)) return nullptr;
+  return c->t == 0 ? startBucket<B>(*c, kind) : runningBucket<B>(*c, kind);
 }
 
 inline void storeRaw(uint8_t slot[8], const uint8_t *value, uint32_t type) {
@@ -176,6 +179,14 @@ bool check(const Call &c, const char *name, uint32_t checks, double value) {
 }
 bool checkValue(const Call &c, const char *name, uint32_t checks, const uint8_t *value) {
   return validateParameter2(value, c.type, name, c.function, checks);
+}
+bool checkStartAndTarget(const Call &c) {
+  return checkValue(c, "start", NI, c.result) && checkValue(c, "target", NI, c.second);
+}
+// The two values of the call into the record's two raw slots.
+void storeValues(const Call &c, uint8_t first[8], uint8_t second[8]) {
+  storeRaw(first, c.result, c.type);
+  storeRaw(second, c.second, c.type);
 }
 
 }  // namespace
@@ -212,14 +223,12 @@ bool validateParameter2(const void *value, uint32_t type, const char *name, cons
 void zek_STATEFULFUNC_impulse(uint16_t bucket, double t) {
   double duration;
   if (!popDouble(&duration)) return;
-  Call c{bucket, t, "ZEK.impulse()", 0, nullptr, nullptr};
-  if (!takeValues(&c, true)) return;
-  ImpulseBucket *b = bucketOf<ImpulseBucket>(c, ZEK_BUCKET_IMPULSE);
+  Call c{bucket, t, "ZEK.impulse()"};
+  ImpulseBucket *b = enter<ImpulseBucket>(&c, ZEK_BUCKET_IMPULSE, true);
   if (b == nullptr) return;
   if (t == 0) {
     if (!check(c, "duration", NIP, duration)) return;
-    storeRaw(b->first, c.result, c.type);
-    storeRaw(b->second, c.second, c.type);
+    storeValues(c, b->first, b->second);
     b->duration = duration;
     zek_bucket_markFilled(bucket);
   }
@@ -231,16 +240,13 @@ void zek_STATEFULFUNC_ramp(uint16_t bucket, double t) {
   uint8_t smoothing;
   double duration;
   if (!zek_pstack_popScalar<uint8_t>(ZEK_BOOL, &smoothing) || !popDouble(&duration)) return;
-  Call c{bucket, t, "ZEK.ramp()", 0, nullptr, nullptr};
-  if (!takeValues(&c, true)) return;
-  RampFunctionBucket *b = bucketOf<RampFunctionBucket>(c, ZEK_BUCKET_RAMP_FUNCTION);
+  Call c{bucket, t, "ZEK.ramp()"};
+  RampFunctionBucket *b = enter<RampFunctionBucket>(&c, ZEK_BUCKET_RAMP_FUNCTION, true);
   if (b == nullptr) return;
   if (t == 0) {
-    if (!check(c, "duration", NIP, duration) || !checkValue(c, "start", NI, c.result) ||
-        !checkValue(c, "target", NI, c.second))
+    if (!check(c, "duration", NIP, duration) || !checkStartAndTarget(c))
       return;
-    storeRaw(b->start, c.result, c.type);
-    storeRaw(b->target, c.second, c.type);
+    storeValues(c, b->start, b->target);
     b->duration = duration;
     b->smoothing = smoothing;
     zek_bucket_markFilled(bucket);
@@ -260,16 +266,13 @@ void zek_STATEFULFUNC_ramp(uint16_t bucket, double t) {
 void zek_STATEFULFUNC_rampgradient(uint16_t bucket, double t) {
   double gradient;
   if (!popDouble(&gradient)) return;
-  Call c{bucket, t, "ZEK.rampgradient()", 0, nullptr, nullptr};
-  if (!takeValues(&c, true)) return;
-  RampGradientBucket *b = bucketOf<RampGradientBucket>(c, ZEK_BUCKET_RAMPGRADIENT);
+  Call c{bucket, t, "ZEK.rampgradient()"};
+  RampGradientBucket *b = enter<RampGradientBucket>(&c, ZEK_BUCKET_RAMPGRADIENT, true);
   if (b == nullptr) return;
   if (t == 0) {
-    if (!check(c, "gradient", NI, gradient) || !checkValue(c, "start", NI, c.result) ||
-        !checkValue(c, "target", NI, c.second))
+    if (!check(c, "gradient", NI, gradient) || !checkStartAndTarget(c))
       return;
-    storeRaw(b->start, c.result, c.type);
-    storeRaw(b->target, c.second, c.type);
+    storeValues(c, b->start, b->target);
     b->gradient = std::fabs(gradient);
     zek_bucket_markFilled(bucket);
   }
@@ -295,16 +298,14 @@ void zek_STATEFULFUNC_rampgradient(uint16_t bucket, double t) {
 void zek_STATEFULFUNC_steps(uint16_t bucket, double t) {
   double duration, stepwidth;
   if (!popDouble(&duration) || !popDouble(&stepwidth)) return;
-  Call c{bucket, t, "ZEK.steps()", 0, nullptr, nullptr};
-  if (!takeValues(&c, true)) return;
-  StepsBucket *b = bucketOf<StepsBucket>(c, ZEK_BUCKET_STEPS);
+  Call c{bucket, t, "ZEK.steps()"};
+  StepsBucket *b = enter<StepsBucket>(&c, ZEK_BUCKET_STEPS, true);
   if (b == nullptr) return;
   if (t == 0) {
     if (!checkValue(c, "start", NI, c.result) || !checkValue(c, "stepheight", NI, c.second) ||
         !check(c, "stepwidth", NIP, stepwidth) || !check(c, "duration", NIP, duration))
       return;
-    storeRaw(b->start, c.result, c.type);
-    storeRaw(b->stepheight, c.second, c.type);
+    storeValues(c, b->start, b->stepheight);
     b->stepwidth = stepwidth;
     b->duration = duration;
     zek_bucket_markFilled(bucket);
@@ -319,9 +320,8 @@ void zek_STATEFULFUNC_steps(uint16_t bucket, double t) {
 void zek_STATEFULFUNC_sinwave(uint16_t bucket, double t) {
   double phaseshift, duration, period, amplitude;
   if (!popDouble(&phaseshift) || !popDouble(&duration) || !popDouble(&period) || !popDouble(&amplitude)) return;
-  Call c{bucket, t, "ZEK.sinwave()", 0, nullptr, nullptr};
-  if (!takeValues(&c, false)) return;
-  SinwaveBucket *b = bucketOf<SinwaveBucket>(c, ZEK_BUCKET_SINWAVE);
+  Call c{bucket, t, "ZEK.sinwave()"};
+  SinwaveBucket *b = enter<SinwaveBucket>(&c, ZEK_BUCKET_SINWAVE, false);
   if (b == nullptr) return;
   if (t == 0) {
     if (!checkValue(c, "start", CHECK_INFINITE, c.result) || !check(c, "amplitude", NI, amplitude) ||
@@ -356,16 +356,14 @@ void zek_STATEFULFUNC_sinwave(uint16_t bucket, double t) {
 void zek_STATEFULFUNC_pulsewave(uint16_t bucket, double t) {
   double duration, dutycycle, period;
   if (!popDouble(&duration) || !popDouble(&dutycycle) || !popDouble(&period)) return;
-  Call c{bucket, t, "ZEK.pulsewave()", 0, nullptr, nullptr};
-  if (!takeValues(&c, true)) return;
-  PulsewaveBucket *b = bucketOf<PulsewaveBucket>(c, ZEK_BUCKET_PULSEWAVE);
+  Call c{bucket, t, "ZEK.pulsewave()"};
+  PulsewaveBucket *b = enter<PulsewaveBucket>(&c, ZEK_BUCKET_PULSEWAVE, true);
   if (b == nullptr) return;
   if (t == 0) {
     if (!check(c, "dutycycle", NIR, dutycycle) || !check(c, "duration", NIP, duration) ||
         !check(c, "period", NIP, period))
       return;
-    storeRaw(b->first, c.result, c.type);
-    storeRaw(b->second, c.second, c.type);
+    storeValues(c, b->first, b->second);
     b->period = period;
     b->dutycycle = dutycycle;
     b->duration = duration;
@@ -386,9 +384,8 @@ void zek_STATEFULFUNC_pulsewave(uint16_t bucket, double t) {
 void zek_STATEFULFUNC_sawtooth(uint16_t bucket, double t) {
   double pause, duration, period;
   if (!popDouble(&pause) || !popDouble(&duration) || !popDouble(&period)) return;
-  Call c{bucket, t, "ZEK.sawtooth()", 0, nullptr, nullptr};
-  if (!takeValues(&c, true)) return;
-  SawtoothBucket *b = bucketOf<SawtoothBucket>(c, ZEK_BUCKET_SAWTOOTH);
+  Call c{bucket, t, "ZEK.sawtooth()"};
+  SawtoothBucket *b = enter<SawtoothBucket>(&c, ZEK_BUCKET_SAWTOOTH, true);
   if (b == nullptr) return;
   if (t == 0) {
     auto pauseBelowPeriod = [&]() {
@@ -397,15 +394,13 @@ void zek_STATEFULFUNC_sawtooth(uint16_t bucket, double t) {
                      period);
       return false;
     };
-    if (!checkValue(c, "start", NI, c.result) || !checkValue(c, "target", NI, c.second) ||
-        !check(c, "period", NIP, period) || !check(c, "pause", NIG, pause))
+    if (!checkStartAndTarget(c) || !check(c, "period", NIP, period) || !check(c, "pause", NIG, pause))
       return;
 #ifndef ZEK_HIL_BUILD
     if (!pauseBelowPeriod()) return;
 #endif
     if (!check(c, "duration", NIP, duration)) return;
-    storeRaw(b->start, c.result, c.type);
-    storeRaw(b->target, c.second, c.type);
+    storeValues(c, b->start, b->target);
     b->period = period;
     b->duration = duration;
     b->pause = pause;
