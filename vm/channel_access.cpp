@@ -18,6 +18,16 @@ inline uint64_t heapSize(void) {
   return (uint64_t)vm.part1Size + vm.part2Size + vm.part3Size;
 }
 
+// Copies one element; the fixed sizes keep the scalar paths free of library calls.
+inline void copyElement(uint8_t *dst, const uint8_t *src, uint8_t size) {
+  switch (size) {
+    case 1: *dst = *src; break;
+    case 2: std::memcpy(dst, src, 2); break;
+    case 4: std::memcpy(dst, src, 4); break;
+    default: std::memcpy(dst, src, 8); break;
+  }
+}
+
 // Sets the written flags of heap bytes a..b. b is signed so that the empty range a..a-1 stays
 // empty; bytes beyond the heap are not marked.
 void markRange(uint64_t a, int64_t b) {
@@ -186,21 +196,43 @@ template <typename Visit> void forEachBlock(const ChannelDecl &c, ZekSlice &s, V
   }
 }
 
-inline void readAll(uint32_t n) {
-  ChannelDecl *c = zek_channelOperand();
-  if (c == nullptr) return;
-  if (c->dimCount == 0) {
-    const uint8_t *p = readPtr(n, *c, 0);
-    if (p != nullptr) zek_pstack_pushScalar(c->baseType, p);
+inline void pushElement(const ChannelDecl &c, const uint8_t *p) {
+  VmState &vm = vmstate0;
+  if (vm.sizes.top >= vm.sizes.end || (size_t)(vm.values.end - vm.values.top) < c.elementSize) {
+    zek_pstack_raiseOverflow();
+    return;
+  }
+  copyElement(vm.values.top, p, c.elementSize);
+  vm.values.top += c.elementSize;
+  *vm.sizes.top++ = 0;
+  *vm.types.top++ = c.baseType;
+}
+
+__attribute__((noinline)) void readAllSlow(uint32_t n, ChannelDecl &c) {
+  if (c.dimCount == 0) {
+    const uint8_t *p = readPtr(n, c, 0);
+    if (p != nullptr) pushElement(c, p);
     return;
   }
   uint32_t total;
-  if (!shapeFits(*c, &total)) return;
-  const uint8_t *p = readPtr(n, *c, 0);
+  if (!shapeFits(c, &total)) return;
+  const uint8_t *p = readPtr(n, c, 0);
   if (p == nullptr) return;
-  uint32_t bytes = total * (uint32_t)c->elementSize;
-  uint8_t *dst = zek_pstack_pushValue(c->baseType, bytes, c->fixedDims, c->fixedDimCount);
+  uint32_t bytes = total * (uint32_t)c.elementSize;
+  uint8_t *dst = zek_pstack_pushValue(c.baseType, bytes, c.fixedDims, c.fixedDimCount);
   if (dst != nullptr) std::memcpy(dst, p, bytes);
+}
+
+// The current value of a scalar channel that no loader delivers is the hot path; everything
+// else stays out of line so that it costs the hot path nothing.
+inline void readAll(uint32_t n) {
+  ChannelDecl *c = zek_channelOperand();
+  if (c == nullptr) return;
+  if (n == 0 && c->dimCount == 0 && c->valueLoader == nullptr) {
+    pushElement(*c, vmstate0.heap + c->heapOffset);
+    return;
+  }
+  readAllSlow(n, *c);
 }
 
 // The steps back of a READ*_AT_T, popped before the operand is read.
@@ -255,8 +287,7 @@ inline bool scalarOnTop(void) {
   return !vm.stringWrite && vm.sizes.top > vm.sizes.base && vm.sizes.top[-1] == 0;
 }
 
-// Pops the scalar of the scalar path; null after raising.
-inline const uint8_t *popScalarFor(const ChannelDecl &c) {
+__attribute__((noinline)) const uint8_t *popScalarChecked(const ChannelDecl &c) {
   uint32_t type;
   const uint8_t *v = zek_pstack_dropScalar(&type);
   if (v == nullptr) return nullptr;
@@ -265,6 +296,19 @@ inline const uint8_t *popScalarFor(const ChannelDecl &c) {
     return nullptr;
   }
   return v;
+}
+
+// Pops the scalar of the scalar path (a size entry 0 is on top); null after raising.
+inline const uint8_t *popScalarFor(const ChannelDecl &c) {
+  VmState &vm = vmstate0;
+  if (vm.types.top > vm.types.base && vm.types.top[-1] == c.baseType &&
+      (size_t)(vm.values.top - vm.values.base) >= c.elementSize) {
+    vm.values.top -= c.elementSize;
+    --vm.sizes.top;
+    --vm.types.top;
+    return vm.values.top;
+  }
+  return popScalarChecked(c);
 }
 
 template <unsigned N> void fillElements(uint8_t *dst, uint32_t bit, const uint8_t *v, uint32_t count) {
@@ -282,7 +326,7 @@ inline void broadcast(const ChannelDecl &c, uint32_t first, uint32_t count, cons
   uint32_t bit = c.heapOffset + first * (uint32_t)c.elementSize;
   uint8_t *dst = vmstate0.heap + bit;
   if (count == 1) {
-    std::memcpy(dst, v, c.elementSize);
+    copyElement(dst, v, c.elementSize);
     zek_bitmap_set(vmstate0.writtenFlags, bit);
     return;
   }
@@ -563,20 +607,32 @@ void zek__READSLICE_AT_T(void) {
   if (popStepsBack(&n)) zek__READSLICE_x(n);
 }
 
-void zek__WRITEALL(void) {
-  ChannelDecl *c = zek_channelOperand();
-  if (c == nullptr) return;
+namespace {
+__attribute__((noinline)) void writeAllSlow(ChannelDecl &c) {
   if (scalarOnTop()) {
-    const uint8_t *v = popScalarFor(*c);
-    if (v != nullptr) broadcast(*c, 0, c->elementCount, v);
+    const uint8_t *v = popScalarFor(c);
+    if (v != nullptr) broadcast(c, 0, c.elementCount, v);
     return;
   }
   uint32_t total = 1;
-  if (c->dimCount != 0 && !shapeFits(*c, &total)) return;
+  if (c.dimCount != 0 && !shapeFits(c, &total)) return;
   ValueSource src;
-  if (!popValueFor(*c, TargetShape{c->dimCount == 0, c->fixedDimCount, c->fixedDims}, &src)) return;
+  if (!popValueFor(c, TargetShape{c.dimCount == 0, c.fixedDimCount, c.fixedDims}, &src)) return;
   // The flags cover the whole channel; the bytes are those of its shape, which the value has.
-  storeBlock(writePtr(*c, 0, c->elementCount), total * (uint32_t)c->elementSize, src);
+  storeBlock(writePtr(c, 0, c.elementCount), total * (uint32_t)c.elementSize, src);
+}
+}  // namespace
+
+// A scalar into a one-element channel is the hot path.
+void zek__WRITEALL(void) {
+  ChannelDecl *c = zek_channelOperand();
+  if (c == nullptr) return;
+  if (c->elementCount == 1 && scalarOnTop()) {
+    const uint8_t *v = popScalarFor(*c);
+    if (v != nullptr) broadcast(*c, 0, 1, v);
+    return;
+  }
+  writeAllSlow(*c);
 }
 
 void zek__WRITEPART(void) {
