@@ -53,6 +53,7 @@ TEST(ChannelWrite, WriteTable) {
       {"READALL q; WRITESLICE m", ct::group({2, 1, 2, 3}), {{6, 1}, {7, 2}, {10, 3}, {11, 4}}, {{3, 0x11}, {5, 0x11}}, 0, ""},
       {"READALL r4; WRITESLICE m", ct::group({2, ct::kNoRange}), {{8, 1}, {9, 2}, {10, 3}, {11, 4}}, {{4, 0xFF}, {5, 0xFF}}, 0, ""},
       {"PUSHINT16 1; WRITEALL m", {}, {}, {}, 111, "Unable to write a value of type int16 into signal m (type int32)."},
+      {"PUSHINT16 1; WRITEALL s", {}, {}, {}, 111, "Unable to write a value of type int16 into signal s (type int32)."},
       {"READALL f; WRITEALL m", {}, {}, {}, 111, "Unable to write a value of type float into signal m (type int32)."},
       {"PUSHFLOAT 1.5; WRITESLICE m", ct::group({0, 1}), {}, {}, 111, "Unable to write a value of type float into signal m (type int32)."},
       {"READALL a3; WRITEALL x", {}, {}, {}, 111, "Unable to write a value with dimension [3] into the signal x[4]."},
@@ -288,33 +289,35 @@ int deliverInput(ChannelDecl *c) {
   return g_loaderResult;
 }
 
-// The cycle reads the input twice; behind the first ENDCYCLE (offset 19) an index part is read
+// The cycle reads each input twice; behind the first ENDCYCLE (offset 31) an index part is read
 // first.
 zt::Program loaderProgram(void) {
   zt::Program p;
   p.channel("in", ZEK_INT32, ZEK_ROLE_INPUT, 3);
+  p.channel("in1", ZEK_INT32, ZEK_ROLE_INPUT);
   p.channel("local", ZEK_INT32, ZEK_ROLE_LOCAL, 3);
   p.channel("o", ZEK_INT32, ZEK_ROLE_LOCAL, 3);
   p.channel("e", ZEK_INT32, ZEK_ROLE_LOCAL);
   p.timeout = 10;
-  p.code = "READALL in; WRITEALL o; READALL in; WRITEALL o; READALL local; WRITEALL o; ENDCYCLE;"
+  p.code = "READALL in; WRITEALL o; READALL in; WRITEALL o; READALL local; WRITEALL o;"
+           "READALL in1; WRITEALL e; READALL in1; WRITEALL e; ENDCYCLE;"
            "READPART in; WRITEALL e; READALL in; WRITEALL o; ENDCYCLE";
   return p;
 }
-constexpr uint32_t kPartEntry = 19;
+constexpr uint32_t kPartEntry = 31;
 
 // The loader delivers a test input on its first read in a cycle; the whole channel then counts
 // as written, so later reads in the cycle take the value as it stands. Other roles never load.
 TEST(ChannelLoader, DeliversAnInputOnItsFirstReadInACycle) {
   auto l = zt::load(loaderProgram());
   ASSERT_EQ(l.result, 0u);
-  zek_getData()->channels[0].valueLoader = deliverInput;
-  zek_getData()->channels[1].valueLoader = deliverInput;
+  for (ChannelDecl *c : {zt::channel("in"), zt::channel("in1"), zt::channel("local")}) c->valueLoader = deliverInput;
   g_loads = 0;
   g_loaderResult = 0;
   for (int cycle = 1; cycle <= 3; ++cycle) {
     ASSERT_EQ(zek_runCycle(), 0u) << zt::errorText();
-    EXPECT_EQ(g_loads, cycle);
+    EXPECT_EQ(g_loads, 2 * cycle) << "in and in1 once per cycle";
+    EXPECT_EQ(zt::value<int32_t>("e"), 40);
     EXPECT_EQ(ct::values<int32_t>("local"), (std::vector<int32_t>{0, 0, 0}));
   }
 }
