@@ -124,6 +124,15 @@ bool readValues(const uint8_t *data, uint64_t size, uint64_t dataStart, uint64_t
   return true;
 }
 
+// The event-record position list closes a finished file: a file cut anywhere before its end
+// lacks part of it.
+bool eventListIsComplete(const uint8_t *data, uint64_t size, uint64_t indexEnd, int64_t position) {
+  if (position < 0 || (uint64_t)position < indexEnd) return false;
+  ZekbinCursor c = zekbin_cursor(data, size, (uint64_t)position);
+  uint32_t count;
+  return zekbin_getU32(&c, &count) && zekbin_skip(&c, (uint64_t)count * sizeof(int64_t));
+}
+
 // zekbinFile_readHeader: the whole file.
 bool readFile(const uint8_t *data, uint64_t size, uint32_t *count) {
   ZekbinCursor c = zekbin_cursor(data, size, 0);
@@ -145,7 +154,8 @@ bool readFile(const uint8_t *data, uint64_t size, uint32_t *count) {
   if (h.indexPosition < 0 || (uint64_t)h.indexPosition < c.pos || (uint64_t)h.indexPosition > size) return false;
   uint64_t indexPosition = (uint64_t)h.indexPosition;
   if (elements > (size - indexPosition) / ZEKBIN_ELEMENT_INDEX_SIZE) return false;
-  return readValues(data, size, c.pos, indexPosition);
+  return readValues(data, size, c.pos, indexPosition) &&
+         eventListIsComplete(data, size, indexPosition + elements * ZEKBIN_ELEMENT_INDEX_SIZE, h.eventListPosition);
 }
 
 // Reads the stream to its end into one buffer.
