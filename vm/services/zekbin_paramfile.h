@@ -6,7 +6,8 @@
 // declarations. Every number is taken in the machine's own byte order. Every count, length and
 // position of the file is checked against the bytes the file really has before anything is
 // allocated or read for it; a value must come from the data area between the header and the
-// element index records. A file without rows has no value to give and fails.
+// element index records. A file without rows has no value to give and fails, and so does a
+// file that ends before its closing event-record position list (a file cut short).
 //
 // The reader keeps one table per process (no lock: one read at a time).
 #include <cstdint>
