@@ -232,20 +232,6 @@ template <uint32_t N> bool recordChannel(ZekbinWriter *w, FILE *stream, ZekbinRe
   return recordElements<N>(w, stream, ch, current, row);
 }
 
-bool recordRow(ZekbinWriter *w, FILE *stream, int32_t row) {
-  for (uint32_t i = 0; i < w->signalCount; ++i) {
-    ZekbinRecordedChannel *ch = &w->channels[i];
-    bool ok = true;
-    switch (ch->size) {
-      case 1: ok = recordChannel<1>(w, stream, ch, row); break;
-      case 2: ok = recordChannel<2>(w, stream, ch, row); break;
-      case 4: ok = recordChannel<4>(w, stream, ch, row); break;
-      case 8: ok = recordChannel<8>(w, stream, ch, row); break;
-    }
-    if (!ok) return false;
-  }
-  return true;
-}
 
 // The pending run of every element at the finish, then its last chunk and its two lists.
 template <uint32_t N> bool finishChannel(ZekbinWriter *w, FILE *stream, ZekbinRecordedChannel *ch, int32_t rows) {
@@ -263,6 +249,29 @@ template <uint32_t N> bool finishChannel(ZekbinWriter *w, FILE *stream, ZekbinRe
       return false;
   }
   ch->wholeUnchanged = 0;
+  return true;
+}
+
+template <uint32_t N, bool Finishing>
+inline bool channelStep(ZekbinWriter *w, FILE *stream, ZekbinRecordedChannel *ch, int32_t row) {
+  if constexpr (Finishing) return finishChannel<N>(w, stream, ch, row);
+  else return recordChannel<N>(w, stream, ch, row);
+}
+
+// A row (row: its number) or the finish (row: the number of rows) over every recorded channel,
+// with the element size resolved once per channel.
+template <bool Finishing> bool forEachChannel(ZekbinWriter *w, FILE *stream, int32_t row) {
+  for (uint32_t i = 0; i < w->signalCount; ++i) {
+    ZekbinRecordedChannel *ch = &w->channels[i];
+    bool ok = true;
+    switch (ch->size) {
+      case 1: ok = channelStep<1, Finishing>(w, stream, ch, row); break;
+      case 2: ok = channelStep<2, Finishing>(w, stream, ch, row); break;
+      case 4: ok = channelStep<4, Finishing>(w, stream, ch, row); break;
+      case 8: ok = channelStep<8, Finishing>(w, stream, ch, row); break;
+    }
+    if (!ok) return false;
+  }
   return true;
 }
 
@@ -493,7 +502,7 @@ int32_t zek_write_zekbin_signaldatarow(ZekbinWriter *w, FILE *stream, const Even
     }
   }
   if (!w->cycleIndexed && !zekbin_writeValue2dataBlock(w, stream, &w->block, time)) return w->result;
-  recordRow(w, stream, row);
+  forEachChannel<false>(w, stream, row);
   return w->result;
 }
 
@@ -531,17 +540,7 @@ bool writeTables(ZekbinWriter *w, FILE *stream, uint64_t step, int32_t rows) {
                         !writeValue<int32_t>(w, stream, (int32_t)b->rowCount)))
       return false;
   }
-  for (uint32_t i = 0; i < w->signalCount; ++i) {
-    ZekbinRecordedChannel *ch = &w->channels[i];
-    bool ok = true;
-    switch (ch->size) {
-      case 1: ok = finishChannel<1>(w, stream, ch, rows); break;
-      case 2: ok = finishChannel<2>(w, stream, ch, rows); break;
-      case 4: ok = finishChannel<4>(w, stream, ch, rows); break;
-      case 8: ok = finishChannel<8>(w, stream, ch, rows); break;
-    }
-    if (!ok) return false;
-  }
+  if (!forEachChannel<true>(w, stream, rows)) return false;
   int64_t indexPosition = w->position;
   uint8_t records[kIndexRecordsPerWrite * ZEKBIN_ELEMENT_INDEX_SIZE];
   for (uint32_t k = 0; k < w->elementCount;) {
