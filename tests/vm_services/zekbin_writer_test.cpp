@@ -432,4 +432,27 @@ TEST(ZekbinFailures, ChannelsThatCannotBeRecordedGiveNoWriter) {
   std::fclose(stream);
 }
 
+// A channel without elements (a parameter file may declare one) is declared and has no stream.
+TEST(ZekbinFinish, ChannelWithoutElementsIsDeclaredOnly) {
+  zt::Program p;
+  p.channel("v", 5, 1).flags = 2;
+  auto l = rt::loadProgram(p);
+  ChannelDecl empty = *zt::channel("v");
+  empty.name = "none";
+  empty.elementCount = 0;
+  empty.value = nullptr;
+  rt::Recording rec("no_elements", {&empty, zt::channel("v")});
+  for (uint32_t r = 0; r < 3; ++r) {
+    rt::setElement<uint32_t>(zt::channel("v"), 0, r);
+    ASSERT_EQ(rec.row(), ZEKBIN_WRITE_OK);
+  }
+  ASSERT_EQ(rec.finish(), ZEKBIN_WRITE_OK);
+  zd::File f = rec.decoded();
+  ASSERT_EQ(f.error, "");
+  ASSERT_EQ(f.signals.size(), 2u);
+  EXPECT_EQ(f.signals[0].count, 0u);
+  ASSERT_EQ(f.elements.size(), 1u);
+  EXPECT_EQ(zd::valueAt(f, 0, 2), rt::bytesOf<uint32_t>(2));
+}
+
 }  // namespace

@@ -185,6 +185,10 @@ uint8_t *zekbin_encodeBlockRecord(const ZekbinBlockRecord *block, uint8_t *dest)
   return put<uint8_t>(p, 0);  // the empty name
 }
 
+uint8_t *zekbin_encodeBlockTableEntry(ZekbinBlockTableEntry entry, uint8_t *dest) {
+  return put<int32_t>(put<int64_t>(dest, entry.timeChunkListPosition), entry.rowCount);
+}
+
 uint8_t *zekbin_encodeEventRecordHead(ZekbinEventRecordHead head, uint8_t *dest) {
   return put<uint16_t>(put<uint64_t>(dest, head.time), head.count);
 }
@@ -384,6 +388,13 @@ int32_t zekbin_decodeBlockRecord(ZekbinCursor *c, ZekbinBlockRecord *out) {
   if (c->failed) return ZEKBIN_DECODE_TRUNCATED;
   uint32_t length;
   return zekbin_getText(c, 0, &out->name, &length);
+}
+
+int32_t zekbin_decodeBlockTableEntry(ZekbinCursor *c, ZekbinBlockTableEntry *out) {
+  *out = ZekbinBlockTableEntry{};
+  get(c, &out->timeChunkListPosition);
+  get(c, &out->rowCount);
+  return c->failed ? ZEKBIN_DECODE_TRUNCATED : ZEKBIN_DECODE_OK;
 }
 
 int32_t zekbin_decodeEventRecordHead(ZekbinCursor *c, ZekbinEventRecordHead *out) {

@@ -144,6 +144,12 @@ struct ZekbinBlockRecord {
   const char *name;  // as read; the writer writes it empty
 };
 
+// An entry of the block table of a time-stamped file.
+struct ZekbinBlockTableEntry {
+  int64_t timeChunkListPosition;
+  int32_t rowCount;
+};
+
 struct ZekbinEventRecordHead {
   uint64_t time;
   uint16_t count;
@@ -191,6 +197,7 @@ uint8_t *zek_zekbin_writeSignalDeclBlock(const ChannelDecl *channel, uint8_t *de
 uint8_t *zekbin_encodeRepetition(ZekbinRepetition entry, uint8_t *dest);
 uint8_t *zekbin_encodeElementIndex(const ZekbinElementIndex *index, uint8_t *dest);
 uint8_t *zekbin_encodeBlockRecord(const ZekbinBlockRecord *block, uint8_t *dest);  // name written empty
+uint8_t *zekbin_encodeBlockTableEntry(ZekbinBlockTableEntry entry, uint8_t *dest);
 uint8_t *zekbin_encodeEventRecordHead(ZekbinEventRecordHead head, uint8_t *dest);
 uint8_t *zekbin_encodeEventHead(uint16_t id, uint16_t length, uint8_t *dest);
 
@@ -217,6 +224,7 @@ int32_t zekbin_decodeEventDecl(ZekbinCursor *c, ZekbinEventDecl *out);
 int32_t zekbin_decodeSignalDecl(ZekbinCursor *c, const ZekbinDeclLimits *limits, ZekbinSignalDecl *out);
 int32_t zekbin_decodeElementIndex(ZekbinCursor *c, ZekbinElementIndex *out);
 int32_t zekbin_decodeBlockRecord(ZekbinCursor *c, ZekbinBlockRecord *out);
+int32_t zekbin_decodeBlockTableEntry(ZekbinCursor *c, ZekbinBlockTableEntry *out);
 int32_t zekbin_decodeEventRecordHead(ZekbinCursor *c, ZekbinEventRecordHead *out);
 ZekbinRepetition zekbin_repetitionAt(const uint8_t *list, uint32_t index);
 

@@ -210,7 +210,7 @@ bool recordElements(ZekbinWriter *w, FILE *stream, ZekbinRecordedChannel *ch, co
 }
 
 template <uint32_t N> bool recordFirstRow(ZekbinWriter *w, FILE *stream, ZekbinRecordedChannel *ch, const uint8_t *current) {
-  std::memcpy(ch->last, current, ch->bytes);
+  if (ch->bytes > 0) std::memcpy(ch->last, current, ch->bytes);
   for (uint32_t k = 0; k < ch->count; ++k)
     if (!appendSample<N>(w, stream, &ch->elements[k], current + (size_t)k * N)) return false;
   return true;
@@ -536,9 +536,9 @@ bool writeTables(ZekbinWriter *w, FILE *stream, uint64_t step, int32_t rows) {
                                    (size_t)b->stampChunkPositions.count * sizeof(int64_t)))
       return false;
     blockTablePosition = w->position;
-    if (w->hasBlock && (!writeValue<int64_t>(w, stream, stampListPosition) ||
-                        !writeValue<int32_t>(w, stream, (int32_t)b->rowCount)))
-      return false;
+    uint8_t entry[ZEKBIN_BLOCK_TABLE_ENTRY_SIZE];
+    zekbin_encodeBlockTableEntry(ZekbinBlockTableEntry{stampListPosition, (int32_t)b->rowCount}, entry);
+    if (w->hasBlock && !writeBytes(w, stream, entry, sizeof entry)) return false;
   }
   if (!forEachChannel<true>(w, stream, rows)) return false;
   int64_t indexPosition = w->position;
