@@ -57,7 +57,7 @@ bool write(const std::string &path, std::vector<Parameter> &params, int rows, co
 
 int main(int argc, char **argv) {
   if (argc != 2) {
-    std::fprintf(stderr, "usage: make_paramfile_seeds FOLDER\n");
+    std::fprintf(stderr, "usage: seeds_paramfile_writer FOLDER\n");
     return 2;
   }
   std::string dir = argv[1];
@@ -95,6 +95,6 @@ int main(int argc, char **argv) {
   std::vector<Parameter> withEvent = {parameter("y", 1, 6, 1)};
   ok &= write(dir + "/event.zekbin", withEvent, 1, &event, 1);
 
-  if (!ok) std::fprintf(stderr, "make_paramfile_seeds: could not write every seed into %s\n", dir.c_str());
+  if (!ok) std::fprintf(stderr, "seeds_paramfile_writer: could not write every seed into %s\n", dir.c_str());
   return ok ? 0 : 1;
 }
