@@ -332,6 +332,24 @@ TEST(SignalTables, ACursorBeyondTheRecordsIsRefused) {
   EXPECT_EQ(zt::top<int32_t>(), 1);
 }
 
+int failingLoader(ChannelDecl *) { return 1; }
+
+TEST(SignalTables, ACursorThatCannotBeReadStartsTheSearchAtTheFirstRecord) {
+  // The read's error stands; the value is still found and pushed, the cursor still written.
+  Program p;
+  p.density = 10000;
+  p.channel("cursor", ZEK_UINT32, ZEK_ROLE_INPUT).init = zt::bytesOf<uint32_t>({2});
+  p.code = isignal(15, 0) + "ENDCYCLE; " + interpolated<uint32_t, int32_t>({{0, 1}, {10, 2}, {20, 3}}).text("table");
+  zt::Loaded l = zt::load(p);
+  ASSERT_EQ(l.result, 0u) << zt::errorText();
+  zt::channel("cursor")->valueLoader = failingLoader;
+  zt::execute(l);
+  EXPECT_EQ(zek_getErrorCode(), 100);
+  EXPECT_EQ(zt::bareError(), "Accessing the current value of channel 'cursor', which could not be loaded.");
+  EXPECT_EQ(zt::top<int32_t>(), 2);
+  EXPECT_EQ(zt::value<uint32_t>("cursor"), 1u);
+}
+
 TEST(SignalTables, WrongTimeTypes) {
   TableBytes table = recorded<int32_t>(1, {1});
   Replay r = replay("PUSHINT32 0; RSIGNAL table 0; ", table);
