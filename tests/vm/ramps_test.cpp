@@ -23,20 +23,27 @@ std::string init(const std::string &start, const std::string &target, double gra
   return start + "; " + target + "; PUSHDOUBLE " + zt::num(gradient) + "; RAMP_INIT 0";
 }
 
+// A program that starts the ramp in its first cycle and from then on writes RAMP_NOW twice per
+// cycle into the channels now1 and now2 of the start's type.
+Program cycling(const std::string &initCode, uint8_t type, uint32_t density) {
+  Program p = rampProgram(density);
+  p.channel("started", ZEK_BOOL);
+  p.channel("now1", type);
+  p.channel("now2", type);
+  p.code = "READALL started; JUMPONTRUE run; " + initCode + "; PUSHTRUE; WRITEALL started; "
+           "run: RAMP_NOW 0; WRITEALL now1; RAMP_NOW 0; WRITEALL now2; ENDCYCLE";
+  return p;
+}
+
 TEST(Ramps, OneStepPerCycleFromTheInitCycleOn) {
   // uint8 10 toward 0 at 4 per second, one-second cycles.
-  zt::Sections s(rampProgram(), {{"init", init("PUSHUINT8 10", "PUSHUINT8 0", 4)}, {"now", "RAMP_NOW 0"}});
+  zt::Loaded l = zt::load(cycling(init("PUSHUINT8 10", "PUSHUINT8 0", 4), ZEK_UINT8, 1000000));
+  ASSERT_EQ(l.result, 0u) << zt::errorText();
   std::vector<int> seen;
-  ASSERT_EQ(zek_runCycle(), 0u);
-  ASSERT_EQ(s.run("init"), 0);
   for (int cycle = 0; cycle < 4; ++cycle) {
-    if (cycle > 0) {
-      ASSERT_EQ(zek_runCycle(), 0u);
-    }
-    ASSERT_EQ(s.run("now"), 0) << zt::errorText();
-    // Twice in one cycle gives the same value.
-    ASSERT_EQ(s.run("now"), 0);
-    seen.push_back(zt::top<uint8_t>());
+    ASSERT_EQ(zek_runCycle(), 0u) << zt::errorText();
+    EXPECT_EQ(zt::value<uint8_t>("now2"), zt::value<uint8_t>("now1"));
+    seen.push_back(zt::value<uint8_t>("now1"));
   }
   EXPECT_EQ(seen, (std::vector<int>{6, 2, 0, 0}));
 }
@@ -207,33 +214,29 @@ size_t g_tick = 0;
 double scriptedClock() { return g_tick < g_clock.size() ? g_clock[g_tick++] : g_clock.back(); }
 
 TEST(Ramps, RealTimeStepsFollowTheClock) {
-  // 10 ms cycles on a clock that runs late; the step is the elapsed time times the rate, and
-  // in the cycle of the init one cycle time.
-  Program p = rampProgram(10000);
+  // 10 ms cycles on a clock that runs late. The step is the elapsed time times the rate, in the
+  // cycle of the init one cycle time; two RAMP_NOWs of one cycle agree.
+  Program p = cycling(init("PUSHDOUBLE 0", "PUSHDOUBLE 100", 10), ZEK_DOUBLE, 10000);
   p.channel("@realtime", ZEK_DOUBLE, 4);
-  zt::Sections s(p, {{"init", init("PUSHDOUBLE 0", "PUSHDOUBLE 100", 10)}, {"now", "RAMP_NOW 0"}});
+  zt::Loaded l = zt::load(p);
+  ASSERT_EQ(l.result, 0u) << zt::errorText();
   zek_installRealtimeCmd(scriptedClock);
-  g_clock = {50.0, 50.0125, 50.0375, 50.0375, 40.0, std::numeric_limits<double>::quiet_NaN()};
+  g_clock = {50.0, 50.0125, 50.0375, 40.0, std::numeric_limits<double>::quiet_NaN()};
   g_tick = 0;
   ASSERT_EQ(zek_runCycle(), 0u);  // time 0
+  EXPECT_EQ(zt::value<double>("now1"), (10000 / 1000000.0) * 10);
+  EXPECT_EQ(zt::value<double>("now2"), zt::value<double>("now1"));
   ASSERT_EQ(zek_runCycle(), 0u);  // time 0.0125
-  ASSERT_EQ(s.run("init"), 0);
-  const double initTime = vmstate0.time;
-  ASSERT_EQ(s.run("now"), 0);
-  EXPECT_EQ(zt::top<double>(), (10000 / 1000000.0) * 10);
+  EXPECT_EQ(zt::value<double>("now1"), vmstate0.time * 10);
   ASSERT_EQ(zek_runCycle(), 0u);  // time 0.0375
-  ASSERT_EQ(s.run("now"), 0);
-  EXPECT_EQ(zt::top<double>(), (vmstate0.time - initTime) * 10);
-  EXPECT_NEAR(zt::top<double>(), 0.25, 1e-9);
+  EXPECT_NEAR(zt::value<double>("now1"), 0.375, 1e-9);
+  EXPECT_EQ(zt::value<double>("now2"), zt::value<double>("now1"));
   // A clock that goes back, or gives no number, moves the ramp nowhere beyond its start.
   ASSERT_EQ(zek_runCycle(), 0u);
-  ASSERT_EQ(zek_runCycle(), 0u);
-  ASSERT_EQ(s.run("now"), 0);
-  EXPECT_EQ(zt::top<double>(), 0.0);
+  EXPECT_EQ(zt::value<double>("now1"), 0.0);
   zek_runCycle();
   ASSERT_TRUE(std::isnan(vmstate0.time));
-  ASSERT_EQ(s.run("now"), 0);
-  EXPECT_EQ(zt::top<double>(), 0.0);
+  EXPECT_EQ(zt::value<double>("now1"), 0.0);
 }
 
 }  // namespace
