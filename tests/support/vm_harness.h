@@ -91,4 +91,33 @@ template <typename T> std::vector<T> topArray(uint32_t depth = 0) {
   return out;
 }
 
+// Everything on the five stacks, to show that a failing instruction left them as they were.
+struct StackSnapshot {
+  std::vector<uint8_t> values;
+  std::vector<uint32_t> sizes, types, index, calls;
+  bool operator==(const StackSnapshot &) const = default;
+};
+
+inline StackSnapshot snapshot() {
+  const VmState &vm = vmstate0;
+  StackSnapshot s;
+  s.values.assign(vm.values.base, vm.values.top);
+  s.sizes.assign(vm.sizes.base, vm.sizes.top);
+  s.types.assign(vm.types.base, vm.types.top);
+  s.index.assign(vm.index.base, vm.index.top);
+  s.calls.assign(vm.calls.base, vm.calls.top);
+  return s;
+}
+
+// Loads code of a program without channels and runs it with execute().
+inline Loaded run(const std::string &code, bool bigEndian = false) {
+  Program p;
+  p.bigEndian = bigEndian;
+  p.code = code;
+  Loaded l = load(p);
+  EXPECT_EQ(l.result, 0u) << errorText();
+  execute(l);
+  return l;
+}
+
 }  // namespace zt
