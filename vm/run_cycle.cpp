@@ -139,7 +139,7 @@ uint32_t zek_runCycle(void) {
   zek_cstack_clear();
   if (vm.cycleCount == 0) markInitialValues();
   zek_eventList_free();
-  std::memset(vm.writtenFlags, 0, vm.bitmapSize);
+  if (vm.bitmapSize > 0) std::memset(vm.writtenFlags, 0, vm.bitmapSize);  // no heap: no bitmap
   vm.time = cycleClock();
   vm.runState = ZEK_RUNNING;
   zek_resetError();
