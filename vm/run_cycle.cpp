@@ -30,7 +30,10 @@ double cycleClock(void) {
   }
   double dt = (double)vm.cycleTime / kMicro;
   // A second cycle that comes too early still sees exactly one cycle time.
-  if (vm.cycleCount == 1 && t - vm.realtimeStart < dt) vm.realtimeStart = t - dt;
+  if (vm.cycleCount == 1 && t - vm.realtimeStart < dt) {
+    vm.realtimeStart = t - dt;
+    return dt;
+  }
   return t - vm.realtimeStart;
 }
 
@@ -83,7 +86,7 @@ bool zek_checkTarget(uint64_t target) {
 
 void zek_executeLoop(void) {
   VmState &vm = vmstate0;
-  while (vm.runState == ZEK_RUNNING && !zek_hasError()) {
+  while (vm.runState == ZEK_RUNNING && !zek_errorPending()) {
     if (vm.pc >= vm.crcPosition) {
       zek_raiseError(ZEK_ERR_BYTECODE, "Program counter 0x%04x lies outside of the byte code.",
                      vm.pc >= vm.codeBase ? vm.pc - vm.codeBase : 0);
@@ -139,7 +142,7 @@ uint32_t zek_runCycle(void) {
   zek_cstack_clear();
   if (vm.cycleCount == 0) markInitialValues();
   zek_eventList_free();
-  if (vm.bitmapSize > 0) std::memset(vm.writtenFlags, 0, vm.bitmapSize);  // no heap: no bitmap
+  if (vm.bitmapSize > 0) std::memset(vm.writtenFlags, 0, vm.bitmapSize);
   vm.time = cycleClock();
   vm.runState = ZEK_RUNNING;
   zek_resetError();
