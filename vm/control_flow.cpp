@@ -170,7 +170,7 @@ void zek__CALLFUNCTION(void) {
   FunctionDecl *function = functionAt(index);
   if (function == nullptr || !hasHandler(*function)) return;
   function->handler(function);
-  if (zek_hasError()) {
+  if (zek_errorPending()) {
     reraiseNamingFunction(*function);
     return;
   }
@@ -184,7 +184,7 @@ void zek__CALLFUNCTION(void) {
 void zek_serverFunctionHandler(FunctionDecl *function) {
   VmState &vm = vmstate0;
   // A standing error belongs to the caller; running would need to clear it.
-  if (zek_hasError()) return;
+  if (zek_errorPending()) return;
   markArgumentsWritten(*function);
   PstackState saved;
   zek_pstack_saveState(&saved);
@@ -196,8 +196,8 @@ void zek_serverFunctionHandler(FunctionDecl *function) {
 
   zek_executeLoop();
 
-  int mismatch = zek_hasError() ? 0 : zek_pstack_checkState(&saved);
-  if (zek_hasError() || mismatch != 0) {
+  int mismatch = zek_errorPending() ? 0 : zek_pstack_checkState(&saved);
+  if (zek_errorPending() || mismatch != 0) {
     // Leave the stacks as the caller had them, whatever the function did to them.
     zek_pstack_restoreState(&saved);
     vm.calls.top = saved.calls;
@@ -217,5 +217,5 @@ uint32_t zek_runServerStubFunction(uint16_t index) {
   FunctionDecl *function = functionAt(index);
   if (function == nullptr || !hasHandler(*function)) return 1;
   function->handler(function);
-  return zek_hasError() ? 1 : 0;
+  return zek_errorPending() ? 1 : 0;
 }

@@ -73,4 +73,4 @@ bool zek_checkTarget(uint64_t target);
 // pc at the end of the code. A handler checks this once after its reads and stops, so that it
 // neither acts on the zero it got nor replaces the error with a later one. The compare keeps
 // the common case to one test.
-inline bool zek_operandFailed(void) { return vmstate0.pc >= vmstate0.crcPosition && zek_hasError(); }
+inline bool zek_operandFailed(void) { return vmstate0.pc >= vmstate0.crcPosition && zek_errorPending(); }
