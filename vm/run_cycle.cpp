@@ -139,7 +139,8 @@ uint32_t zek_runCycle(void) {
   zek_cstack_clear();
   if (vm.cycleCount == 0) markInitialValues();
   zek_eventList_free();
-  std::memset(vm.writtenFlags, 0, vm.bitmapSize);
+  // A program without a values heap has no bitmap at all.
+  if (vm.bitmapSize > 0) std::memset(vm.writtenFlags, 0, vm.bitmapSize);
   vm.time = cycleClock();
   vm.runState = ZEK_RUNNING;
   zek_resetError();
