@@ -30,7 +30,10 @@ double cycleClock(void) {
   }
   double dt = (double)vm.cycleTime / kMicro;
   // A second cycle that comes too early still sees exactly one cycle time.
-  if (vm.cycleCount == 1 && t - vm.realtimeStart < dt) vm.realtimeStart = t - dt;
+  if (vm.cycleCount == 1 && t - vm.realtimeStart < dt) {
+    vm.realtimeStart = t - dt;
+    return dt;
+  }
   return t - vm.realtimeStart;
 }
 
@@ -139,7 +142,6 @@ uint32_t zek_runCycle(void) {
   zek_cstack_clear();
   if (vm.cycleCount == 0) markInitialValues();
   zek_eventList_free();
-  // A program without a values heap has no bitmap at all.
   if (vm.bitmapSize > 0) std::memset(vm.writtenFlags, 0, vm.bitmapSize);
   vm.time = cycleClock();
   vm.runState = ZEK_RUNNING;

@@ -1,21 +1,251 @@
+#include <set>
+
+#include "opcodes.h"
 #include "vm_harness.h"
 
 namespace {
 
-TEST(RunCycle, TimeoutDecidesWhenTheTestEnds) {
-  struct Row { uint32_t timeout; std::vector<uint32_t> results; uint32_t finalCount; };
+using zt::Program;
+
+TEST(RunCycle, ResultTable) {
+  struct Row {
+    const char *what;
+    uint32_t timeout;
+    const char *code;
+    std::vector<uint32_t> results;
+    uint32_t finalCount;
+  };
   const Row rows[] = {
-      {0, {2}, 0},
-      {3, {0, 0, 0, 2}, 3},
+      {"timeout 0 ends at the first ENDCYCLE", 0, "ENDCYCLE", {2}, 0},
+      {"timeout 3 gives three cycles more", 3, "ENDCYCLE", {0, 0, 0, 2}, 3},
+      {"END in cycle 0", 10, "END", {2}, 0},
+      {"an error keeps the count", 10, "ENDERROR 42 \"stop\"", {1, 1}, 0},
   };
   for (const Row &row : rows) {
-    zt::Program p;
+    Program p;
     p.timeout = row.timeout;
+    p.code = row.code;
     auto l = zt::load(p);
     ASSERT_EQ(l.result, 0u) << zt::errorText();
-    for (uint32_t expected : row.results) EXPECT_EQ(zek_runCycle(), expected) << row.timeout;
-    EXPECT_EQ(zek_getCycleCount(), row.finalCount);
+    for (uint32_t expected : row.results) EXPECT_EQ(zek_runCycle(), expected) << row.what;
+    EXPECT_EQ(zek_getCycleCount(), row.finalCount) << row.what;
   }
+}
+
+TEST(RunCycle, EveryUnusedByteRaises117NamingIt) {
+  std::set<int> used;
+#define ZEK_OPCODE(byte, name, layout) used.insert(byte);
+#include "opcodes.def"
+#undef ZEK_OPCODE
+  EXPECT_EQ(used.size(), 95u);
+  int unused = 0;
+  for (int b = 0; b < 256; ++b) {
+    if (used.count(b)) {
+      EXPECT_NE(zek_byteCodeHandler[b], &zek__NYI) << b;
+      EXPECT_NE(zek_opcodeName((uint8_t)b), nullptr);
+      continue;
+    }
+    ++unused;
+    EXPECT_EQ(zek_byteCodeHandler[b], &zek__NYI) << b;
+    Program p;
+    p.code = "BYTES " + std::to_string(b) + "; ENDCYCLE";
+    auto l = zt::load(p);
+    ASSERT_EQ(zek_runCycle(), 1u);
+    EXPECT_EQ(zek_getErrorCode(), 117);
+    EXPECT_EQ(zt::bareError(), "Byte code " + std::to_string(b) +
+                                   " not in use. Most likely your zvm-file is incompatible with this ZEK-VM version");
+  }
+  EXPECT_EQ(unused, 161);
+}
+
+TEST(RunCycle, EnderrorRaisesItsTextWithTheContext) {
+  for (bool big : {false, true}) {
+    Program p;
+    p.bigEndian = big;
+    p.density = 250000;
+    p.timeout = 5;
+    p.code = "NOP; NOP; ENDERROR 777 \"assessment failed\"";
+    auto l = zt::load(p);
+    ASSERT_EQ(l.result, 0u);
+    EXPECT_EQ(zek_runCycle(), 1u);
+    EXPECT_EQ(zek_getErrorCode(), 777);
+    EXPECT_EQ(zt::errorText(), "assessment failed (error=777, address=0x0003, time=0.000000s)") << big;
+  }
+}
+
+TEST(RunCycle, EnderrorWithCodeZeroStillFails) {
+  Program p;
+  p.code = "ENDERROR 0 \"quiet\"";
+  auto l = zt::load(p);
+  EXPECT_EQ(zek_runCycle(), 1u);
+  EXPECT_EQ(zek_getErrorCode(), 123);
+  EXPECT_EQ(zt::bareError(), "quiet");
+}
+
+TEST(RunCycle, StacksMustBeEmptyAtTheEndOfACycle) {
+  Program p;
+  p.code = "PUSHINT32 5; PUSHDOUBLE 1.5; ENDCYCLE";
+  auto l = zt::load(p);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(zek_runCycle(), 1u);
+    EXPECT_EQ(zek_getErrorCode(), 123);
+    EXPECT_EQ(zt::bareError(), "Parameter stack pointer mismatch 12");
+  }
+  EXPECT_EQ(zek_getCycleCount(), 0u);
+}
+
+TEST(RunCycle, CodeAndOperandsEndAtTheCrc) {
+  struct Row {
+    const char *what;
+    const char *code;
+  };
+  const Row rows[] = {
+      {"no instruction ends the cycle", "NOP; NOP"},
+      {"operand cut by the end of the code", "NOP; BYTES 138 1 2"},
+      {"text without terminator", "BYTES 53 1 0 65 66"},
+  };
+  for (const Row &row : rows) {
+    Program p;
+    p.code = row.code;
+    auto l = zt::load(p);
+    ASSERT_EQ(l.result, 0u);
+    EXPECT_EQ(zek_runCycle(), 1u) << row.what;
+    EXPECT_EQ(zek_getErrorCode(), 117) << row.what << ": " << zt::errorText();
+  }
+}
+
+TEST(RunCycle, HistoryRingAdvancesEveryCycleAndWraps) {
+  Program p;
+  p.history = 3;
+  p.timeout = 10;
+  p.channel("now", ZEK_INT32, 3).part = 1;
+  p.channel("prev", ZEK_INT32, 3).part = 2;
+  p.channel("queued", ZEK_INT32, 3).part = 3;
+  auto l = zt::load(p);
+  ASSERT_EQ(l.result, 0u);
+  const uint32_t p3 = vmstate0.part3Size;
+  ASSERT_EQ(p3, 4u);
+  for (int32_t cycle = 0; cycle < 5; ++cycle) {
+    zt::setValue<int32_t>("prev", 100 + cycle);
+    zt::setValue<int32_t>("queued", 200 + cycle);
+    ASSERT_EQ(zek_runCycle(), 0u);
+    // Slots 1, 2, 0, 1, 2: the slot written last holds this cycle's values.
+    EXPECT_EQ(vmstate0.historySlot, vmstate0.historyRing + ((cycle + 1) % 3) * p3);
+    EXPECT_EQ(zek_load_as<int32_t>(vmstate0.historySlot), 200 + cycle);
+    EXPECT_EQ(zek_load_as<int32_t>(vmstate0.previousValues), 100 + cycle);
+  }
+  // A failing cycle advances the history too.
+  Program q = p;
+  q.code = "ENDERROR 5 \"x\"";
+  auto l2 = zt::load(q);
+  zt::setValue<int32_t>("queued", 9);
+  EXPECT_EQ(zek_runCycle(), 1u);
+  EXPECT_EQ(vmstate0.historySlot, vmstate0.historyRing + p3);
+  EXPECT_EQ(zek_load_as<int32_t>(vmstate0.historySlot), 9);
+}
+
+std::vector<double> g_clock;
+size_t g_tick = 0;
+double scriptedClock() { return g_clock[g_tick++]; }
+
+TEST(RunCycle, RealTimeCyclesFollowTheClock) {
+  Program p;
+  p.density = 10000;  // 10 ms
+  p.timeout = 5;      // 0.05 s
+  p.channel("@realtime", ZEK_DOUBLE, 4);
+  auto l = zt::load(p);
+  ASSERT_EQ(l.result, 0u);
+  zek_installRealtimeCmd(scriptedClock);
+  g_clock = {100.0, 100.004, 100.030, 100.051};
+  g_tick = 0;
+  EXPECT_EQ(zek_runCycle(), 0u);
+  EXPECT_EQ(vmstate0.time, 0.0);  // cycle 0 starts the clock
+  EXPECT_EQ(zek_runCycle(), 0u);
+  EXPECT_EQ(vmstate0.time, 0.01);  // too early: exactly one cycle time
+  EXPECT_EQ(zek_runCycle(), 0u);
+  EXPECT_NEAR(vmstate0.time, 0.036, 1e-9);  // the start moved back by 6 ms
+  EXPECT_EQ(zek_runCycle(), 2u);            // 0.057 s >= 0.05 s ends the test
+  EXPECT_EQ(zek_getCycleCount(), 3u);
+
+  // Without the channel the installed clock is not used.
+  Program plain;
+  plain.density = 10000;
+  auto l2 = zt::load(plain);
+  zek_installRealtimeCmd(scriptedClock);
+  g_tick = 0;
+  zek_runCycle();
+  zek_runCycle();
+  EXPECT_DOUBLE_EQ(vmstate0.time, 0.01);
+  EXPECT_EQ(g_tick, 0u);
+}
+
+TEST(RunCycle, DensityChangesOnlyBeforeTheFirstCompletedCycle) {
+  Program p;
+  p.density = 1000;
+  p.timeout = 100;
+  auto l = zt::load(p);
+  EXPECT_EQ(zek_setDensity(2000), 0u);
+  EXPECT_EQ(zek_getTimeout(), 50u);
+  EXPECT_DOUBLE_EQ(vmstate0.timeoutSeconds, 0.1);
+  EXPECT_EQ(zek_setDensity(0), 1u);
+  EXPECT_EQ(zek_getDensity(), 2000u);
+  EXPECT_EQ(zek_setDensity(1), 0u);  // 2000 * 50 cycles: stays within u32
+  EXPECT_EQ(zek_getTimeout(), 100000u);
+  ASSERT_EQ(zek_runCycle(), 0u);
+  EXPECT_EQ(zek_setDensity(3000), 1u);
+  EXPECT_EQ(zek_getErrorCode(), 115);
+  EXPECT_EQ(zt::bareError(), "Density can only be adjusted if number of computed cycles is less than 1.");
+  EXPECT_EQ(zek_setTimeout(7), 0u);
+  EXPECT_EQ(zek_getTimeout(), 7u);
+  EXPECT_DOUBLE_EQ(vmstate0.timeoutSeconds, 0.000007);
+
+  Program huge;
+  huge.density = 4000000000u;
+  huge.timeout = 4000000000u;
+  auto l2 = zt::load(huge);
+  EXPECT_EQ(zek_setDensity(1), 0u);
+  EXPECT_EQ(zek_getTimeout(), 0xFFFFFFFFu);  // saturated
+}
+
+TEST(RunCycle, GuardWordsAreCheckedWhenTheTestEnds) {
+  Program p;
+  p.timeout = 2;
+  auto l = zt::load(p);
+  vmstate0.guard3 = 0;
+  EXPECT_EQ(zek_runCycle(), 0u);
+  EXPECT_EQ(zek_runCycle(), 0u);
+  EXPECT_EQ(zek_runCycle(), 1u);
+  EXPECT_EQ(zek_getErrorCode(), 123);
+  EXPECT_EQ(zt::bareError(), "Fatal error: External SUT-code may have corrupted the ZEK-VM memory.");
+}
+
+TEST(RunCycle, InitialValuesAreMarkedInTheFirstCycle) {
+  Program p;
+  p.channel("in", ZEK_INT16, 0, 3);
+  p.channel("out", ZEK_INT32, 1);
+  p.channel("rw", ZEK_INT32, 1);
+  auto l = zt::load(p);
+  zt::channel("rw")->readWrite = 1;
+  ASSERT_EQ(zek_runCycle(), 0u);
+  // in: bytes 0, 2, 4; out: byte 6 not marked; rw: byte 10.
+  EXPECT_EQ(vmstate0.initialFlags[0], 0x15);
+  EXPECT_EQ(vmstate0.initialFlags[1], 0x04);
+}
+
+TEST(RunCycle, ContextAddressIsRelativeToTheCodeBase) {
+  Program p;
+  p.density = 500000;
+  p.timeout = 5;
+  p.code = "ENDCYCLE";
+  auto l = zt::load(p);
+  zek_runCycle();
+  zek_runCycle();
+  zek_runCycle();
+  char buffer[128];
+  vmstate0.instructionAddress = vmstate0.codeBase + 0x1234;
+  zek_resetError();
+  zek_vmErrorContextHandler(buffer, sizeof buffer);
+  EXPECT_STREQ(buffer, "error=0, address=0x1234, time=1.500000s");
 }
 
 }  // namespace

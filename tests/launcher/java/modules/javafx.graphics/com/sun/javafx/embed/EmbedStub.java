@@ -1,0 +1,4 @@
+package com.sun.javafx.embed;
+
+public class EmbedStub {
+}

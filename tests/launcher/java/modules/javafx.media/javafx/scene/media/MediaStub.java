@@ -1,0 +1,4 @@
+package javafx.scene.media;
+
+public class MediaStub {
+}

@@ -1,0 +1,4 @@
+// Stand-in for the JavaFX media module.
+module javafx.media {
+    exports javafx.scene.media;
+}

@@ -1,0 +1,4 @@
+package javafx.embed.swing;
+
+public class SwingStub {
+}

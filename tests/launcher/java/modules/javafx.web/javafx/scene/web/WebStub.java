@@ -1,0 +1,4 @@
+package javafx.scene.web;
+
+public class WebStub {
+}
