@@ -19,6 +19,17 @@ void zek__PUSHFLOAT(void) { zek_pstack_push<uint32_t>(ZEK_FLOAT, op_u32()); }
 void zek__PUSHDOUBLE(void) { zek_pstack_push<uint64_t>(ZEK_DOUBLE, op_u64()); }
 
 void zek__DROP(void) {
+  VmState &vm = vmstate0;
+  // Scalars are the common case: one size entry, one type entry, the type's bytes.
+  if (vm.sizes.top > vm.sizes.base && vm.sizes.top[-1] == 0 && vm.types.top > vm.types.base) {
+    uint32_t size = zek_baseTypeSizeOf(vm.types.top[-1]);
+    if ((uint32_t)(vm.values.top - vm.values.base) >= size) {
+      vm.values.top -= size;
+      --vm.sizes.top;
+      --vm.types.top;
+      return;
+    }
+  }
   ZekValueView dropped;
   zek_pstack_popValue(&dropped);
 }

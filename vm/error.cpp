@@ -6,7 +6,6 @@
 
 namespace {
 struct ErrorState {
-  uint16_t code;
   ZekStrBuf message;
   ZekErrorHandler errorHandler;
   ZekErrorContextHandler contextHandler;
@@ -16,6 +15,8 @@ ErrorState g_error;
 constexpr uint32_t kContextSize = 4096;
 constexpr int kMaxMessageInContext = 8191;
 }  // namespace
+
+uint16_t zek_errorCode = 0;
 
 int32_t zek_strvprint(ZekStrBuf *buffer, const char *format, va_list args) {
   va_list measure;
@@ -48,7 +49,7 @@ int32_t zek_strprint(ZekStrBuf *buffer, const char *format, ...) {
 }
 
 void zek_raiseError(uint16_t code, const char *format, ...) {
-  g_error.code = code;
+  zek_errorCode = code;
   va_list args;
   va_start(args, format);
   zek_strvprint(&g_error.message, format, args);
@@ -64,7 +65,7 @@ void zek_raiseError(uint16_t code, const char *format, ...) {
 }
 
 void zek_resetError(void) {
-  g_error.code = 0;
+  zek_errorCode = 0;
   if (g_error.message.text == nullptr) {
     g_error.message.text = (char *)std::calloc(512, 1);
     g_error.message.capacity = g_error.message.text != nullptr ? 512 : 0;
@@ -72,14 +73,14 @@ void zek_resetError(void) {
   if (g_error.message.text != nullptr) std::memset(g_error.message.text, 0, (size_t)g_error.message.capacity);
 }
 
-bool zek_hasError(void) { return g_error.code != 0; }
-uint16_t zek_getErrorCode(void) { return g_error.code; }
+bool zek_hasError(void) { return zek_errorCode != 0; }
+uint16_t zek_getErrorCode(void) { return zek_errorCode; }
 const char *zek_getErrorMessage(void) { return g_error.message.text != nullptr ? g_error.message.text : ""; }
 
 ZekErrorHandler zek_setErrorHandler(ZekErrorHandler handler) {
   ZekErrorHandler previous = g_error.errorHandler;
   g_error.errorHandler = handler;
-  if (g_error.code != 0 && handler != nullptr) handler();
+  if (zek_errorCode != 0 && handler != nullptr) handler();
   return previous;
 }
 

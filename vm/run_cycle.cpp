@@ -86,7 +86,7 @@ bool zek_checkTarget(uint64_t target) {
 
 void zek_executeLoop(void) {
   VmState &vm = vmstate0;
-  while (vm.runState == ZEK_RUNNING && !zek_hasError()) {
+  while (vm.runState == ZEK_RUNNING && !zek_errorPending()) {
     if (vm.pc >= vm.crcPosition) {
       zek_raiseError(ZEK_ERR_BYTECODE, "Program counter 0x%04x lies outside of the byte code.",
                      vm.pc >= vm.codeBase ? vm.pc - vm.codeBase : 0);

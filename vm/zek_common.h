@@ -39,6 +39,11 @@ enum ErrorCode : uint16_t {
   ZEK_ERR_MATLAB = 10000,
 };
 
+// The code of the standing error (0: none). Read through zek_errorPending on hot paths; only
+// zek_raiseError and zek_resetError change it.
+extern "C" uint16_t zek_errorCode;
+inline bool zek_errorPending(void) { return zek_errorCode != 0; }
+
 // Growable string buffer: the text is reallocated when a formatted result does not fit.
 struct ZekStrBuf {
   char *text;

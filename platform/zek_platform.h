@@ -1,0 +1,152 @@
+// The operating-system services of the hosts: named shared mappings and read-only file
+// mappings, named manual-reset events, a named duplex byte pipe, child processes, a
+// millisecond tick, environment look-up and error texts.
+//
+// Nothing above this header includes a system header for these things. Each operating
+// system has one implementation of it; the handles are opaque and the functions plain.
+//
+// Names of mappings, events and pipes are the names the peers agree on ("ZEK-VM-EXCHANGE",
+// "\\.\pipe\123_zek_vmmsgboxPipe"). When the environment variable ZEK_PLATFORM_NAME_PREFIX
+// is set, its value is put in front of every such name, so that tests running side by side
+// keep their objects apart; peers started by such a test inherit the variable.
+//
+// A failing call records its error code for this thread; plat_last_error() returns it and
+// plat_error_text() turns it into the system's text. Successful calls leave it alone.
+// No call is safe to use on one handle from two threads at once.
+#ifndef ZEK_PLATFORM_H
+#define ZEK_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+
+// Time-out value for a wait without limit.
+constexpr std::uint32_t PLAT_INFINITE = 0xFFFFFFFFu;
+
+// Outcome of every wait that has a time-out.
+enum PlatWaitResult {
+    PLAT_WAIT_OK = 0,      // the awaited thing happened (signalled, connected, ended)
+    PLAT_WAIT_TIMEOUT = 1, // the time ran out first
+    PLAT_WAIT_FAILED = 2,  // the wait itself failed; plat_last_error() tells why
+};
+
+struct PlatMapping;
+struct PlatEvent;
+struct PlatPipe;
+struct PlatProcess;
+
+// ---- Mappings -------------------------------------------------------------------------
+// A named mapping is memory shared by every process that maps the same name. It exists
+// while some process holds it: the last close removes the name, and a name whose holders
+// all ended without closing counts as free.
+
+// Creates the named mapping of size bytes (size > 0), zero-filled, or opens it when it
+// exists; then maps size bytes read-write. An existing smaller mapping is grown to size.
+PlatMapping* plat_mapping_create(const char* name, std::size_t size);
+
+// Opens an existing named mapping and maps all of it read-write; null when there is none.
+PlatMapping* plat_mapping_open(const char* name);
+
+// Maps a whole existing regular file read-only. An empty file gives a mapping of size 0
+// whose data pointer is null. The file must not be shortened while it is mapped.
+PlatMapping* plat_mapping_open_file(const char* path);
+
+// The first mapped byte (read-only memory for a file mapping) and the mapped size.
+void* plat_mapping_data(const PlatMapping* mapping);
+std::size_t plat_mapping_size(const PlatMapping* mapping);
+
+// Unmaps and closes; null is ignored.
+void plat_mapping_close(PlatMapping* mapping);
+
+// ---- Events ---------------------------------------------------------------------------
+// A named manual-reset event: once set it stays signalled, for every waiter of every
+// process, until it is reset. Lifetime of the name as for mappings.
+
+// Creates the named event, not signalled, or opens it keeping its state when it exists.
+PlatEvent* plat_event_create(const char* name);
+
+// Opens an existing named event; null when there is none.
+PlatEvent* plat_event_open(const char* name);
+
+bool plat_event_set(PlatEvent* event);
+bool plat_event_reset(PlatEvent* event);
+
+// Waits until the event is signalled, at most timeout_ms milliseconds (0: only tests it;
+// PLAT_INFINITE: no limit). Leaves the event as it is.
+PlatWaitResult plat_event_wait(PlatEvent* event, std::uint32_t timeout_ms);
+
+// Closes; null is ignored.
+void plat_event_close(PlatEvent* event);
+
+// ---- Pipe -----------------------------------------------------------------------------
+// A named duplex byte stream between one server and one client. Bytes come in order but
+// a read may return fewer bytes than were written in one write.
+
+// Creates the server end under name. Fails when a live server holds the name.
+PlatPipe* plat_pipe_create(const char* name);
+
+// Waits at most timeout_ms milliseconds for one client and accepts it; from then on the
+// name takes no further clients. PLAT_WAIT_OK also when the client connected before.
+PlatWaitResult plat_pipe_accept(PlatPipe* pipe, std::uint32_t timeout_ms);
+
+// Connects a client end to the server named name; fails at once when there is none.
+PlatPipe* plat_pipe_connect(const char* name);
+
+// Writes all size bytes; false on failure (for instance when the peer has closed its end).
+bool plat_pipe_write(PlatPipe* pipe, const void* data, std::size_t size);
+
+// Blocks until bytes arrive and reads at most capacity of them: the count read, 0 when the
+// peer has closed its end, -1 on failure.
+std::int64_t plat_pipe_read(PlatPipe* pipe, void* buffer, std::size_t capacity);
+
+// Writes the name's local form (the path of the socket file on Linux, the name itself on
+// Windows) into buffer; false when it does not fit.
+bool plat_pipe_path(const char* name, char* buffer, std::size_t capacity);
+
+// Disconnects and closes; the server end frees its name. Null is ignored.
+void plat_pipe_close(PlatPipe* pipe);
+
+// ---- Child processes ------------------------------------------------------------------
+
+// Starts the program argv[0] (searched on PATH when it holds no directory) and passes it
+// argv, argv[0] included, up to the null entry. The child gets the environment and current directory of this
+// process, standard input from the null device, standard output and error of this
+// process, and no other handle of it. Null when the program cannot be started.
+PlatProcess* plat_process_start(const char* const* argv);
+
+// The child's process id.
+std::uint32_t plat_process_id(const PlatProcess* process);
+
+// True while the child has not ended.
+bool plat_process_running(PlatProcess* process);
+
+// Waits at most timeout_ms milliseconds for the child to end.
+PlatWaitResult plat_process_wait(PlatProcess* process, std::uint32_t timeout_ms);
+
+// The exit code of an ended child: its exit status, or 128 + the signal number when a
+// signal ended it; -1 while it is running, or when its status was collected elsewhere.
+int plat_process_exit_code(PlatProcess* process);
+
+// Ends the child at once; true also when it had ended already.
+bool plat_process_terminate(PlatProcess* process);
+
+// Releases the record, collecting an ended child. A child still running goes on running
+// unwatched: terminate and wait first to end it. Null is ignored.
+void plat_process_close(PlatProcess* process);
+
+// ---- Time, environment, errors --------------------------------------------------------
+
+// Milliseconds of a monotonic clock; only differences are meaningful.
+std::uint64_t plat_tick_ms();
+
+// Copies the value of the environment variable name, NUL-terminated, into buffer. False
+// when the variable is not set or its value does not fit.
+bool plat_getenv(const char* name, char* buffer, std::size_t capacity);
+
+// Error code of this thread's last failed call of this layer; 0 when none failed yet.
+std::uint32_t plat_last_error();
+
+// Writes the system's text for code into buffer (cut to fit, always NUL-terminated; empty
+// for code 0).
+void plat_error_text(std::uint32_t code, char* buffer, std::size_t capacity);
+
+#endif
