@@ -607,8 +607,7 @@ TEST(String, RunsTheWriteWithTheFlagAndAlwaysClearsIt) {
   }
 }
 
-// Writes through the channel instructions: a string shorter or longer than the signal. These run
-// only where the WRITE* handlers are built (DISABLED_ while they answer as bytes not in use).
+// Writes through the channel instructions: a string shorter or longer than the signal.
 struct StringWrite : StackRun {
   void loadSignal(const std::string &code) {
     zt::Program p;
@@ -622,7 +621,7 @@ struct StringWrite : StackRun {
   std::string signal() { return std::string((const char *)zt::channel("s")->value, 6); }
 };
 
-TEST(String, DISABLED_WriteAllPadsTheSignalWithZeros) {
+TEST(String, WriteAllPadsTheSignalWithZeros) {
   struct Row { Operand value; std::string stored; };
   Operand int8Text{"hi\0"s, false, ZEK_INT8};
   const Row rows[] = {
@@ -642,7 +641,7 @@ TEST(String, DISABLED_WriteAllPadsTheSignalWithZeros) {
   }
 }
 
-TEST(String, DISABLED_FailedWriteLeavesNoStringModeBehind) {
+TEST(String, FailedWriteLeavesNoStringModeBehind) {
   StringWrite w;
   w.loadSignal("STRING 13; BYTES 0 0; END; plain: WRITEALL s; END");
   w.run({str("much too long\0"s)});
