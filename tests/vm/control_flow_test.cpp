@@ -371,6 +371,27 @@ TEST(ServerFunctions, RunForTheHost) {
   EXPECT_EQ(zek_pstack_valueCount(), 0u);
 }
 
+TEST(ServerFunctions, ComputeOnTheirArgumentsForTheCycleAndTheHost) {
+  zt::Program p;
+  p.channel("in", ZEK_INT32, ZEK_ROLE_FUNC_INPUT);
+  p.channel("out", ZEK_INT32, ZEK_ROLE_FUNC_OUTPUT);
+  zt::Function f;
+  f.name = "inc";
+  f.entry = "inc";
+  f.argCount = 2;
+  p.functions.push_back(f);
+  p.code =
+      "PUSHINT32 41; WRITEALL in; CALLFUNCTION inc; ENDCYCLE"
+      "; inc: READALL in; PUSHINT32 1; PLUS; WRITEALL out; ENDCYCLE";
+  auto l = zt::load(p);
+  ASSERT_EQ(l.result, 0u) << zt::errorText();
+  ASSERT_EQ(zek_runCycle(), (uint32_t)ZEK_CYCLE_GO_ON) << zt::errorText();
+  EXPECT_EQ(zt::value<int32_t>("out"), 42);
+  zt::setValue<int32_t>("in", -8);
+  EXPECT_EQ(zek_runServerStubFunction(0), 0u) << zt::errorText();
+  EXPECT_EQ(zt::value<int32_t>("out"), -7);
+}
+
 // Client functions are the host's: a handler installed on the FunctionDecl.
 int g_calls;
 const FunctionDecl *g_called;
