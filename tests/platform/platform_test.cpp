@@ -669,8 +669,9 @@ TEST_P(PipeAcceptChild, EndsWithTheChild)
         args.push_back(arg == "@" ? name : arg);
     PlatProcess* peer = start_peer(args);
     ASSERT_NE(peer, nullptr);
-    if (c.child_ends_first)
+    if (c.child_ends_first) {
         ASSERT_EQ(plat_process_wait(peer, PEER_LIMIT_MS), PLAT_WAIT_OK);
+    }
 
     EXPECT_EQ(plat_pipe_accept_child(server, peer, c.timeout_ms), c.result);
     if (c.result != PLAT_WAIT_OK) {
