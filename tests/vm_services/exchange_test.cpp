@@ -13,9 +13,9 @@
 
 #include <unistd.h>
 
-#include "exchange_codec.h"
 #include "vm_harness.h"
 #include "zek_platform.h"
+#include "zekbin_format.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 #include <cstring>
 
 #include "channel_access.h"
-#include "exchange_codec.h"
 #include "vm_state.h"
 #include "zek_common.h"
 #include "zek_platform.h"
+#include "zekbin_format.h"
 
 namespace {
 
