@@ -96,10 +96,14 @@ class Msgbox : public testing::Test {
     return lines;
   }
 
-  // The pid a fake dialog logged first.
+  // The pid a fake dialog logs first thing; -1 when it has not within 10 s.
   int fakePid() {
-    std::vector<std::string> lines = log();
-    return lines.empty() || lines[0].rfind("pid ", 0) != 0 ? -1 : std::stoi(lines[0].substr(4));
+    for (int i = 0; i < 1000; ++i) {
+      std::vector<std::string> lines = log();
+      if (!lines.empty() && lines[0].rfind("pid ", 0) == 0) return std::stoi(lines[0].substr(4));
+      usleep(10000);
+    }
+    return -1;
   }
 
   static Shown show(uint32_t position, uint8_t flag, const char *text, uint8_t count = 0) {
