@@ -41,7 +41,7 @@ uint16_t le16(const std::vector<uint8_t> &bytes, uint64_t at) {
   return (uint16_t)(bytes[at] | bytes[at + 1] << 8);
 }
 
-// A program with a heap of 520 bytes, one enum set and a channel with every optional part.
+// A program with a heap of 520 bytes, one enum set and a channel with every optional field.
 zt::Program program(const std::string &code = "ENDCYCLE") {
   zt::Program p;
   p.timeout = 100000;

@@ -3,9 +3,13 @@
 
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
 
 #include "zek_common.h"
 #include "zek_platform.h"
+
+static_assert(std::is_same_v<decltype(&msgbox_command), ZekMessageBoxCmd>,
+              "msgbox_command must be installable with zek_installMessageBoxCmd");
 
 namespace {
 
