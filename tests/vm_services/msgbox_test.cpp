@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -16,6 +17,7 @@
 
 #include <unistd.h>
 
+#include "vm_harness.h"
 #include "zek_platform.h"
 
 namespace {
@@ -107,7 +109,7 @@ class Msgbox : public testing::Test {
   }
 
   static Shown show(uint32_t position, uint8_t flag, const char *text, uint8_t count = 0) {
-    const char *items[] = {"Yes", "No"};
+    const char items[] = "Yes\0No";
     testing::internal::CaptureStdout();
     uint8_t answer = msgbox_command(position, flag, text, count, items);
     return {answer, testing::internal::GetCapturedStdout()};
@@ -306,6 +308,27 @@ TEST_F(Msgbox, ShutdownOfADialogThatIgnoresTheLine) {
   EXPECT_FALSE(fs::exists("/proc/" + std::to_string(pid))) << "terminated and collected";
   std::vector<std::string> lines = log();
   EXPECT_EQ(lines.back(), "shutdown ignored");
+}
+
+// The VM's MESSAGEBOX instruction through the installed command, as a host runs a program.
+TEST_F(Msgbox, ProgramAsksTheDialogThroughTheInstalledCommand) {
+  zt::Program p;
+  p.channel("answer", ZEK_UINT8, 1);
+  p.code = "PUSHTRUE; box: MESSAGEBOX \"Go on;now?\" \"Yes\" \"No\"; WRITEALL answer; END";
+  std::map<std::string, uint32_t> labels;
+  zt::assemble(p, p.code, &labels);
+  zt::Loaded loaded = zt::load(p);
+  ASSERT_EQ(loaded.result, 0u) << zt::errorText();
+  zek_installMessageBoxCmd(msgbox_command);  // after the load, which clears it
+  script({"5\\n"});
+
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(zek_runCycle(), uint32_t{ZEK_CYCLE_TEST_ENDED}) << zt::errorText();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(zt::value<uint8_t>("answer"), 5);
+  // The position is the image offset of the byte behind the count.
+  uint32_t position = vmstate0.codeBase + labels.at("box") + 1 + (uint32_t)std::strlen("Go on;now?") + 1 + 1;
+  EXPECT_EQ(requests(), std::vector<std::string>{"open:" + std::to_string(position) + ";1;Go on\x1enow?;2;[];10;0\n"});
 }
 
 }  // namespace

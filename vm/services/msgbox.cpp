@@ -156,7 +156,7 @@ uint8_t msgbox_requestDialog(uint32_t position, uint8_t flag, const char *text, 
   return answer;
 }
 
-uint8_t msgbox_command(uint32_t position, uint8_t flag, const char *text, uint8_t count, const char **) {
+uint8_t msgbox_command(uint32_t position, uint8_t flag, const char *text, uint8_t count, const char *) {
   MsgboxState &s = g_msgbox;
   if (s.child == nullptr) {
     if (s.startAttempted) return 0;

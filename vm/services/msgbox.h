@@ -28,7 +28,7 @@ extern "C" {
 
 // The command for zek_installMessageBoxCmd. Starts the dialog on the first call; returns the
 // answer's low byte, or 0 when no dialog can be shown. The items are not sent.
-uint8_t msgbox_command(uint32_t position, uint8_t flag, const char *text, uint8_t count, const char **items);
+uint8_t msgbox_command(uint32_t position, uint8_t flag, const char *text, uint8_t count, const char *items);
 
 // Reads the two variables, creates the pipe, starts the dialog and waits for it to connect,
 // at most as long as the connect time-out and never longer than the dialog runs. 0 on
