@@ -57,15 +57,21 @@ inline std::string bareError() {
 
 // Runs byte code from the code base in the current cycle without the end-of-cycle checks, so a
 // test can look at what the instructions left on the stacks. The program is loaded first.
-inline void execute(const Loaded &) {
+// prepareExecution puts pc at offset bytes behind the code base with empty stacks and no error;
+// a test may then place values before it runs the loop.
+inline void prepareExecution(uint32_t offset = 0) {
   VmState &vm = vmstate0;
-  vm.pc = vm.codeBase;
+  vm.pc = vm.codeBase + offset;
   vm.runState = 0;
   vm.callDepth = 0;
   zek_pstack_clear();
   zek_istack_clear();
   zek_cstack_clear();
   zek_resetError();
+}
+
+inline void execute(const Loaded &) {
+  prepareExecution();
   zek_executeLoop();
 }
 
