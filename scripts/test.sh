@@ -3,18 +3,33 @@
 # UndefinedBehaviorSanitizer, then the fuzz targets for a bounded time each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+passed=0
+# Runs ctest on a build folder and adds up what passed.
+run_ctest() {
+  local log
+  log=$(mktemp)
+  local rc=0
+  "$@" 2>&1 | tee "$log" || rc=$?
+  local n
+  n=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -1)
+  rm -f "$log"
+  [ "$rc" -eq 0 ] || exit "$rc"
+  passed=$((passed + ${n:-0}))
+}
 bash scripts/setup.sh
 jobs=$(nproc)
 
 cmake -S . -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ninja -C build/plain
-ctest --test-dir build/plain --output-on-failure -j "$jobs"
+run_ctest ctest --test-dir build/plain --output-on-failure -j "$jobs"
 
 CC=gcc CXX=g++ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEK_SANITIZE=ON
 ninja -C build/sanitize
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+  run_ctest ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEK_FUZZ=ON -DZEK_TESTS=OFF
 ninja -C build/fuzz
-bash scripts/fuzz.sh build/fuzz "${ZEK_FUZZ_SECONDS:-60}"
+bash scripts/fuzz.sh build/fuzz "${ZEK_FUZZ_SECONDS:-60}" > build/fuzz/fuzz.log 2>&1 || { tail -n 60 build/fuzz/fuzz.log; exit 1; }
+grep -E '^== |Done [0-9]+ runs' build/fuzz/fuzz.log
+echo "tests: $passed passed, 0 failed"

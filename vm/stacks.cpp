@@ -212,52 +212,66 @@ bool zek_pstack_dropNValues(uint32_t n, ValueList **out) {
     zek_pstack_raiseUnderflow();
     return false;
   }
-  ZekValueView deepest{};
-  uint64_t dimEntries = 0;
-  for (uint32_t i = 0; i < n; ++i) {
-    ZekValueView view{};
-    if (!zek_pstack_peekValue(i, &view)) {
-      zek_pstack_raiseUnderflow();
-      return false;
-    }
-    dimEntries += view.dimCount;
-    deepest = view;
-  }
-  uint32_t byteLength = n == 0 ? 0 : (uint32_t)(vm.values.top - deepest.bytes);
   ValueList *list = (ValueList *)zek_malloc(sizeof(ValueList));
   if (list == nullptr) return false;
   list->count = n;
-  list->entries = n > 0 ? (ValueEntry *)zek_malloc((uint32_t)(n * sizeof(ValueEntry))) : nullptr;
-  list->dims = dimEntries > 0 ? (uint32_t *)zek_malloc((uint32_t)(dimEntries * 4u)) : nullptr;
-  list->bytes = byteLength > 0 ? (uint8_t *)zek_malloc(byteLength) : nullptr;
-  list->byteLength = byteLength;
-  if ((n > 0 && (list->entries == nullptr || list->dims == nullptr)) || (byteLength > 0 && list->bytes == nullptr)) {
+  uint64_t entryBytes = (uint64_t)n * sizeof(ValueEntry);
+  if (n > 0 && (entryBytes > 0xFFFFFFFFull || (list->entries = (ValueEntry *)zek_malloc((uint32_t)entryBytes)) == nullptr)) {
+    if (entryBytes > 0xFFFFFFFFull) zek_pstack_raiseOverflow();
     zek_pstack_dropNValues_free(list);
     return false;
   }
-  if (byteLength > 0) std::memcpy(list->bytes, deepest.bytes, byteLength);
-  uint32_t dimPos = 0;
-  for (uint32_t e = 0; e < n; ++e) {
-    ZekValueView view{};
-    zek_pstack_peekValue(n - 1 - e, &view);
-    ValueEntry &entry = list->entries[e];
-    entry.type = view.type;
-    entry.scalar = view.scalar;
-    entry.total = view.total;
-    entry.value = list->bytes + (view.bytes - deepest.bytes);
-    entry.dimCount = view.dimCount;
-    if (view.scalar) {
-      entry.dims = TSIZE_1;
-    } else {
-      std::memcpy(list->dims + dimPos, view.dims, (size_t)view.dimCount * 4u);
-      entry.dims = list->dims + dimPos;
-      dimPos += view.dimCount;
-    }
-  }
+  // One walk down from the top: entry n-1 is the top value. Dimensions and bytes still point
+  // into the stacks here and are re-pointed into the list's copies below.
+  const uint32_t *sizeTop = vm.sizes.top;
+  uint64_t valueTop = (uint64_t)(vm.values.top - vm.values.base);
+  uint64_t dimEntries = 0;
   for (uint32_t i = 0; i < n; ++i) {
     ZekValueView view{};
-    zek_pstack_popValue(&view);
+    uint64_t total = 0;
+    uint32_t used = readShape(vm.sizes.base, sizeTop, &view, &total);
+    uint32_t type = vm.types.top[-1 - (int64_t)i];
+    uint64_t bytes = total * zek_baseTypeSizeOf(type);
+    if (used == 0 || bytes > valueTop) {
+      zek_pstack_raiseUnderflow();
+      zek_pstack_dropNValues_free(list);
+      return false;
+    }
+    valueTop -= bytes;
+    sizeTop -= used;
+    ValueEntry &entry = list->entries[n - 1 - i];
+    entry.type = type;
+    entry.scalar = view.scalar;
+    entry.dimCount = view.dimCount;
+    entry.dims = view.dims;
+    entry.total = (uint32_t)total;
+    entry.value = vm.values.base + valueTop;
+    if (!view.scalar) dimEntries += view.dimCount;
   }
+  uint8_t *deepest = vm.values.base + valueTop;
+  uint32_t byteLength = (uint32_t)(vm.values.top - deepest);
+  list->byteLength = byteLength;
+  if ((dimEntries > 0 && (list->dims = (uint32_t *)zek_malloc((uint32_t)(dimEntries * 4u))) == nullptr) ||
+      (byteLength > 0 && (list->bytes = (uint8_t *)zek_malloc(byteLength)) == nullptr)) {
+    zek_pstack_dropNValues_free(list);
+    return false;
+  }
+  if (byteLength > 0) std::memcpy(list->bytes, deepest, byteLength);
+  uint32_t dimPos = 0;
+  for (uint32_t e = 0; e < n; ++e) {
+    ValueEntry &entry = list->entries[e];
+    entry.value = list->bytes + (entry.value - deepest);
+    if (entry.scalar) {
+      entry.dims = TSIZE_1;
+    } else {
+      std::memcpy(list->dims + dimPos, entry.dims, (size_t)entry.dimCount * 4u);
+      entry.dims = list->dims + dimPos;
+      dimPos += entry.dimCount;
+    }
+  }
+  vm.values.top = deepest;
+  vm.sizes.top = (uint32_t *)sizeTop;
+  vm.types.top -= n;
   *out = list;
   return true;
 }
