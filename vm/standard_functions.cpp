@@ -27,6 +27,14 @@ template <uint32_t TY> constexpr bool kInteger = TY >= ZEK_UINT8 && TY <= ZEK_IN
 template <uint32_t TY> inline E<TY> load(const uint8_t *p) { return zek_load_as<E<TY>>(p); }
 template <uint32_t TY> inline void store(uint8_t *p, E<TY> v) { zek_store_as<E<TY>>(p, v); }
 
+// x rounded to the given number of decimals on the double product x * 10^d. A finite x whose
+// product leaves the double range stays as it is instead of becoming an infinity.
+double roundToDigits(double x, uint8_t digits) {
+  double p = std::pow(10.0, (double)digits);
+  double y = _rint_(x * p) / p;
+  return std::isfinite(x) && !std::isfinite(y) ? x : y;
+}
+
 // A function of double applied to a float or double element.
 template <class F> struct OpMath {
   static constexpr const char *name = F::name;
@@ -37,50 +45,27 @@ template <class F> struct OpMath {
   }
 };
 
-#define ZEK_MATH(op, text, expr)                              \
-  struct op {                                                 \
-    static constexpr const char *name = text;                 \
-    static double apply(double x) { return expr; }            \
-  };
-ZEK_MATH(Sin, "sin()", std::sin(x))
-ZEK_MATH(Cos, "cos()", std::cos(x))
-ZEK_MATH(Tan, "tan()", std::tan(x))
-ZEK_MATH(Asin, "asin()", std::asin(x))
-ZEK_MATH(Acos, "acos()", std::acos(x))
-ZEK_MATH(Atan, "atan()", std::atan(x))
-ZEK_MATH(Exp, "exp()", std::exp(x))
-ZEK_MATH(Log, "log()", std::log(x))
-ZEK_MATH(Sqrt, "sqrt()", std::sqrt(x))
-ZEK_MATH(Floor, "floor()", std::floor(x))
-ZEK_MATH(Ceil, "ceil()", std::ceil(x))
-ZEK_MATH(Rint, "rint()", _rint_(x))
+// OpNAME: the element loop record of the function expr of x.
+#define ZEK_MATH(NAME, text, expr)                 \
+  struct Fn##NAME {                                \
+    static constexpr const char *name = text;      \
+    static double apply(double x) { return expr; } \
+  };                                               \
+  using Op##NAME = OpMath<Fn##NAME>;
+ZEK_MATH(SIN, "sin()", std::sin(x))
+ZEK_MATH(COS, "cos()", std::cos(x))
+ZEK_MATH(TAN, "tan()", std::tan(x))
+ZEK_MATH(ASIN, "asin()", std::asin(x))
+ZEK_MATH(ACOS, "acos()", std::acos(x))
+ZEK_MATH(ATAN, "atan()", std::atan(x))
+ZEK_MATH(EXP, "exp()", std::exp(x))
+ZEK_MATH(LOG, "log()", std::log(x))
+ZEK_MATH(SQRT, "sqrt()", std::sqrt(x))
+ZEK_MATH(FLOOR, "floor()", std::floor(x))
+ZEK_MATH(CEIL, "ceil()", std::ceil(x))
+ZEK_MATH(RINT, "rint()", _rint_(x))
+ZEK_MATH(RINT_with_digits, "rint()", roundToDigits(x, rint_digits))
 #undef ZEK_MATH
-
-// x rounded to rint_digits decimals on the double product x * 10^d. A finite x whose product or
-// quotient leaves the double range (a large x, or d beyond 308) stays as it is instead of
-// becoming an infinity or NaN.
-struct RintDigits {
-  static constexpr const char *name = "rint()";
-  static double apply(double x) {
-    double p = std::pow(10.0, (double)rint_digits);
-    double y = _rint_(x * p) / p;
-    return std::isfinite(x) && !std::isfinite(y) ? x : y;
-  }
-};
-
-using OpSIN = OpMath<Sin>;
-using OpCOS = OpMath<Cos>;
-using OpTAN = OpMath<Tan>;
-using OpASIN = OpMath<Asin>;
-using OpACOS = OpMath<Acos>;
-using OpATAN = OpMath<Atan>;
-using OpEXP = OpMath<Exp>;
-using OpLOG = OpMath<Log>;
-using OpSQRT = OpMath<Sqrt>;
-using OpFLOOR = OpMath<Floor>;
-using OpCEIL = OpMath<Ceil>;
-using OpRINT = OpMath<Rint>;
-using OpRINT_with_digits = OpMath<RintDigits>;
 
 // Two's complement for the signed types (the most negative value stays); a float below zero is
 // negated, so 0.0, -0.0 and NaN stay.
@@ -198,19 +183,22 @@ ZEK_BINARY_FUNCTIONS(ZEK_DEFINE_BINARY_FUNC)
 
 void zek__MATH_FUNC(ZekUnaryLoop loop) { zek__MATH_UNARY(loop); }
 
-void zek_FUNC_sin(void) { zek__MATH_FUNC(zek_unaryLoop<OpSIN>); }
-void zek_FUNC_cos(void) { zek__MATH_FUNC(zek_unaryLoop<OpCOS>); }
-void zek_FUNC_tan(void) { zek__MATH_FUNC(zek_unaryLoop<OpTAN>); }
-void zek_FUNC_asin(void) { zek__MATH_FUNC(zek_unaryLoop<OpASIN>); }
-void zek_FUNC_acos(void) { zek__MATH_FUNC(zek_unaryLoop<OpACOS>); }
-void zek_FUNC_atan(void) { zek__MATH_FUNC(zek_unaryLoop<OpATAN>); }
-void zek_FUNC_exp(void) { zek__MATH_FUNC(zek_unaryLoop<OpEXP>); }
-void zek_FUNC_log(void) { zek__MATH_FUNC(zek_unaryLoop<OpLOG>); }
-void zek_FUNC_sqrt(void) { zek__MATH_FUNC(zek_unaryLoop<OpSQRT>); }
-void zek_FUNC_floor(void) { zek__MATH_FUNC(zek_unaryLoop<OpFLOOR>); }
-void zek_FUNC_ceil(void) { zek__MATH_FUNC(zek_unaryLoop<OpCEIL>); }
-void zek_FUNC_rint(void) { zek__MATH_FUNC(zek_unaryLoop<OpRINT>); }
-void zek_FUNC_abs(void) { zek__MATH_FUNC(zek_unaryLoop<OpABS>); }
+#define ZEK_UNARY_HANDLER(name, NAME) \
+  void zek_FUNC_##name(void) { zek__MATH_FUNC(zek_unaryLoop<Op##NAME>); }
+ZEK_UNARY_HANDLER(sin, SIN)
+ZEK_UNARY_HANDLER(cos, COS)
+ZEK_UNARY_HANDLER(tan, TAN)
+ZEK_UNARY_HANDLER(asin, ASIN)
+ZEK_UNARY_HANDLER(acos, ACOS)
+ZEK_UNARY_HANDLER(atan, ATAN)
+ZEK_UNARY_HANDLER(exp, EXP)
+ZEK_UNARY_HANDLER(log, LOG)
+ZEK_UNARY_HANDLER(sqrt, SQRT)
+ZEK_UNARY_HANDLER(floor, FLOOR)
+ZEK_UNARY_HANDLER(ceil, CEIL)
+ZEK_UNARY_HANDLER(rint, RINT)
+ZEK_UNARY_HANDLER(abs, ABS)
+#undef ZEK_UNARY_HANDLER
 
 void zek_FUNC_pow(void) { zek__MATH_BINOP("pow()", zek_binaryLoop<OpPOW>, false, false); }
 void zek_FUNC_max(void) { zek__MATH_BINOP("max()", zek_binaryLoop<OpMAX>, false, false); }
