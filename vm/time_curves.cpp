@@ -17,7 +17,7 @@
 namespace {
 constexpr uint32_t kNoIndex = 0xFFFFFFFFu;
 constexpr double kMicro = 1000000.0;
-constexpr double kTwo31 = 2147483648.0;
+constexpr double kTwo62 = 4611686018427387904.0;
 constexpr double kTwo63 = 9223372036854775808.0;
 
 // The step of the simulation in seconds.
@@ -268,7 +268,8 @@ void zek__READDENSITY(void) { zek_pstack_push<double>(ZEK_DOUBLE, stepSeconds())
 void zek__READREALTIME(void) { zek_pstack_push<double>(ZEK_DOUBLE, vmstate0.time); }
 
 // The number of cycles back, seen from h cycles before the current one, of the cycle in which
-// the time t falls; a margin of 0.0001 cycles absorbs the rounding of t.
+// the time t falls; a margin of 0.0001 cycles absorbs the rounding of t. The cycle count, h and
+// the cycle of t are combined in 64 bits, so long runs (beyond 2^31 cycles) do not wrap.
 void zek__TOTIMEINDEX(void) {
   const VmState &vm = vmstate0;
   double t = 0.0;
@@ -276,21 +277,17 @@ void zek__TOTIMEINDEX(void) {
   if (!zek_pstack_popScalar<double>(ZEK_DOUBLE, &t)) return;
   if (!zek_pstack_popScalar<uint32_t>(ZEK_UINT32, &h)) return;
   double dt = stepSeconds();
-  int32_t seen = (int32_t)(vm.cycleCount - h);
+  int64_t seen = (int64_t)vm.cycleCount - (int64_t)h;
   double cycle = dt > 0.0 ? std::floor(t / dt + 0.0001) : NAN;
-  if (cycle >= kTwo31) {
+  // Beyond 2^62 cycles either way t lies far outside every history; NaN fails both tests.
+  int64_t back = cycle < kTwo62 && cycle > -kTwo62 ? seen - (int64_t)cycle : 0;
+  if (cycle >= kTwo62 || back < 0) {
     zek_raiseError(ZEK_ERR_FUTURE, "Trying to access value in the future (t+%gs).", t - (double)seen * dt);
     return;
   }
-  if (!(cycle >= -kTwo31)) {
+  if (!(cycle > -kTwo62) || back > (int64_t)UINT32_MAX) {
     zek_raiseError(ZEK_ERR_TYPE, "Time %gs cannot be turned into a number of cycles of %u us.", t,
                    (unsigned)vm.cycleTime);
-    return;
-  }
-  // Both terms fit 32 bits, their difference needs 33.
-  int64_t back = (int64_t)seen - (int64_t)(int32_t)cycle;
-  if (back < 0) {
-    zek_raiseError(ZEK_ERR_FUTURE, "Trying to access value in the future (t+%gs).", t - (double)seen * dt);
     return;
   }
   zek_pstack_push<uint32_t>(ZEK_UINT32, (uint32_t)back);

@@ -117,15 +117,18 @@ TEST(Time, TimeIndexTable) {
       {"the first cycle", 0, "0", 0, 5, ""},
       {"seen from two cycles back", 2, "0.01", 0, 2, ""},
       {"before the first cycle: left to the history read", 0, "-0.01", 0, 6, ""},
-      {"the most negative cycle: the difference needs 33 bits", 0, "-21474836.48", 0, 2147483653u, ""},
+      {"cycle -2^31: the difference needs 33 bits", 0, "-21474836.48", 0, 2147483653u, ""},
+      {"the most steps back there are", 0, "-42949672.90", 0, 4294967295u, ""},
       {"next cycle", 0, "0.06", 16, 0, "Trying to access value in the future (t+0.01s)."},
       {"h beyond the cycle count", 6, "0", 16, 0, "Trying to access value in the future (t+0.01s)."},
       {"beyond cycle 2^31", 0, "21474836.49", 16, 0, "Trying to access value in the future (t+2.14748e+07s)."},
       {"+inf", 0, "inf", 16, 0, "Trying to access value in the future (t+infs)."},
       {"NaN", 0, "nan", 18, 0, "Time nans cannot be turned into a number of cycles of 10000 us."},
       {"-inf", 0, "-inf", 18, 0, "Time -infs cannot be turned into a number of cycles of 10000 us."},
-      {"below cycle -2^31", 0, "-21474836.5", 18, 0,
-       "Time -2.14748e+07s cannot be turned into a number of cycles of 10000 us."},
+      {"more steps back than 32 bits hold", 0, "-42949672.91", 18, 0,
+       "Time -4.29497e+07s cannot be turned into a number of cycles of 10000 us."},
+      {"far past", 0, "-1e300", 18, 0, "Time -1e+300s cannot be turned into a number of cycles of 10000 us."},
+      {"far future", 0, "1e300", 16, 0, "Trying to access value in the future (t+1e+300s)."},
   };
   for (const Row &row : rows) {
     Program p;
@@ -144,6 +147,16 @@ TEST(Time, TimeIndexTable) {
       EXPECT_EQ(zek_pstack_valueCount(), 0u) << row.what;
     }
   }
+}
+
+TEST(Time, TimeIndexBeyond2To31Cycles) {
+  Program p;
+  p.code = "PUSHUINT32 0; PUSHDOUBLE 29999999.99; TOTIMEINDEX; ENDCYCLE";
+  auto l = zt::load(p);
+  vmstate0.cycleCount = 3000000000u;
+  zt::execute(l);
+  ASSERT_EQ(zek_getErrorCode(), 0) << zt::errorText();
+  EXPECT_EQ(zt::top<uint32_t>(), 1u);
 }
 
 TEST(Time, TimeIndexWithoutACycleTimeFails) {
