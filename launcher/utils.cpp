@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 bool zek_startverbose = false;
 
@@ -16,13 +17,26 @@ void zek_writeLogMessage(const char* format, ...) {
   std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
-  std::fprintf(stderr, "%d-%02d-%02d %02d:%02d:%02d ", local.tm_year + 1900, local.tm_mon + 1,
-               local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  char stamp[80];
+  std::snprintf(stamp, sizeof stamp, "%d-%02d-%02d %02d:%02d:%02d ", local.tm_year + 1900, local.tm_mon + 1,
+                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
   va_list args;
   va_start(args, format);
-  std::vfprintf(stderr, format, args);
+  va_list measure;
+  va_copy(measure, args);
+  int length = std::vsnprintf(nullptr, 0, format, measure);
+  va_end(measure);
+  std::string line = stamp;
+  if (length > 0) {
+    std::string message((std::size_t)length + 1, '\0');
+    std::vsnprintf(message.data(), message.size(), format, args);
+    message.resize((std::size_t)length);
+    line += message;
+  }
   va_end(args);
-  std::fputc('\n', stderr);
+  line += '\n';
+  // One write per line: the Java runtime writes to the same stream from its own threads.
+  std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
 }
 

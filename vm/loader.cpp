@@ -75,13 +75,17 @@ const char *rd_text(Reader &r, const char *what) {
   return text;
 }
 
-// An attribute list: texts up to an empty one. Yields the list and moves behind it.
+// An attribute list: texts up to an empty one, so it ends in two NUL bytes; a list without
+// entries is those two bytes too (its length by zek_attributes_len). Yields the list and moves
+// behind it, so the field that follows is read where the writer put it.
 const char *rd_attributes(Reader &r, const char *what) {
   const char *list = (const char *)r.image + r.pos;
-  for (;;) {
+  for (bool first = true;; first = false) {
     const char *entry = rd_text(r, what);
     if (entry == nullptr) return nullptr;
-    if (*entry == '\0') return list;
+    if (*entry != '\0') continue;
+    if (first && rd_text(r, what) == nullptr) return nullptr;
+    return list;
   }
 }
 

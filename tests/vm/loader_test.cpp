@@ -102,6 +102,23 @@ TEST(Loader, BothByteOrdersGiveTheSameProgram) {
   EXPECT_EQ(heaps[0], heaps[1]);
 }
 
+TEST(Loader, AnEmptyAttributeListTakesItsTwoBytes) {
+  Program p;
+  p.channel("first", ZEK_INT32, 3).attributes = std::vector<std::string>{};
+  auto &second = p.channel("second", ZEK_INT32, 3);
+  second.attributes = std::vector<std::string>{"exchangemode=LOCAL"};
+  second.init = zt::bytesOf<int32_t>({41});
+  p.channel("third", ZEK_INT32, 3).externalName = "x3";
+  auto l = zt::load(p);
+  ASSERT_EQ(l.result, 0u) << zt::errorText();
+  EXPECT_EQ(zek_attributes_len(zt::channel("first")->attributes), 2);
+  EXPECT_STREQ(zek_get_attribute(zt::channel("second")->attributes, "exchangemode"), "LOCAL");
+  EXPECT_EQ(zt::value<int32_t>("second"), 41);
+  EXPECT_STREQ(zt::channel("third")->externalName, "x3");
+  // The program attribute list may be empty as well.
+  EXPECT_STREQ(zek_getSuppressedSignalNames(), "");
+}
+
 TEST(Loader, RoleGroupsFollowTheChannelTable) {
   Program p;
   p.channel("i1", ZEK_INT32, 0);
