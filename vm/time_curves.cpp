@@ -11,7 +11,6 @@
 
 #include "channel_access.h"
 #include "opcodes.h"
-#include "operands.h"
 #include "stacks.h"
 
 namespace {
@@ -23,17 +22,10 @@ constexpr double kTwo63 = 9223372036854775808.0;
 // The step of the simulation in seconds.
 inline double stepSeconds(void) { return (double)vmstate0.cycleTime / kMicro; }
 
-// The channel of an operand and its current value; null after raising.
-const uint8_t *currentValue(uint16_t index, const ChannelDecl **channel) {
-  const VmState &vm = vmstate0;
-  if (index >= vm.data.channelCount) {
-    zek_raiseError(ZEK_ERR_BYTECODE, "Channel index %u does not exist (%u channels).", (unsigned)index,
-                   (unsigned)vm.data.channelCount);
-    return nullptr;
-  }
-  *channel = &vm.data.channels[index];
-  return zek_getReadPtr(0, index, 0);
-}
+inline uint16_t indexOf(const ChannelDecl *channel) { return (uint16_t)(channel - vmstate0.data.channels); }
+
+// The current value of a channel; null after raising.
+inline const uint8_t *currentValue(const ChannelDecl *channel) { return zek_getReadPtr(0, indexOf(channel), 0); }
 
 // a - b rounded once to double. The difference of two 64-bit values may not fit 64 bits, so it
 // is taken as an unsigned magnitude.
@@ -96,8 +88,8 @@ struct AxisSpan {
 
 // Places the input x on the axis: clamped to the first or last point outside it, one point on
 // an exact hit (or after an axis error), else the two points around it.
-AxisSpan spanOf(uint16_t index, const ChannelDecl *axis, const uint8_t *points, const uint8_t *x) {
-  uint32_t i = zek_getIndexGreaterOrEqual(index, x);
+AxisSpan spanOf(const ChannelDecl *axis, const uint8_t *points, const uint8_t *x) {
+  uint32_t i = zek_getIndexGreaterOrEqual(indexOf(axis), x);
   uint32_t size = axis->elementSize;
   if (i == 0) return {0, 0, 0.0};
   if (i == kNoIndex) return {axis->elementCount - 1, axis->elementCount - 1, 0.0};
@@ -111,12 +103,6 @@ bool popAxisInput(const ChannelDecl *axis, uint8_t (&slot)[8]) {
   if (in == nullptr) return false;
   std::memcpy(slot, in, axis->elementSize);
   return true;
-}
-
-bool axisHasPoints(const ChannelDecl *axis) {
-  if (axis->elementCount > 0) return true;
-  zek_raiseError(ZEK_ERR_LIMIT, "Axis %s has no points.", axis->name);
-  return false;
 }
 
 // The table must hold an element for every point of the axis.
@@ -177,9 +163,9 @@ void interpolateMap(const uint8_t *z00, const uint8_t *z10, const uint8_t *z01, 
 }  // namespace
 
 uint32_t zek_getIndexGreaterOrEqual(uint16_t axis, const void *x) {
-  const ChannelDecl *c = nullptr;
-  const uint8_t *points = currentValue(axis, &c);
+  const uint8_t *points = zek_getReadPtr(0, axis, 0);
   if (points == nullptr) return kNoIndex;
+  const ChannelDecl *c = &vmstate0.data.channels[axis];
   switch (c->baseType) {
     case ZEK_UINT8: case ZEK_BOOL: return searchAxis<uint8_t>(points, c->elementCount, x, c->name);
     case ZEK_INT8: return searchAxis<int8_t>(points, c->elementCount, x, c->name);
@@ -293,20 +279,21 @@ void zek__TOTIMEINDEX(void) {
   zek_pstack_push<uint32_t>(ZEK_UINT32, (uint32_t)back);
 }
 
+// Every axis point has its element in the table (every pair of points of a map's two axes), so
+// no lookup reads beyond the table.
 void zek__READCURVE(void) {
-  uint16_t axisIndex = op_u16();
-  uint16_t tableIndex = op_u16();
-  if (zek_errorPending()) return;
-  const ChannelDecl *axis = nullptr, *table = nullptr;
-  const uint8_t *points = currentValue(axisIndex, &axis);
+  const ChannelDecl *axis = zek_channelOperand();
+  if (axis == nullptr) return;
+  const ChannelDecl *table = zek_channelOperand();
+  if (table == nullptr) return;
+  const uint8_t *points = currentValue(axis);
   if (points == nullptr) return;
-  const uint8_t *values = currentValue(tableIndex, &table);
-  if (values == nullptr) return;
-  if (!axisHasPoints(axis) || !curveTableCovers(table, axis)) return;
+  const uint8_t *values = currentValue(table);
+  if (values == nullptr || !curveTableCovers(table, axis)) return;
   // Holds the input and then the result; large enough for either type.
   uint8_t slot[8];
   if (!popAxisInput(axis, slot)) return;
-  uint32_t i = zek_getIndexGreaterOrEqual(axisIndex, slot);
+  uint32_t i = zek_getIndexGreaterOrEqual(indexOf(axis), slot);
   if (zek_errorPending()) return;
   uint32_t size = table->elementSize;
   if (i == 0) {
@@ -325,24 +312,24 @@ void zek__READCURVE(void) {
 // An error of the axis check does not stop the lookup: it goes on at the clamped end point and
 // pushes its result, and the standing error ends the cycle.
 void zek__READMAP(void) {
-  uint16_t firstIndex = op_u16();
-  uint16_t secondIndex = op_u16();
-  uint16_t tableIndex = op_u16();
-  if (zek_errorPending()) return;
-  const ChannelDecl *first = nullptr, *second = nullptr, *table = nullptr;
-  const uint8_t *columns = currentValue(firstIndex, &first);
+  const ChannelDecl *first = zek_channelOperand();
+  if (first == nullptr) return;
+  const ChannelDecl *second = zek_channelOperand();
+  if (second == nullptr) return;
+  const ChannelDecl *table = zek_channelOperand();
+  if (table == nullptr) return;
+  const uint8_t *columns = currentValue(first);
   if (columns == nullptr) return;
-  const uint8_t *rows = currentValue(secondIndex, &second);
+  const uint8_t *rows = currentValue(second);
   if (rows == nullptr) return;
-  const uint8_t *values = currentValue(tableIndex, &table);
-  if (values == nullptr) return;
-  if (!axisHasPoints(first) || !axisHasPoints(second) || !mapTableCovers(table, first, second)) return;
-  uint64_t m = first->elementCount;
+  const uint8_t *values = currentValue(table);
+  if (values == nullptr || !mapTableCovers(table, first, second)) return;
   uint8_t slot[8];
   if (!popAxisInput(second, slot)) return;
-  AxisSpan r = spanOf(secondIndex, second, rows, slot);
+  AxisSpan r = spanOf(second, rows, slot);
   if (!popAxisInput(first, slot)) return;
-  AxisSpan c = spanOf(firstIndex, first, columns, slot);
+  AxisSpan c = spanOf(first, columns, slot);
+  uint64_t m = first->elementCount;
   uint32_t size = table->elementSize;
   auto at = [&](uint32_t row, uint32_t column) { return values + ((uint64_t)row * m + column) * size; };
   interpolateMap(at(r.lo, c.lo), at(r.hi, c.lo), at(r.lo, c.hi), at(r.hi, c.hi), table->baseType, r.fraction,

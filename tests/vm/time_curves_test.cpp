@@ -216,7 +216,7 @@ TEST(Curve, EveryAxisTypeClampsHitsAndInterpolates) {
                            ZEK_INT32, ZEK_INT64, ZEK_FLOAT, ZEK_DOUBLE};
   // Axis 5, 10, 20 with values 0, 100, 50.
   const std::pair<double, double> inputs[] = {{0, 0},   {5, 0},   {7, 40},  {10, 100},
-                                              {15, 75}, {20, 50}, {30, 50}, {255, 50}};
+                                              {15, 75}, {20, 50}, {30, 50}, {127, 50}};
   for (uint8_t type : types) {
     for (auto [x, expected] : inputs) {
       auto l = runCurve({type, {5, 10, 20}, ZEK_INT32, {0, 100, 50}, x});
@@ -291,7 +291,7 @@ TEST(Curve, InputMustBeAScalarOfTheAxisType) {
       {"PUSHFLOAT 5; READCURVE ax tab", 18, "Type mismatch on parameter stack. Expected double, got float."},
       {"READALL ax; READCURVE ax tab", 104, "popScalarWithType: Expected scalar, got array (3)."},
       {"READCURVE ax tab", 109, "An underflow of the parameter stack occurred."},
-      {"PUSHDOUBLE 5; READCURVE 7 tab", 117, "Channel index 7 does not exist (2 channels)."},
+      {"PUSHDOUBLE 5; READCURVE 7 tab", 117, "Byte code names channel 7, but the program has 2 channels."},
   };
   for (const Row &row : rows) {
     Program p;
@@ -388,7 +388,7 @@ TEST(Map, AnAxisErrorStillPushesTheClampedResult) {
   EXPECT_EQ(zt::top<int32_t>(), 6);  // last row, column 1
 }
 
-TEST(Map, ATableSmallerThanTheAxesIsRefused) {
+TEST(Map, ATableSmallerThanItsAxesIsRefused) {
   MapCase m{ZEK_INT32, {0, 10, 20}, {0, 10}, ZEK_INT32, {1, 2, 3, 4, 5}};
   auto l = runMap(m, 30, 30);
   EXPECT_EQ(zek_getErrorCode(), 111);
