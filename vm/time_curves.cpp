@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "arithmetic.h"
 #include "channel_access.h"
 #include "opcodes.h"
 #include "stacks.h"
@@ -134,7 +135,7 @@ void interpolateMap(const uint8_t *z00, const uint8_t *z10, const uint8_t *z01, 
       float v01 = zek_load_as<float>(z01), v11 = zek_load_as<float>(z11);
       double a = (double)(v10 - v00) * g + (double)v00;
       double b = (double)(v11 - v01) * g + (double)v01;
-      zek_store_as<float>(out, (float)((b - a) * u + a));
+      zek_store_as<float>(out, zek_doubleToFloat((b - a) * u + a));
       return;
     }
     case ZEK_DOUBLE: {
@@ -156,8 +157,8 @@ void interpolateMap(const uint8_t *z00, const uint8_t *z10, const uint8_t *z01, 
   }
   int64_t v00 = loadInteger(z00, type), v10 = loadInteger(z10, type);
   int64_t v01 = loadInteger(z01, type), v11 = loadInteger(z11, type);
-  float a = (float)(exactDifference(v10, v00) * g + (double)v00);
-  float b = (float)(exactDifference(v11, v01) * g + (double)v01);
+  float a = zek_doubleToFloat(exactDifference(v10, v00) * g + (double)v00);
+  float b = zek_doubleToFloat(exactDifference(v11, v01) * g + (double)v01);
   storeTruncated(out, type, (double)(b - a) * u + (double)a);
 }
 }  // namespace
@@ -217,7 +218,7 @@ void zek_linearInterpolation2D(const void *p, const void *q, void *io, uint32_t 
   switch (tableType) {
     case ZEK_FLOAT: {
       float q0 = zek_load_as<float>(values), q1 = zek_load_as<float>(values + 4);
-      zek_store_as<float>(out, (float)((double)(q1 - q0) * f + (double)q0));
+      zek_store_as<float>(out, zek_doubleToFloat((double)(q1 - q0) * f + (double)q0));
       return;
     }
     case ZEK_DOUBLE: {
