@@ -25,8 +25,14 @@ inline double stepSeconds(void) { return (double)vmstate0.cycleTime / kMicro; }
 
 inline uint16_t indexOf(const ChannelDecl *channel) { return (uint16_t)(channel - vmstate0.data.channels); }
 
-// The current value of a channel; null after raising.
-inline const uint8_t *currentValue(const ChannelDecl *channel) { return zek_getReadPtr(0, indexOf(channel), 0); }
+// Reads n channel operands, then the current values of their channels; false after raising.
+template <int n> bool readOperands(const ChannelDecl *(&channels)[n], const uint8_t *(&values)[n]) {
+  for (int i = 0; i < n; ++i)
+    if ((channels[i] = zek_channelOperand()) == nullptr) return false;
+  for (int i = 0; i < n; ++i)
+    if ((values[i] = zek_getReadPtr(0, indexOf(channels[i]), 0)) == nullptr) return false;
+  return true;
+}
 
 // a - b rounded once to double. The difference of two 64-bit values may not fit 64 bits, so it
 // is taken as an unsigned magnitude.
@@ -283,14 +289,11 @@ void zek__TOTIMEINDEX(void) {
 // Every axis point has its element in the table (every pair of points of a map's two axes), so
 // no lookup reads beyond the table.
 void zek__READCURVE(void) {
-  const ChannelDecl *axis = zek_channelOperand();
-  if (axis == nullptr) return;
-  const ChannelDecl *table = zek_channelOperand();
-  if (table == nullptr) return;
-  const uint8_t *points = currentValue(axis);
-  if (points == nullptr) return;
-  const uint8_t *values = currentValue(table);
-  if (values == nullptr || !curveTableCovers(table, axis)) return;
+  const ChannelDecl *channels[2];
+  const uint8_t *current[2];
+  if (!readOperands(channels, current) || !curveTableCovers(channels[1], channels[0])) return;
+  const ChannelDecl *axis = channels[0], *table = channels[1];
+  const uint8_t *points = current[0], *values = current[1];
   // Holds the input and then the result; large enough for either type.
   uint8_t slot[8];
   if (!popAxisInput(axis, slot)) return;
@@ -313,18 +316,11 @@ void zek__READCURVE(void) {
 // An error of the axis check does not stop the lookup: it goes on at the clamped end point and
 // pushes its result, and the standing error ends the cycle.
 void zek__READMAP(void) {
-  const ChannelDecl *first = zek_channelOperand();
-  if (first == nullptr) return;
-  const ChannelDecl *second = zek_channelOperand();
-  if (second == nullptr) return;
-  const ChannelDecl *table = zek_channelOperand();
-  if (table == nullptr) return;
-  const uint8_t *columns = currentValue(first);
-  if (columns == nullptr) return;
-  const uint8_t *rows = currentValue(second);
-  if (rows == nullptr) return;
-  const uint8_t *values = currentValue(table);
-  if (values == nullptr || !mapTableCovers(table, first, second)) return;
+  const ChannelDecl *channels[3];
+  const uint8_t *current[3];
+  if (!readOperands(channels, current) || !mapTableCovers(channels[2], channels[0], channels[1])) return;
+  const ChannelDecl *first = channels[0], *second = channels[1], *table = channels[2];
+  const uint8_t *columns = current[0], *rows = current[1], *values = current[2];
   uint8_t slot[8];
   if (!popAxisInput(second, slot)) return;
   AxisSpan r = spanOf(second, rows, slot);

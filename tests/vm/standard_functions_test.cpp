@@ -29,6 +29,23 @@ std::string num(double v) {
   return text;
 }
 
+struct Refusal {
+  const char *code;
+  uint16_t error;
+  const char *message;
+};
+
+// Runs each code in a program with a two-element array channel a and checks the error it raises.
+void expectRefusals(std::initializer_list<Refusal> rows) {
+  for (const Refusal &row : rows) {
+    Program p;
+    p.channel("a", ZEK_DOUBLE, 3, 2);
+    auto l = run(row.code, p);
+    EXPECT_EQ(zek_getErrorCode(), row.error) << row.code;
+    EXPECT_EQ(zt::bareError(), row.message) << row.code;
+  }
+}
+
 // How often an error is raised while f runs.
 template <class F> int raisesDuring(F f) {
   static int count;
@@ -226,24 +243,12 @@ TEST(StandardFunctions, RintWithDigits) {
 }
 
 TEST(StandardFunctions, RintWithDigitsNeedsAUint8Count) {
-  struct Row {
-    const char *code;
-    uint16_t error;
-    const char *message;
-  };
-  const Row rows[] = {
+  expectRefusals({
       {"PUSHDOUBLE 1.25; PUSHINT8 1; FUNCTION 23", 18, "Type mismatch on parameter stack. Expected uint8, got int8."},
-      {"PUSHDOUBLE 1.25; READALL d; FUNCTION 23", 104, "popScalar: Expected scalar, got array (2)."},
+      {"PUSHDOUBLE 1.25; READALL a; FUNCTION 23", 104, "popScalar: Expected scalar, got array (2)."},
       {"FUNCTION 23", 109, "An underflow of the parameter stack occurred."},
       {"PUSHUINT8 1; FUNCTION 23", 109, "An underflow of the parameter stack occurred."},
-  };
-  for (const Row &row : rows) {
-    Program p;
-    p.channel("d", ZEK_UINT8, 3, 2);
-    auto l = run(row.code, p);
-    EXPECT_EQ(zek_getErrorCode(), row.error) << row.code;
-    EXPECT_EQ(zt::bareError(), row.message) << row.code;
-  }
+  });
 }
 
 // ---- Binary functions ----
@@ -280,23 +285,13 @@ TEST(StandardFunctions, MinAndMaxOrderAndNaN) {
 }
 
 TEST(StandardFunctions, BinaryFunctionsFollowTheOperatorRules) {
-  struct Row {
-    const char *code;
-    uint16_t error;
-    const char *message;
-  };
-  const Row rows[] = {
+  expectRefusals({
       {"PUSHTRUE; PUSHFALSE; FUNCTION 13", 18, "Type bool not allowed in max()."},
       {"PUSHTRUE; PUSHFALSE; FUNCTION 14", 18, "Type bool not allowed in min()."},
       {"PUSHINT32 2; PUSHINT32 3; FUNCTION 6", 18, "Type int32 not allowed in pow()."},
       {"PUSHINT32 2; PUSHDOUBLE 3; FUNCTION 13", 18, "Type mismatch in operation max(). int32 != double."},
       {"PUSHFLOAT 2; PUSHDOUBLE 3; FUNCTION 6", 18, "Type mismatch in operation pow(). float != double."},
-  };
-  for (const Row &row : rows) {
-    auto l = run(row.code);
-    EXPECT_EQ(zek_getErrorCode(), row.error) << row.code;
-    EXPECT_EQ(zt::bareError(), row.message) << row.code;
-  }
+  });
   Program p;
   p.channel("a", ZEK_INT16, 3, 3).init = zt::bytesOf<int16_t>({1, 5, -3});
   auto l = run("READALL a; PUSHINT16 4; FUNCTION 13; PUSHINT16 0; READALL a; FUNCTION 14", p);
@@ -408,26 +403,14 @@ TEST(StandardFunctions, BitViewsKeepEveryBit) {
 }
 
 TEST(StandardFunctions, BitViewsNeedTheirScalarType) {
-  struct Row {
-    const char *code;
-    uint16_t error;
-    const char *message;
-  };
-  const Row rows[] = {
+  expectRefusals({
       {"PUSHDOUBLE 1; FUNCTION 21", 18, "Type mismatch on parameter stack. Expected int64, got double."},
       {"PUSHINT64 1; FUNCTION 22", 18, "Type mismatch on parameter stack. Expected int32, got int64."},
       {"PUSHDOUBLE 1; FUNCTION 24", 18, "Type mismatch on parameter stack. Expected float, got double."},
       {"PUSHFLOAT 1; FUNCTION 25", 18, "Type mismatch on parameter stack. Expected double, got float."},
       {"READALL a; FUNCTION 25", 104, "popScalarWithType: Expected scalar, got array (2)."},
       {"FUNCTION 21", 109, "An underflow of the parameter stack occurred."},
-  };
-  for (const Row &row : rows) {
-    Program p;
-    p.channel("a", ZEK_DOUBLE, 3, 2);
-    auto l = run(row.code, p);
-    EXPECT_EQ(zek_getErrorCode(), row.error) << row.code;
-    EXPECT_EQ(zt::bareError(), row.message) << row.code;
-  }
+  });
 }
 
 // ---- Random numbers and time ----

@@ -90,15 +90,6 @@ TEST(Time, ClockValuesOfTheFirstCycles) {
   EXPECT_EQ(zt::value<double>("rel"), 0.01 * 2);
 }
 
-TEST(Time, RelativeTimeNeedsAUint32Count) {
-  Program p;
-  p.code = "PUSHINT32 1; READT_RELATIVE; ENDCYCLE";
-  auto l = zt::load(p);
-  zt::execute(l);
-  EXPECT_EQ(zek_getErrorCode(), 18);
-  EXPECT_EQ(zt::bareError(), "Type mismatch on parameter stack. Expected uint32, got int32.");
-}
-
 // At 10000 us per cycle in cycle 5.
 TEST(Time, TimeIndexTable) {
   struct Row {
@@ -159,32 +150,30 @@ TEST(Time, TimeIndexBeyond2To31Cycles) {
   EXPECT_EQ(zt::top<uint32_t>(), 1u);
 }
 
-TEST(Time, TimeIndexWithoutACycleTimeFails) {
-  Program p;
-  p.density = 0;
-  p.code = "PUSHUINT32 0; PUSHDOUBLE 0; TOTIMEINDEX; ENDCYCLE";
-  auto l = zt::load(p);
-  ASSERT_EQ(l.result, 0u) << zt::errorText();
-  zt::execute(l);
-  EXPECT_EQ(zek_getErrorCode(), 18);
-  EXPECT_EQ(zt::bareError(), "Time 0s cannot be turned into a number of cycles of 0 us.");
-}
-
-TEST(Time, TimeIndexOperandsArePoppedTopFirst) {
+TEST(Time, OperandErrors) {
   struct Row {
+    uint32_t density;
     const char *code;
+    uint16_t error;
     const char *message;
   };
   const Row rows[] = {
-      {"PUSHUINT32 0; PUSHFLOAT 0.5; TOTIMEINDEX", "Type mismatch on parameter stack. Expected double, got float."},
-      {"PUSHINT32 0; PUSHDOUBLE 0.5; TOTIMEINDEX", "Type mismatch on parameter stack. Expected uint32, got int32."},
-      {"PUSHDOUBLE 0.5; TOTIMEINDEX", "An underflow of the parameter stack occurred."},
+      {10000, "PUSHINT32 1; READT_RELATIVE", 18, "Type mismatch on parameter stack. Expected uint32, got int32."},
+      {10000, "PUSHUINT32 0; PUSHFLOAT 0.5; TOTIMEINDEX", 18,
+       "Type mismatch on parameter stack. Expected double, got float."},
+      {10000, "PUSHINT32 0; PUSHDOUBLE 0.5; TOTIMEINDEX", 18,
+       "Type mismatch on parameter stack. Expected uint32, got int32."},
+      {10000, "PUSHDOUBLE 0.5; TOTIMEINDEX", 109, "An underflow of the parameter stack occurred."},
+      {0, "PUSHUINT32 0; PUSHDOUBLE 0; TOTIMEINDEX", 18, "Time 0s cannot be turned into a number of cycles of 0 us."},
   };
   for (const Row &row : rows) {
     Program p;
+    p.density = row.density;
     p.code = std::string(row.code) + "; ENDCYCLE";
     auto l = zt::load(p);
+    ASSERT_EQ(l.result, 0u) << zt::errorText();
     zt::execute(l);
+    EXPECT_EQ(zek_getErrorCode(), row.error) << row.code;
     EXPECT_EQ(zt::bareError(), row.message) << row.code;
   }
 }
