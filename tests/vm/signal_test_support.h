@@ -35,9 +35,7 @@ struct Sections {
   }
   // Executes a section and returns the error code; its results stay on the stack.
   uint16_t run(const std::string &name) {
-    execute(loaded);  // clears the stacks and the error; the code base ends at once
-    vmstate0.pc = vmstate0.codeBase + labels.at(name);
-    vmstate0.runState = ZEK_RUNNING;
+    prepareExecution(labels.at(name));
     zek_executeLoop();
     return zek_getErrorCode();
   }
