@@ -136,6 +136,24 @@ TEST(RecordedSignals, ToleranceAtTheSampleEdges) {
   EXPECT_EQ(zt::top<int32_t>(), 1);
 }
 
+TEST(RecordedSignals, ATableInTheMiddleOfTheCodeIsSkipped) {
+  // MEM carries the table past; the signal reads it from behind its own operands.
+  Program p;
+  p.density = 10000;
+  p.timeout = 5;
+  p.channel("out", ZEK_INT16);
+  p.code = "READCYCLECOUNT; RSIGNAL table 1; " + recorded<int16_t>(0.02, {10, 20, 30, 40}).text("table") +
+           "; WRITEALL out; ENDCYCLE";
+  zt::Loaded l = zt::load(p);
+  ASSERT_EQ(l.result, 0u) << zt::errorText();
+  std::vector<int16_t> seen;
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    ASSERT_EQ(zek_runCycle(), 0u) << zt::errorText();
+    seen.push_back(zt::value<int16_t>("out"));
+  }
+  EXPECT_EQ(seen, (std::vector<int16_t>{10, 15, 20}));
+}
+
 TEST(RecordedSignals, TimesBeforeTheStartGiveTheFirstSample) {
   TableBytes table = recorded<double>(1, {5, 7, 9});
   Replay r = replay(rsignalrt(-0.5, 1) + rsignalrt(-1e30, 1) + rsignalrt(kNaN, 1) + rsignalrt(-1e-9, 0) +

@@ -35,8 +35,9 @@ struct Outcome {
 };
 
 // Loads a program with the given code (buckets and cycle time as given) and executes it once.
-Outcome execute(const std::string &code, uint16_t buckets = 2, uint32_t density = 10000) {
+Outcome execute(const std::string &code, uint16_t buckets = 2, uint32_t density = 10000, bool bigEndian = false) {
   Program p;
+  p.bigEndian = bigEndian;
   p.buckets = buckets;
   p.density = density;
   p.code = code + "ENDCYCLE";
@@ -276,8 +277,13 @@ TEST(Generators, BucketIndexMustBeBelowTheCount) {
   EXPECT_EQ(r.message, "STATEFULFUNCTION bucket 2 too large (>= 2)");
   // The instruction stops before it takes anything from the stack.
   EXPECT_EQ(zek_pstack_valueCount(), 4u);
-  r = execute(call(IMPULSE, "PUSHINT32 5; PUSHINT32 9; PUSHDOUBLE 0.05", 0, 1), 2);
-  EXPECT_EQ(r.error, 0);
+  // The index in the image's byte order: bucket 1 of 2, not 256.
+  for (bool big : {false, true}) {
+    r = execute(call(IMPULSE, "PUSHINT32 5; PUSHINT32 9; PUSHDOUBLE 0.05", 0, 1), 2, 10000, big);
+    EXPECT_EQ(r.error, 0) << r.message;
+    EXPECT_NE(vmstate0.buckets[1], nullptr);
+    EXPECT_EQ(vmstate0.buckets[0], nullptr);
+  }
 }
 
 TEST(Generators, ParameterChecksAtTheStart) {
@@ -373,6 +379,12 @@ TEST(Generators, OperandErrors) {
       {call(IMPULSE, "PUSHINT32 1; PUSHDOUBLE 1", 0), 109, "An underflow of the parameter stack occurred."},
       {call(SINWAVE, "PUSHDOUBLE 1; PUSHDOUBLE 1; PUSHDOUBLE 1; PUSHDOUBLE 1", 0), 109,
        "An underflow of the parameter stack occurred."},
+      {call(IMPULSE, "PUSHINT32 1; PUSHSTRING \"ab\"; PUSHDOUBLE 1", 0), 104, "dropScalar: Expected scalar, got array (2)."},
+      {call(IMPULSE, "PUSHSTRING \"abc\"; PUSHUINT8 1; PUSHDOUBLE 1", 0), 104, "peekScalar: Expected scalar, got array (3)."},
+      {call(SINWAVE, "PUSHSTRING \"abc\"; PUSHDOUBLE 1; PUSHDOUBLE 1; PUSHDOUBLE 1; PUSHDOUBLE 0", 0), 104,
+       "peekScalar: Expected scalar, got array (3)."},
+      {call(STEPS, "PUSHINT32 1; PUSHINT32 1; PUSHDOUBLE 1; PUSHDOUBLE 1; PUSHDOUBLE 2; ARRAY 2", 0), 104,
+       "popScalar: Expected scalar, got array (2)."},
   };
   for (const Row &row : rows) {
     Outcome r = execute(row.code);
