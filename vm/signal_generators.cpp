@@ -39,24 +39,16 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 
-// Checks of validateParameter, as flags.
-enum ParameterCheck : uint32_t {
-  CHECK_INFINITE = 1,
-  CHECK_NAN = 2,
-  CHECK_NEGATIVE = 4,
-  CHECK_NOT_POSITIVE = 8,
-  CHECK_RANGE = 16,
-};
-constexpr uint32_t NI = CHECK_NAN | CHECK_INFINITE;
-constexpr uint32_t NIP = NI | CHECK_NOT_POSITIVE;
-constexpr uint32_t NIG = NI | CHECK_NEGATIVE;
-constexpr uint32_t NIR = NI | CHECK_RANGE;
+constexpr uint32_t NI = ZEK_CHECK_NAN | ZEK_CHECK_INFINITE;
+constexpr uint32_t NIP = NI | ZEK_CHECK_NOT_POSITIVE;
+constexpr uint32_t NIG = NI | ZEK_CHECK_NEGATIVE;
+constexpr uint32_t NIR = NI | ZEK_CHECK_RANGE;
 
 #ifdef ZEK_HIL_BUILD
 // The hardware-in-the-loop libraries take the parameters as they come.
 constexpr uint32_t kEnabledChecks = 0;
 #else
-constexpr uint32_t kEnabledChecks = NIG | CHECK_NOT_POSITIVE | CHECK_RANGE;
+constexpr uint32_t kEnabledChecks = NIG | ZEK_CHECK_NOT_POSITIVE | ZEK_CHECK_RANGE;
 #endif
 
 // Every bucket record begins with the time of the latest call. A raw slot holds a value's bytes
@@ -193,23 +185,23 @@ void storeValues(const Call &c, uint8_t first[8], uint8_t second[8]) {
 
 bool validateParameter(const char *name, const char *function, uint32_t checks, double value) {
   checks &= kEnabledChecks;
-  if ((checks & CHECK_NAN) && std::isnan(value)) {
+  if ((checks & ZEK_CHECK_NAN) && std::isnan(value)) {
     zek_raiseError(ZEK_ERR_TYPE, "Parameter '%s' is NaN in function %s.", name, function);
     return false;
   }
-  if ((checks & CHECK_INFINITE) && std::isinf(value)) {
+  if ((checks & ZEK_CHECK_INFINITE) && std::isinf(value)) {
     zek_raiseError(ZEK_ERR_TYPE, "Parameter '%s' is infinite in function %s.", name, function);
     return false;
   }
-  if ((checks & CHECK_NEGATIVE) && value < 0) {
+  if ((checks & ZEK_CHECK_NEGATIVE) && value < 0) {
     zek_raiseError(ZEK_ERR_TYPE, "Parameter '%s'=%f is negative in function %s.", name, value, function);
     return false;
   }
-  if ((checks & CHECK_NOT_POSITIVE) && value <= 0) {
+  if ((checks & ZEK_CHECK_NOT_POSITIVE) && value <= 0) {
     zek_raiseError(ZEK_ERR_TYPE, "Parameter '%s'=%f is not a positive number in function %s.", name, value, function);
     return false;
   }
-  if ((checks & CHECK_RANGE) && (value < 0 || value > 1)) {
+  if ((checks & ZEK_CHECK_RANGE) && (value < 0 || value > 1)) {
     zek_raiseError(ZEK_ERR_TYPE, "Parameter '%s'=%f is out of range 0..1 in function %s.", name, value, function);
     return false;
   }
@@ -324,7 +316,7 @@ void zek_STATEFULFUNC_sinwave(uint16_t bucket, double t) {
   SinwaveBucket *b = enter<SinwaveBucket>(&c, ZEK_BUCKET_SINWAVE, false);
   if (b == nullptr) return;
   if (t == 0) {
-    if (!checkValue(c, "start", CHECK_INFINITE, c.result) || !check(c, "amplitude", NI, amplitude) ||
+    if (!checkValue(c, "start", ZEK_CHECK_INFINITE, c.result) || !check(c, "amplitude", NI, amplitude) ||
         !check(c, "duration", NIP, duration) || !check(c, "period", NIP, period) ||
         !check(c, "phaseshift", NI, phaseshift))
       return;

@@ -68,8 +68,15 @@ void zek_STATEFULFUNC_sinwave(uint16_t bucket, double t);
 void zek_STATEFULFUNC_pulsewave(uint16_t bucket, double t);
 void zek_STATEFULFUNC_sawtooth(uint16_t bucket, double t);
 
-// Parameter checks of a generator's start: `checks` is a set of flags, applied in the order
-// NaN (2), infinite (1), negative (4), not positive (8), out of range 0..1 (16); the first that
-// fails raises 18 and the result is false. validateParameter2 takes a typed value.
+// Parameter checks of a generator's start: `checks` is a set of these flags, applied in the
+// order NaN, infinite, negative, not positive, out of range 0..1; the first that fails raises 18
+// and the result is false. validateParameter2 takes a typed value.
+enum ParameterCheck : uint32_t {
+  ZEK_CHECK_INFINITE = 1,
+  ZEK_CHECK_NAN = 2,
+  ZEK_CHECK_NEGATIVE = 4,
+  ZEK_CHECK_NOT_POSITIVE = 8,
+  ZEK_CHECK_RANGE = 16,
+};
 bool validateParameter(const char *name, const char *function, uint32_t checks, double value);
 bool validateParameter2(const void *value, uint32_t type, const char *name, const char *function, uint32_t checks);
