@@ -23,13 +23,12 @@ namespace {
 constexpr uint8_t kMemOpcode = 27;
 
 struct Table {
-  uint32_t offset;  // the instruction's operand, for messages
   uint32_t type;
   uint8_t size;
-  uint32_t count;        // N >= 1
-  const uint8_t *data;   // first sample or record
-  uint32_t stride;       // bytes per sample or record
-  double period;         // P of a recorded signal
+  uint32_t count;       // N >= 1
+  const uint8_t *data;  // first sample or record
+  uint32_t stride;      // bytes per sample or record
+  double period;        // P of a recorded signal
 };
 
 // The block at `offset` from the current pc; its fields checked, none read beyond the block.
@@ -43,22 +42,20 @@ bool locateTable(uint32_t offset, bool interpolated, uint8_t timeSize, Table *ou
       zek_raiseError(ZEK_ERR_BYTECODE, "PROGOFFSET %d does not point to a MEM instruction", (int)offset);
     return false;
   }
-  uint32_t length = 0;
-  if (pos + 5 <= vm.crcPosition) {
-    length = zek_load_as<uint32_t>(vm.image + pos + 1);
-    if (vm.swap) length = zek_swap4(length);
-  }
-  if (pos + 5 > vm.crcPosition || pos + 5 + length > vm.crcPosition) {
+  auto raisePastTheCode = [offset]() {
     zek_raiseError(ZEK_ERR_BYTECODE, "Signal table at PROGOFFSET %d reaches past the end of the byte code.", (int)offset);
     return false;
-  }
+  };
+  if (pos + 5 > vm.crcPosition) return raisePastTheCode();
+  uint32_t length = zek_load_as<uint32_t>(vm.image + pos + 1);
+  if (vm.swap) length = zek_swap4(length);
+  if (pos + 5 + length > vm.crcPosition) return raisePastTheCode();
   uint32_t header = interpolated ? 1 : 9;  // type byte, and the period of a recorded signal
   if (length < header) {
     zek_raiseError(ZEK_ERR_BYTECODE, "Signal table at PROGOFFSET %d holds no complete sample.", (int)offset);
     return false;
   }
   const uint8_t *block = vm.image + pos + 5;  // length bytes
-  out->offset = offset;
   out->type = block[0];
   if (!zek_isValidBaseType(out->type)) {
     zek_raiseError(ZEK_ERR_TYPE, "Type %d not allowed in zek_RSIGNAL_read().", (int)out->type);
@@ -98,8 +95,6 @@ template <typename T, typename Wide> inline void interpolateInt(uint8_t *a, cons
   int64_t step = zek_truncToInt64((double)d * x);
   zek_store_as<T>(a, (T)((uint64_t)(int64_t)va + (uint64_t)step));
 }
-
-inline void pushValue(const Table &t, const uint8_t *value) { zek_pstack_pushScalar(t.type, value); }
 
 }  // namespace
 
@@ -184,7 +179,7 @@ void zek__RSIGNAL_and_RSIGNALRT(bool realtime) {
     zek_RSIGNAL_read(next, table.data + (size_t)(k + 1) * table.stride, table.type);
     zek_RSIGNAL_interpolate(value, next, fractionOf((time - (double)k * period) / period), table.type);
   }
-  pushValue(table, value);
+  zek_pstack_pushScalar(table.type, value);
 }
 
 void zek__ISIGNAL_and_ISIGNALRT(bool realtime) {
@@ -250,7 +245,7 @@ void zek__ISIGNAL_and_ISIGNALRT(bool realtime) {
       zek_RSIGNAL_interpolate(value, next, fractionOf((time - m) / (n - m)), table.type);
     }
   }
-  pushValue(table, value);
+  zek_pstack_pushScalar(table.type, value);
 }
 
 void zek__RSIGNAL(void) { zek__RSIGNAL_and_RSIGNALRT(false); }
