@@ -54,4 +54,5 @@ void zek_eventList_free(void) {
     record = next;
   }
   vmstate0.data.eventList = nullptr;
+  vmstate0.eventTail = nullptr;
 }

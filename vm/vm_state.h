@@ -55,6 +55,7 @@ struct VmState {
   ZekRealtimeCmd realtimeCmd;
   double realtimeStart;
   uint8_t realtimeActive;  // this cycle runs on the installed clock
+  EventRecord *eventTail;  // last record of data.eventList, so EVENT appends in constant time
   uint32_t guard3;
   ByteStack values;
   WordStack sizes;

@@ -110,8 +110,11 @@ struct VmData {
 
 typedef void (*ZekErrorHandler)(void);
 typedef void (*ZekErrorContextHandler)(char *buffer, uint32_t size);
+// position: image offset of the byte behind the MESSAGEBOX count byte (it identifies the box);
+// items: the first of count NUL-terminated item texts that follow one another in the byte code.
+// The answer is pushed as it is returned.
 typedef uint8_t (*ZekMessageBoxCmd)(uint32_t position, uint8_t flag, const char *text, uint8_t count,
-                                    const char **items);
+                                    const char *items);
 typedef double (*ZekRealtimeCmd)(void);
 
 // Error state.
