@@ -22,6 +22,7 @@ struct ConsoleRun {
   uint16_t selectedCount;
   ZekbinVariable **feeds;  // per selected channel: the input variable that feeds it, or null
   uint64_t rowsWritten;
+  uint64_t cyclesRun;
   bool eventsPending;  // the last cycle's events are not in a row yet
   bool failed;
 };
@@ -122,12 +123,14 @@ bool writeRow(const VmData *data) {
   return false;
 }
 
-// Finishes the record file. Without a writer (the program did not load, or its channels could
-// not be recorded) the file still becomes a valid recording, of no signal and no row.
+// Finishes the record file. The end time is the time of the last cycle, which the events of a
+// cycle without a row of its own (the last one of a SuT-synchronous program) carry. Without a
+// writer (the program did not load, or its channels could not be recorded) the file still
+// becomes a valid recording, of no signal and no row.
 void finishOutput(const VmData *data) {
   if (g_run.output == nullptr) return;
   uint64_t step = zek_getDensity();
-  uint64_t end = step * (uint64_t)zek_getCycleCount();
+  uint64_t end = g_run.cyclesRun > 0 ? (g_run.cyclesRun - 1) * step : 0;
   if (g_run.writer == nullptr) {
     g_run.writer = zek_write_zekbin_headerblock(g_run.output, nullptr, 0, nullptr, 0, nullptr, 0, 0, 1);
     step = end = 0;
@@ -242,7 +245,7 @@ void consoleErrorHandler(void) {
   std::fflush(stderr);
 }
 
-uint8_t consoleMessageBoxCmd(uint32_t, uint8_t flag, const char *, uint8_t, const char **) {
+uint8_t consoleMessageBoxCmd(uint32_t, uint8_t flag, const char *, uint8_t, const char *) {
   return flag ? 255 : 0;
 }
 
@@ -307,6 +310,7 @@ int runProgram(const ConsoleOptions *o) {
     if (state == STEP_CANCEL) break;
     if (g_run.writer != nullptr && sut && zek_getCycleCount() >= 1 && !writeRow(data)) return fail(data);
     result = zek_runCycle();
+    ++g_run.cyclesRun;
     g_run.eventsPending = true;
     if (g_run.writer != nullptr && !sut && !writeRow(data)) return fail(data);
     if (result == ZEK_CYCLE_ERROR || g_vmFailed) return fail(data);

@@ -46,7 +46,7 @@ void consoleErrorHandler(void);
 
 // The message-box command without -b: shows nothing and answers 255 when the box's flag is
 // set, else 0.
-uint8_t consoleMessageBoxCmd(uint32_t position, uint8_t flag, const char *text, uint8_t count, const char **items);
+uint8_t consoleMessageBoxCmd(uint32_t position, uint8_t flag, const char *text, uint8_t count, const char *items);
 
 // The channels whose recorded flag (image bit 1) is set, in channel-table order, as an owned
 // array (free with std::free); null when there are none or memory runs out.

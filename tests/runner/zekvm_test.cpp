@@ -154,6 +154,26 @@ TEST(ZekvmErrors, FailuresLeaveAFinishedRecordFile) {
   EXPECT_EQ(f.rows(), 0);
 }
 
+// y = 100 / x fails in cycle 3, when x becomes 0.
+TEST(ZekvmErrors, RuntimeErrorInALaterCycle) {
+  for (bool sut : {false, true}) {
+    std::string program = writeProgram(feedProgram(100, sut, "PUSHINT32 100; READALL x; DIV; WRITEALL y; ENDCYCLE"));
+    std::string input = writeInput({rr::scalar<int32_t>("x", 6, {9, 4, 2, 0, 1})});
+    std::string out = rr::tempPath("out.zekbin");
+    rr::Run run = rr::runZekvm({program, "-i", input, "-o", out});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("time=0.007500s)"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find('\n'), std::string::npos) << "one message: " << run.err;
+    zd::File f = rr::decodeFile(out);
+    if (!sut) {
+      EXPECT_EQ(rr::column<int32_t>(f, 0), (std::vector<int32_t>{5, 4, 2, 0}));
+      EXPECT_EQ(rr::column<int32_t>(f, 1), (std::vector<int32_t>{20, 25, 50, 50}));
+    } else {
+      EXPECT_EQ(rr::column<int32_t>(f, 1), (std::vector<int32_t>{20, 25, 50}));
+    }
+  }
+}
+
 TEST(ZekvmErrors, RuntimeErrorEndsTheRunWithAFinishedFile) {
   for (bool sut : {false, true}) {
     std::string program = writeProgram(feedProgram(10, sut, "ENDERROR 7 \"boom\""));
@@ -206,7 +226,7 @@ TEST(ZekvmStepMode, AnswersDecideTheCycles) {
 }
 
 TEST(ZekvmInput, NRowsDriveNCyclesAndRowZeroIsNotApplied) {
-  std::string program = writeProgram(feedProgram(100));
+  std::string program = writeProgram(feedProgram(100, false, "READALL x; WRITEALL y; ENDCYCLE"));
   std::string input = writeInput({rr::scalar<int32_t>("x", 6, {10, 11, 12, 13, 14, 15, 16})});
   std::string out = rr::tempPath("out.zekbin");
   rr::Run run = rr::runZekvm({program, "-i", input, "-o", out});
@@ -214,8 +234,9 @@ TEST(ZekvmInput, NRowsDriveNCyclesAndRowZeroIsNotApplied) {
   EXPECT_EQ(run.err, "");
   zd::File f = rr::decodeFile(out);
   ASSERT_EQ(f.rows(), 7);
-  // Cycle 0 runs on the initial value; cycle k on row k.
+  // Cycle 0 runs on the initial value; cycle k on row k. The output copies what the program read.
   EXPECT_EQ(rr::column<int32_t>(f, 0), (std::vector<int32_t>{5, 11, 12, 13, 14, 15, 16}));
+  EXPECT_EQ(rr::column<int32_t>(f, 1), (std::vector<int32_t>{5, 11, 12, 13, 14, 15, 16}));
 }
 
 TEST(ZekvmInput, OnlyRecordedInputsOfAgreeingTypeAreFed) {
@@ -288,6 +309,46 @@ TEST(ZekvmRecording, SutSynchronousRowsLagOneCycle) {
       EXPECT_EQ(f.blocks[0].firstTime, 0) << name;
       EXPECT_EQ(f.blocks[0].step, (int64_t)kCycleTime) << name;
     }
+  }
+}
+
+struct EventCase {
+  bool sut;
+  uint32_t timeout;
+  int inputRows;
+  int rows;
+};
+
+// Every cycle raises one event; each event record carries the time of its cycle, once.
+TEST(ZekvmRecording, EventsOfEveryCycleOnceWithTheirCyclesTime) {
+  const EventCase cases[] = {
+      {false, 4, 0, 5}, {true, 4, 0, 4}, {false, 0, 0, 1}, {true, 0, 0, 0}, {false, 100, 3, 3}, {true, 100, 3, 2},
+  };
+  for (const EventCase &c : cases) {
+    std::string name = std::string(c.sut ? "sut" : "plain") + " timeout " + std::to_string(c.timeout) + " input " +
+                       std::to_string(c.inputRows);
+    zt::Program p = feedProgram(c.timeout, c.sut, "EVENT tick 0; ENDCYCLE");
+    p.events = {{3, "tick"}};
+    std::vector<std::string> args{writeProgram(p), "-o", rr::tempPath("out.zekbin")};
+    int cycles = (int)c.timeout + 1;
+    if (c.inputRows > 0) {
+      args.insert(args.end(), {"-i", writeInput({rr::scalar<int32_t>("x", 6, std::vector<int32_t>(c.inputRows, 1))})});
+      cycles = c.inputRows;
+    }
+    rr::Run run = rr::runZekvm(args);
+    EXPECT_EQ(run.exitCode, 0) << name << run.err;
+    zd::File f = rr::decodeFile(args[2]);
+    EXPECT_EQ(f.rows(), c.rows) << name;
+    ASSERT_EQ(f.eventDecls.size(), 1u);
+    EXPECT_EQ(f.eventDecls[0].second, "tick");
+    std::vector<uint64_t> times, expected;
+    for (const zd::EventRecord &e : f.events) {
+      times.push_back(e.time);
+      ASSERT_EQ(e.events.size(), 1u) << name;
+      EXPECT_EQ(e.events[0].id, 3) << name;
+    }
+    for (int k = 0; k < cycles; ++k) expected.push_back((uint64_t)k * kCycleTime);
+    EXPECT_EQ(times, expected) << name;
   }
 }
 
