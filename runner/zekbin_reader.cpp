@@ -56,6 +56,8 @@ struct ZekbinReader {
 ZekbinReader g_reader = {nullptr, nullptr, 0, {}, 0, nullptr, 0, nullptr, 0, nullptr, -1, false, false,
                          nullptr, nullptr, 0, nullptr, 0, nullptr, 0, 0, {}};
 
+FILE *g_messages = stderr;
+
 constexpr uint32_t kMinSignalDeclSize = ZEKBIN_SIGNAL_DECL_FIXED_SIZE + 1;  // empty name
 constexpr uint32_t kMinEnumSetSize = 3;
 constexpr uint32_t kMinEventDeclSize = 3;
@@ -66,7 +68,7 @@ __attribute__((format(printf, 1, 2))) void report(const char *format, ...) {
   va_start(args, format);
   std::vsnprintf(g_reader.message, sizeof g_reader.message, format, args);
   va_end(args);
-  std::fprintf(stderr, "[ERROR]: %s\n", g_reader.message);
+  if (g_messages != nullptr) std::fprintf(g_messages, "[ERROR]: %s\n", g_reader.message);
 }
 
 // A read of n bytes at pos that does not fit the file: the location shown is where it starts
@@ -246,13 +248,12 @@ void setUpLookupState(ZekbinLookupState *s, uint32_t baseType, int64_t indexPosi
 // Step 6 of the header: the element index records, their lists and their blocks.
 bool readElementLookups(void) {
   ZekbinReader &r = g_reader;
-  if (r.elementCount > 0) {
-    r.elementLookups = (ZekbinElementLookup *)std::calloc((size_t)r.elementCount, sizeof(ZekbinElementLookup));
-    r.lookups = (ZekbinElementLookup **)std::calloc(r.variableCount, sizeof(ZekbinElementLookup *));
-    if (r.elementLookups == nullptr || r.lookups == nullptr) {
-      report("Memory allocation failed for the element lookups.");
-      return false;
-    }
+  if (r.elementCount == 0) return true;  // nothing to look up (variables without elements)
+  r.elementLookups = (ZekbinElementLookup *)std::calloc((size_t)r.elementCount, sizeof(ZekbinElementLookup));
+  r.lookups = (ZekbinElementLookup **)std::calloc(r.variableCount, sizeof(ZekbinElementLookup *));
+  if (r.elementLookups == nullptr || r.lookups == nullptr) {
+    report("Memory allocation failed for the element lookups.");
+    return false;
   }
   // First pass: the index records and their lists; the number of block states.
   uint64_t e = 0;
@@ -684,6 +685,8 @@ void zekbin_close(void) { releaseAll(); }
 uint64_t zekbin_variableByteSize(const ZekbinVariable *variable) {
   return (uint64_t)variable->elementCount * variable->elementSize;
 }
+
+void zekbin_setMessageStream(FILE *stream) { g_messages = stream; }
 
 uint8_t zekbin_fileVersion(void) { return g_reader.header.version; }
 uint8_t zekbin_fileSutSynchronous(void) { return g_reader.header.sutSynchronous; }

@@ -20,6 +20,7 @@
 // sequential read from its counters (fresh samples left, repeated rows left) without touching
 // the list, and any other row by a binary search of the list from the nearest cached row.
 #include <cstdint>
+#include <cstdio>
 
 // The results of zekbin_open and zekbin_nextBlock.
 enum ZekbinReadResult : uint32_t {
@@ -126,6 +127,9 @@ void zekbin_initLookupState(ZekbinLookupState *state, const uint8_t *repetitions
 
 // The sample index that row (of the file) shows for one element in one block.
 int64_t zekbin_findSampleIndex(ZekbinLookupState *state, int32_t row);
+
+// Where the messages go (standard error unless set; null: nowhere).
+void zekbin_setMessageStream(FILE *stream);
 
 // Header values of the open file, for hosts that look at them.
 uint8_t zekbin_fileVersion(void);
