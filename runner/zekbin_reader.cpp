@@ -19,6 +19,8 @@ struct ZekbinElementLookup {
   uint32_t blockCount;
   ZekbinLookupState *blocks;
   int64_t chunkTablePosition;
+  uint32_t lastBlock;   // the block of the row read last: the next row's first guess
+  int64_t lastSample;   // the sample in the value buffer (-1: none yet); the same sample is not copied again
 };
 
 struct ZekbinCachedBlock {
@@ -241,6 +243,7 @@ void setUpLookupState(ZekbinLookupState *s, uint32_t baseType, int64_t indexPosi
   s->indexPosition = indexPosition;
   s->block = block;
   s->blockStart = blockStart;
+  s->blockEnd = blockStart + block.rowCount;
   zekbin_initLookupState(s, index.repetitionCount > 0 ? g_reader.data + index.repetitionPosition : nullptr,
                          index.repetitionCount);
 }
@@ -284,6 +287,7 @@ bool readElementLookups(void) {
       }
       r.elementLookups[e].blockCount = (uint32_t)index.blockCount;
       r.elementLookups[e].chunkTablePosition = index.chunkTablePosition;
+      r.elementLookups[e].lastSample = -1;
     }
   }
   if (r.stateCount > 0) {
@@ -478,19 +482,24 @@ uint32_t readHeader(uint32_t *count) {
 
 // One element's value in row r into dest; false when its sample lies outside the file.
 // *found is false when the row lies beyond the element's blocks.
-bool readElement(const ZekbinElementLookup &lookup, uint8_t size, int32_t row, uint8_t *dest, bool *found) {
+bool readElement(ZekbinElementLookup &lookup, uint8_t size, int32_t row, uint8_t *dest, bool *found) {
   ZekbinLookupState *state = nullptr;
-  for (uint32_t j = 0; j < lookup.blockCount; ++j) {
+  if (lookup.lastBlock < lookup.blockCount) {
+    ZekbinLookupState &s = lookup.blocks[lookup.lastBlock];
+    if (row >= s.blockStart && row < s.blockEnd) state = &s;
+  }
+  for (uint32_t j = 0; state == nullptr && j < lookup.blockCount; ++j) {
     ZekbinLookupState &s = lookup.blocks[j];
-    if (row >= s.blockStart && row < s.blockStart + s.block.rowCount) {
+    if (row >= s.blockStart && row < s.blockEnd) {
       state = &s;
-      break;
+      lookup.lastBlock = j;
     }
   }
   *found = state != nullptr;
   if (state == nullptr) return true;
   int64_t sample = zekbin_findSampleIndex(state, row);
   if (size == 0) return true;
+  if (sample == lookup.lastSample) return true;  // the buffer holds it
   if (sample < 0) {
     report("Invalid repetition list of the element at location %lld.", (long long)state->indexPosition);
     return false;
@@ -512,6 +521,7 @@ bool readElement(const ZekbinElementLookup &lookup, uint8_t size, int32_t row, u
   }
   if (!checkRange(chunkPos + (int64_t)offset, size)) return false;
   std::memcpy(dest, g_reader.data + chunkPos + offset, size);
+  lookup.lastSample = sample;
   return true;
 }
 
@@ -522,7 +532,7 @@ uint32_t readCycle(void) {
   if (r.elementCount == 0 || row == INT32_MAX) return ZEKBIN_READ_END;
   for (uint32_t v = 0; v < r.variableCount; ++v) {
     ZekbinVariable *var = r.variables[v];
-    const ZekbinElementLookup *lookups = r.lookups[v];
+    ZekbinElementLookup *lookups = r.lookups[v];
     for (uint32_t k = 0; k < var->elementCount; ++k) {
       bool found;
       if (!readElement(lookups[k], var->elementSize, row, var->value + (size_t)k * var->elementSize, &found))
@@ -577,9 +587,13 @@ void zekbin_initLookupState(ZekbinLookupState *s, const uint8_t *repetitions, in
 int64_t zekbin_findSampleIndex(ZekbinLookupState *s, int32_t row) {
   int32_t n = s->repetitionCount;
   if (n <= 0) return row;
-  // 2. A cached row, or the nearest cached row below.
+  // 2. A cached row, or the nearest cached row below. In a sequential read the slot written
+  // last holds the row before.
   const ZekbinCacheSlot *d = nullptr;
-  if (row != 0) {
+  const ZekbinCacheSlot *latest = &s->slots[(s->cursor + ZEKBIN_RING_SLOTS - 1) % ZEKBIN_RING_SLOTS];
+  if (row != 0 && (int64_t)latest->row + 1 == row) {
+    d = latest;
+  } else if (row != 0) {
     for (uint32_t k = 0; k < ZEKBIN_RING_SLOTS; ++k) {
       if (s->slots[k].row == row) {
         s->cursor = (k + 1) % ZEKBIN_RING_SLOTS;

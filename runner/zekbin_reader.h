@@ -85,16 +85,17 @@ constexpr uint32_t ZEKBIN_RING_SLOTS = 4;
 constexpr uint32_t ZEKBIN_SEED_SLOT = 4;  // row 0: sample 0, before the first entry
 constexpr int32_t ZEKBIN_EMPTY_ROW = 2147483647;
 
-// The lookup of one element in one block.
+// The lookup of one element in one block. The fields a sequential read touches come first.
 struct ZekbinLookupState {
+  uint32_t cursor;  // the ring slot written next (0..3)
+  int32_t repetitionCount;
+  const uint8_t *repetitions;  // the element's repetition list, in the mapping
+  int64_t blockStart;  // the block's first row, counting the rows of the blocks before it
+  int64_t blockEnd;    // blockStart + the block's row count
+  ZekbinCacheSlot slots[5];
   uint32_t baseType;
   int64_t indexPosition;  // the element's ZekbinElementIndex
-  const uint8_t *repetitions;  // the element's repetition list, in the mapping
-  int32_t repetitionCount;
-  uint32_t cursor;  // the ring slot written next (0..3)
-  ZekbinCacheSlot slots[5];
   ZekbinBlockInfo block;
-  int64_t blockStart;  // the block's first row, counting the rows of the blocks before it
 };
 
 extern "C" {
