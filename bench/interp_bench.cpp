@@ -67,6 +67,19 @@ int main() {
     report("PUSH/DROP straight line", runCycles(p, cycles), 2001);
   }
   {
+    // Branches, a jump table, a subroutine call and a small array join, 200 times per cycle.
+    zt::Program p;
+    p.timeout = 0xFFFFFFFFu;
+    std::string code;
+    for (int i = 0; i < 200; ++i) {
+      std::string n = std::to_string(i);
+      code += "PUSHTRUE; JUMPONTRUE t" + n + "; t" + n + ": PUSHUINT16 0; JUMP_IF_ZERO z" + n + "; z" + n +
+              ": JUMPTABLE j" + n + "; j" + n + ": CALLSUB sub; PUSHINT32 1; DUP; ARRAY 2; DROP; ";
+    }
+    p.code = code + "ENDCYCLE; sub: RETURN";
+    report("branches/JUMPTABLE/CALLSUB/DUP/ARRAY straight line", runCycles(p, cycles), 11 * 200 + 1);
+  }
+  {
     // The counting loop: i := i + 1 while i < 1000, through channel reads and writes.
     zt::Program p;
     p.timeout = 0xFFFFFFFFu;

@@ -88,6 +88,13 @@ PlatPipe* plat_pipe_create(const char* name);
 // name takes no further clients. PLAT_WAIT_OK also when the client connected before.
 PlatWaitResult plat_pipe_accept(PlatPipe* pipe, std::uint32_t timeout_ms);
 
+// Waits like plat_pipe_accept while watching child, the program that is to connect. When
+// the child ends before a client has come, the wait ends with PLAT_WAIT_FAILED and the code
+// of plat_error_broken_pipe(); when the time runs out, with PLAT_WAIT_TIMEOUT and the system's
+// code of a timed-out wait (both for plat_last_error()). A client that came before the child
+// ended is accepted.
+PlatWaitResult plat_pipe_accept_child(PlatPipe* pipe, PlatProcess* child, std::uint32_t timeout_ms);
+
 // Connects a client end to the server named name; fails at once when there is none.
 PlatPipe* plat_pipe_connect(const char* name);
 
@@ -141,6 +148,10 @@ std::uint64_t plat_tick_ms();
 // Copies the value of the environment variable name, NUL-terminated, into buffer. False
 // when the variable is not set or its value does not fit.
 bool plat_getenv(const char* name, char* buffer, std::size_t capacity);
+
+// The system's code of a pipe whose other end has gone, for callers that report a read of
+// 0 bytes (the peer closed its end) as the failure it is.
+std::uint32_t plat_error_broken_pipe();
 
 // Error code of this thread's last failed call of this layer; 0 when none failed yet.
 std::uint32_t plat_last_error();

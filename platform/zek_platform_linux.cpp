@@ -82,17 +82,22 @@ std::uint64_t deadline_after(std::uint32_t timeout_ms)
     return now_ns() + std::uint64_t{timeout_ms} * 1000000u;
 }
 
+// The poll time-out up to the deadline: -1 without one, else the milliseconds left, rounded
+// up so that a wait never ends before the deadline.
+int poll_timeout(std::uint64_t deadline)
+{
+    if (deadline == NO_DEADLINE)
+        return -1;
+    std::uint64_t now = now_ns();
+    std::uint64_t left_ms = now >= deadline ? 0 : (deadline - now + 999999u) / 1000000u;
+    return static_cast<int>(std::min<std::uint64_t>(left_ms, INT_MAX));
+}
+
 // Waits for events on fd until the deadline; a signal resumes the wait for the time left.
 PlatWaitResult poll_until(int fd, short events, std::uint64_t deadline)
 {
     for (;;) {
-        int timeout = -1;
-        if (deadline != NO_DEADLINE) {
-            std::uint64_t now = now_ns();
-            // Rounded up, so that the wait never ends before the deadline.
-            std::uint64_t left_ms = now >= deadline ? 0 : (deadline - now + 999999u) / 1000000u;
-            timeout = static_cast<int>(std::min<std::uint64_t>(left_ms, INT_MAX));
-        }
+        int timeout = poll_timeout(deadline);
         pollfd p{fd, events, 0};
         int ready = poll(&p, 1, timeout);
         if (ready > 0)
@@ -544,6 +549,24 @@ void stop_listening(PlatPipe* pipe)
     pipe->listener = -1;
 }
 
+// Accepts a client that is waiting: 1 when one was taken, 0 when none is waiting, -1 on
+// failure.
+int take_client(PlatPipe* pipe)
+{
+    // Without SOCK_NONBLOCK the connection blocks, as reads and writes expect.
+    int connection = accept4(pipe->listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (connection >= 0) {
+        pipe->connection = connection;
+        stop_listening(pipe);
+        return 1;
+    }
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+        set_error(errno);
+        return -1;
+    }
+    return 0;
+}
+
 } // namespace
 
 bool plat_pipe_path(const char* name, char* buffer, std::size_t capacity)
@@ -599,17 +622,9 @@ PlatWaitResult plat_pipe_accept(PlatPipe* pipe, std::uint32_t timeout_ms)
         PlatWaitResult ready = poll_until(pipe->listener, POLLIN, deadline);
         if (ready != PLAT_WAIT_OK)
             return ready;
-        // Without SOCK_NONBLOCK the connection blocks, as reads and writes expect.
-        int connection = accept4(pipe->listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (connection >= 0) {
-            pipe->connection = connection;
-            stop_listening(pipe);
-            return PLAT_WAIT_OK;
-        }
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
-            set_error(errno);
-            return PLAT_WAIT_FAILED;
-        }
+        int taken = take_client(pipe);
+        if (taken != 0)
+            return taken > 0 ? PLAT_WAIT_OK : PLAT_WAIT_FAILED;
     }
 }
 
@@ -762,6 +777,44 @@ PlatProcess* plat_process_start(const char* const* argv)
     return process;
 }
 
+PlatWaitResult plat_pipe_accept_child(PlatPipe* pipe, PlatProcess* child, std::uint32_t timeout_ms)
+{
+    if (pipe->connection >= 0)
+        return PLAT_WAIT_OK;
+    if (pipe->listener < 0 || child == nullptr) {
+        set_error(EINVAL);
+        return PLAT_WAIT_FAILED;
+    }
+    std::uint64_t deadline = deadline_after(timeout_ms);
+    for (;;) {
+        int taken = take_client(pipe);
+        if (taken == 0 && collect(child)) {
+            // The child may have connected just before it ended.
+            taken = take_client(pipe);
+            if (taken == 0) {
+                set_error(EPIPE);
+                return PLAT_WAIT_FAILED;
+            }
+        }
+        if (taken != 0)
+            return taken > 0 ? PLAT_WAIT_OK : PLAT_WAIT_FAILED;
+        int timeout = poll_timeout(deadline);
+        if (timeout == 0) {
+            set_error(ETIMEDOUT);
+            return PLAT_WAIT_TIMEOUT;
+        }
+        pollfd ready[2] = {{pipe->listener, POLLIN, 0}, {child->pidfd, POLLIN, 0}};
+        nfds_t count = child->pidfd >= 0 ? 2 : 1;
+        // Without a pidfd the child's end is noticed by looking again every 5 ms.
+        if (count == 1 && (timeout < 0 || timeout > 5))
+            timeout = 5;
+        if (poll(ready, count, timeout) < 0 && errno != EINTR) {
+            set_error(errno);
+            return PLAT_WAIT_FAILED;
+        }
+    }
+}
+
 std::uint32_t plat_process_id(const PlatProcess* process)
 {
     return static_cast<std::uint32_t>(process->pid);
@@ -839,6 +892,11 @@ bool plat_getenv(const char* name, char* buffer, std::size_t capacity)
     }
     std::memcpy(buffer, value, length + 1);
     return true;
+}
+
+std::uint32_t plat_error_broken_pipe()
+{
+    return EPIPE;
 }
 
 std::uint32_t plat_last_error()

@@ -13,8 +13,8 @@ void zek__PUSHUINT16(void) { zek_pstack_push<uint16_t>(ZEK_UINT16, op_u16()); }
 void zek__PUSHINT16(void) { zek_pstack_push<uint16_t>(ZEK_INT16, op_u16()); }
 void zek__PUSHUINT32(void) { zek_pstack_push<uint32_t>(ZEK_UINT32, op_u32()); }
 void zek__PUSHINT32(void) { zek_pstack_push<uint32_t>(ZEK_INT32, op_u32()); }
-// Floating-point constants travel as bit patterns so that every NaN keeps its payload.
 void zek__PUSHINT64(void) { zek_pstack_push<uint64_t>(ZEK_INT64, op_u64()); }
+// Floating-point constants travel as bit patterns so that every NaN keeps its payload.
 void zek__PUSHFLOAT(void) { zek_pstack_push<uint32_t>(ZEK_FLOAT, op_u32()); }
 void zek__PUSHDOUBLE(void) { zek_pstack_push<uint64_t>(ZEK_DOUBLE, op_u64()); }
 

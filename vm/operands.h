@@ -68,3 +68,9 @@ const uint8_t *op_bytes(uint32_t n);
 // True when a jump target relative to the code base lies inside the byte code; raises 117
 // otherwise.
 bool zek_checkTarget(uint64_t target);
+
+// True when an operand read of the current instruction failed: the reader raised 117 and left
+// pc at the end of the code. A handler checks this once after its reads and stops, so that it
+// neither acts on the zero it got nor replaces the error with a later one. The compare keeps
+// the common case to one test.
+inline bool zek_operandFailed(void) { return vmstate0.pc >= vmstate0.crcPosition && zek_errorPending(); }

@@ -84,6 +84,20 @@ bool zek_checkTarget(uint64_t target) {
   return false;
 }
 
+// Runs one handler one level deeper. The depth counts nested executions (server functions
+// called from byte code); past the limit the instruction is not run, so a function that calls
+// itself cannot exhaust the native stack.
+static inline bool dispatch(VmState &vm, uint8_t opcode) {
+  if (++vm.callDepth > ZEK_MAX_CALL_DEPTH) {
+    --vm.callDepth;
+    zek_raiseError(ZEK_ERR_OVERFLOW, "An overflow of the call stack occurred.");
+    return false;
+  }
+  zek_byteCodeHandler[opcode]();
+  --vm.callDepth;
+  return true;
+}
+
 void zek_executeLoop(void) {
   VmState &vm = vmstate0;
   while (vm.runState == ZEK_RUNNING && !zek_errorPending()) {
@@ -94,29 +108,14 @@ void zek_executeLoop(void) {
     }
     uint8_t opcode = vm.image[vm.pc++];
     vm.instructionAddress = vm.pc;
-    // The depth counts nested executions (server functions called from byte code); past the
-    // limit the instruction is not run, so a function that calls itself cannot exhaust the
-    // native stack.
-    if (++vm.callDepth > ZEK_MAX_CALL_DEPTH) {
-      --vm.callDepth;
-      zek_raiseError(ZEK_ERR_OVERFLOW, "An overflow of the call stack occurred.");
-      return;
-    }
-    zek_byteCodeHandler[opcode]();
-    --vm.callDepth;
+    if (!dispatch(vm, opcode)) return;
   }
 }
 
 void zek_callByteCode(uint8_t opcode) {
   VmState &vm = vmstate0;
   vm.instructionAddress = vm.pc;
-  if (++vm.callDepth > ZEK_MAX_CALL_DEPTH) {
-    --vm.callDepth;
-    zek_raiseError(ZEK_ERR_OVERFLOW, "An overflow of the call stack occurred.");
-    return;
-  }
-  zek_byteCodeHandler[opcode]();
-  --vm.callDepth;
+  dispatch(vm, opcode);
 }
 
 uint32_t zek_runCylce_terminated(void) {

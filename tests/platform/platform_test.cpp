@@ -646,6 +646,72 @@ TEST(Pipe, UnconnectedEndsRefuse)
     plat_pipe_close(server);
 }
 
+// Accepting the client that a started child is to be: the wait ends with the child.
+struct AcceptChildCase {
+    const char* what;
+    std::vector<std::string> peer; // arguments; "@" stands for the pipe name
+    bool child_ends_first;         // wait for the child's end before the accept
+    std::uint32_t timeout_ms;
+    PlatWaitResult result;
+    std::uint32_t error; // plat_last_error() after a result other than OK
+};
+
+class PipeAcceptChild : public testing::TestWithParam<AcceptChildCase> {};
+
+TEST_P(PipeAcceptChild, EndsWithTheChild)
+{
+    const AcceptChildCase& c = GetParam();
+    std::string name = pipe_name();
+    PlatPipe* server = plat_pipe_create(name.c_str());
+    ASSERT_NE(server, nullptr);
+    std::vector<std::string> args;
+    for (const std::string& arg : c.peer)
+        args.push_back(arg == "@" ? name : arg);
+    PlatProcess* peer = start_peer(args);
+    ASSERT_NE(peer, nullptr);
+    if (c.child_ends_first) {
+        ASSERT_EQ(plat_process_wait(peer, PEER_LIMIT_MS), PLAT_WAIT_OK);
+    }
+
+    EXPECT_EQ(plat_pipe_accept_child(server, peer, c.timeout_ms), c.result);
+    if (c.result != PLAT_WAIT_OK) {
+        EXPECT_EQ(plat_last_error(), c.error);
+    } else {
+        EXPECT_EQ(plat_pipe_accept_child(server, peer, 0), PLAT_WAIT_OK) << "connected stays connected";
+    }
+
+    plat_process_terminate(peer);
+    plat_process_wait(peer, PEER_LIMIT_MS);
+    plat_process_close(peer);
+    plat_pipe_close(server);
+}
+
+// A child that ends without connecting ends the wait long before its limit; a passing
+// run never reaches PEER_LIMIT_MS.
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PipeAcceptChild,
+    testing::Values(AcceptChildCase{"connects", {"pipe-echo", "@"}, false, PEER_LIMIT_MS, PLAT_WAIT_OK, 0},
+                    AcceptChildCase{"ends_without_connecting", {"exit", "0"}, false, PEER_LIMIT_MS,
+                                    PLAT_WAIT_FAILED, EPIPE},
+                    AcceptChildCase{"ended_before_the_call", {"exit", "3"}, true, PEER_LIMIT_MS, PLAT_WAIT_FAILED,
+                                    EPIPE},
+                    AcceptChildCase{"connected_and_ended_before_the_call", {"args-echo", "@", "x"}, true,
+                                    PEER_LIMIT_MS, PLAT_WAIT_OK, 0},
+                    AcceptChildCase{"runs_without_connecting", {"sleep", "10000"}, false, 30, PLAT_WAIT_TIMEOUT,
+                                    ETIMEDOUT}),
+    [](const testing::TestParamInfo<AcceptChildCase>& info) { return std::string(info.param.what); });
+
+TEST(Pipe, BrokenPipeCodeIsTheCodeOfAClosedPeer)
+{
+    auto [server, client] = connect_pair(pipe_name());
+    ASSERT_TRUE(server && client);
+    plat_pipe_close(client);
+    EXPECT_FALSE(write_text(server, "x"));
+    EXPECT_EQ(plat_last_error(), plat_error_broken_pipe());
+    EXPECT_NE(error_text(plat_error_broken_pipe()), "");
+    plat_pipe_close(server);
+}
+
 // ---- Child processes ------------------------------------------------------------------
 
 TEST(Process, ReportsTheExitCode)

@@ -57,15 +57,21 @@ inline std::string bareError() {
 
 // Runs byte code from the code base in the current cycle without the end-of-cycle checks, so a
 // test can look at what the instructions left on the stacks. The program is loaded first.
-inline void execute(const Loaded &) {
+// prepareExecution puts pc at offset bytes behind the code base with empty stacks and no error;
+// a test may then place values before it runs the loop.
+inline void prepareExecution(uint32_t offset = 0) {
   VmState &vm = vmstate0;
-  vm.pc = vm.codeBase;
+  vm.pc = vm.codeBase + offset;
   vm.runState = 0;
   vm.callDepth = 0;
   zek_pstack_clear();
   zek_istack_clear();
   zek_cstack_clear();
   zek_resetError();
+}
+
+inline void execute(const Loaded &) {
+  prepareExecution();
   zek_executeLoop();
 }
 
@@ -89,6 +95,35 @@ template <typename T> std::vector<T> topArray(uint32_t depth = 0) {
   std::vector<T> out(v.total);
   if (v.total > 0) std::memcpy(out.data(), v.bytes, v.total * sizeof(T));
   return out;
+}
+
+// Everything on the five stacks, to show that a failing instruction left them as they were.
+struct StackSnapshot {
+  std::vector<uint8_t> values;
+  std::vector<uint32_t> sizes, types, index, calls;
+  bool operator==(const StackSnapshot &) const = default;
+};
+
+inline StackSnapshot snapshot() {
+  const VmState &vm = vmstate0;
+  StackSnapshot s;
+  s.values.assign(vm.values.base, vm.values.top);
+  s.sizes.assign(vm.sizes.base, vm.sizes.top);
+  s.types.assign(vm.types.base, vm.types.top);
+  s.index.assign(vm.index.base, vm.index.top);
+  s.calls.assign(vm.calls.base, vm.calls.top);
+  return s;
+}
+
+// Loads code of a program without channels and runs it with execute().
+inline Loaded run(const std::string &code, bool bigEndian = false) {
+  Program p;
+  p.bigEndian = bigEndian;
+  p.code = code;
+  Loaded l = load(p);
+  EXPECT_EQ(l.result, 0u) << errorText();
+  execute(l);
+  return l;
 }
 
 }  // namespace zt
