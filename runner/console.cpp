@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "exchange.h"
+#include "msgbox.h"
 #include "vm_state.h"
 #include "zekbin_reader.h"
 #include "zekbin_writer.h"
@@ -149,16 +151,23 @@ void finishOutput(const VmData *data) {
   g_run.output = nullptr;
 }
 
-// Ends the run: the dialog, the record file, the input reader and the buffers; the exit code.
+// Ends the run: the IDE, the dialog, the record file, the input reader and the buffers; the
+// exit code.
 int endRun(const VmData *data) {
-  // msgbox_shutdown() and zek_sharedmem_shutdown() go here once the dialog and the exchange
-  // are linked.
+  bool failed = g_run.failed || g_vmFailed;
+  if (g_run.options != nullptr && g_run.options->sharedMem) {
+    // A run that ends without a cycle result saying so (the input ran out, the user cancelled,
+    // a failure outside the cycle) still hands its final state to an attached IDE.
+    if (zek_sharedmem_isAttached()) zek_sharedmem_aftercycle(failed ? ZEK_CYCLE_ERROR : ZEK_CYCLE_TEST_ENDED);
+    zek_sharedmem_shutdown();
+  }
+  msgbox_shutdown();
   finishOutput(data);
   std::free(g_run.selected);
   std::free(g_run.feeds);
   zekbin_close();
   std::free(g_run.image);
-  bool failed = g_run.failed || g_vmFailed;
+  failed = failed || g_run.failed;
   g_run = ConsoleRun{};
   return failed ? 1 : 0;
 }
@@ -300,7 +309,7 @@ int runProgram(const ConsoleOptions *o) {
   // 5. The input file.
   if (o->inputFile != nullptr && !openInput(o->inputFile)) return fail(data);
   // 6. Message boxes (the load cleared the command).
-  zek_installMessageBoxCmd(consoleMessageBoxCmd);
+  zek_installMessageBoxCmd(o->messageBox ? msgbox_command : consoleMessageBoxCmd);
   // 7. The cycles.
   bool sut = zek_isSutSynchron() != 0;
   StepState state = o->step ? STEP_ASK : STEP_RUN;
@@ -308,10 +317,15 @@ int runProgram(const ConsoleOptions *o) {
   do {
     if (state == STEP_ASK) state = askStep();
     if (state == STEP_CANCEL) break;
+    if (o->sharedMem) {
+      zek_sharedmem_beforecycle(data);
+      if (g_vmFailed) return fail(data);
+    }
     if (g_run.writer != nullptr && sut && zek_getCycleCount() >= 1 && !writeRow(data)) return fail(data);
     result = zek_runCycle();
     ++g_run.cyclesRun;
     g_run.eventsPending = true;
+    if (o->sharedMem) zek_sharedmem_aftercycle((int32_t)result);
     if (g_run.writer != nullptr && !sut && !writeRow(data)) return fail(data);
     if (result == ZEK_CYCLE_ERROR || g_vmFailed) return fail(data);
     if (result == ZEK_CYCLE_GO_ON && o->inputFile != nullptr) {
