@@ -337,6 +337,28 @@ void releaseAll(void) {
   r.currentRow = -1;
 }
 
+// The count of a list whose records take at least minSize bytes each, bounded by what is left
+// of the file, and a zeroed array for the records.
+template <typename Count, typename T>
+bool readCount(ZekbinCursor *c, uint32_t minSize, const char *memoryMessage, Count *count, T **array) {
+  const uint8_t *bytes = nullptr;
+  if (!zekbin_getBytes(c, sizeof(Count), &bytes)) {
+    reportOutside((int64_t)c->pos);
+    return false;
+  }
+  std::memcpy(count, bytes, sizeof(Count));
+  if ((uint64_t)*count * minSize > g_reader.fileSize - c->pos) {
+    reportOutside((int64_t)c->pos);
+    return false;
+  }
+  *array = (T *)std::calloc(*count > 0 ? (size_t)*count : 1, sizeof(T));
+  if (*array == nullptr) {
+    report("%s", memoryMessage);
+    return false;
+  }
+  return true;
+}
+
 uint32_t readHeader(uint32_t *count) {
   ZekbinReader &r = g_reader;
   ZekbinCursor c = cursorAt(0);
@@ -369,19 +391,8 @@ uint32_t readHeader(uint32_t *count) {
   }
   // 4. Enum sets and event declarations: kept as views into the mapping.
   uint16_t n16 = 0;
-  if (!zekbin_getU16(&c, &n16)) {
-    reportOutside((int64_t)c.pos);
+  if (!readCount(&c, kMinEnumSetSize, "Memory allocation failed for the enumeration sets.", &n16, &r.enumSets))
     return ZEKBIN_READ_REJECTED;
-  }
-  if ((uint64_t)n16 * kMinEnumSetSize > r.fileSize - c.pos) {
-    reportOutside((int64_t)c.pos);
-    return ZEKBIN_READ_REJECTED;
-  }
-  r.enumSets = (ZekbinEnumSet *)std::calloc(n16 > 0 ? n16 : 1, sizeof(ZekbinEnumSet));
-  if (r.enumSets == nullptr) {
-    report("Memory allocation failed for the enumeration sets.");
-    return ZEKBIN_READ_REJECTED;
-  }
   for (r.enumSetCount = 0; r.enumSetCount < n16; ++r.enumSetCount) {
     uint64_t at = c.pos;
     int32_t d = zekbin_decodeEnumSet(&c, &r.enumSets[r.enumSetCount]);
@@ -395,40 +406,18 @@ uint32_t readHeader(uint32_t *count) {
       return ZEKBIN_READ_REJECTED;
     }
   }
-  if (!zekbin_getU16(&c, &n16)) {
-    reportOutside((int64_t)c.pos);
+  if (!readCount(&c, kMinEventDeclSize, "Memory allocation failed for the event declarations.", &n16, &r.eventDecls))
     return ZEKBIN_READ_REJECTED;
-  }
-  if ((uint64_t)n16 * kMinEventDeclSize > r.fileSize - c.pos) {
-    reportOutside((int64_t)c.pos);
-    return ZEKBIN_READ_REJECTED;
-  }
-  r.eventDecls = (ZekbinEventDecl *)std::calloc(n16 > 0 ? n16 : 1, sizeof(ZekbinEventDecl));
-  if (r.eventDecls == nullptr) {
-    report("Memory allocation failed for the event declarations.");
-    return ZEKBIN_READ_REJECTED;
-  }
   for (r.eventDeclCount = 0; r.eventDeclCount < n16; ++r.eventDeclCount) {
     if (zekbin_decodeEventDecl(&c, &r.eventDecls[r.eventDeclCount]) != ZEKBIN_DECODE_OK) {
       reportOutside((int64_t)c.pos);
       return ZEKBIN_READ_REJECTED;
     }
   }
-  // 5. The signal declarations, each bounded by what is left of the file.
+  // 5. The signal declarations.
   uint32_t n32 = 0;
-  if (!zekbin_getU32(&c, &n32)) {
-    reportOutside((int64_t)c.pos);
+  if (!readCount(&c, kMinSignalDeclSize, "Memory allocation failed for variable.", &n32, &r.variables))
     return ZEKBIN_READ_REJECTED;
-  }
-  if ((uint64_t)n32 * kMinSignalDeclSize > r.fileSize - c.pos) {
-    reportOutside((int64_t)c.pos);
-    return ZEKBIN_READ_REJECTED;
-  }
-  r.variables = (ZekbinVariable **)std::calloc(n32 > 0 ? n32 : 1, sizeof(ZekbinVariable *));
-  if (r.variables == nullptr) {
-    report("Memory allocation failed for variable.");
-    return ZEKBIN_READ_REJECTED;
-  }
   // Every element has a 32-byte index record at the index-records position.
   int64_t indexPos = r.header.indexPosition;
   uint64_t indexRoom = indexPos >= 0 && (uint64_t)indexPos <= r.fileSize ? r.fileSize - (uint64_t)indexPos : 0;

@@ -5,27 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "seed_signals.h"
 #include "zekbin_writer.h"
 
 namespace {
 
-struct Signal {
-  ChannelDecl decl;
-  std::vector<uint8_t> value;
-};
+using Signal = SeedSignal;
 
 Signal signal(const char *name, uint16_t id, uint32_t type, uint32_t count) {
-  static const uint8_t sizes[11] = {0, 1, 1, 2, 2, 4, 4, 8, 4, 8, 1};
-  Signal s{};
-  s.decl.name = name;
-  s.decl.id = id;
-  s.decl.baseType = type;
-  s.decl.elementSize = sizes[type];
-  s.decl.elementCount = count;
-  s.decl.recorded = 1;
-  s.decl.option2 = s.decl.option4 = s.decl.option5 = -1;
-  s.value.assign((size_t)count * sizes[type], 0);
-  return s;
+  return seedSignal(name, id, type, count, 0);
 }
 
 // Row r changes the first byte of every signal when r is a multiple of its run length.

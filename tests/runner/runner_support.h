@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "record_support.h"
 #include "zekbin_decoder.h"
 #include "zekbin_writer.h"
 
@@ -25,27 +26,13 @@ namespace rr {
 
 using Bytes = std::vector<uint8_t>;
 
-inline std::string tempPath(const std::string &name) {
-  const ::testing::TestInfo *t = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string test = t != nullptr ? std::string(t->test_suite_name()) + "." + t->name() : "none";
-  for (char &c : test)
-    if (c == '/') c = '_';
-  return ::testing::TempDir() + "zekvm_" + test + "_" + name;
-}
-
-inline Bytes readAll(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using rt::readAll;
+using rt::tempPath;
+using rt::writeAll;
 
 inline std::string readText(const std::string &path) {
   Bytes b = readAll(path);
   return std::string(b.begin(), b.end());
-}
-
-inline void writeAll(const std::string &path, const Bytes &bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write((const char *)bytes.data(), (std::streamsize)bytes.size());
 }
 
 inline uint8_t sizeOf(uint32_t type) {
