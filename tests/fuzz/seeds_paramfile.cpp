@@ -5,27 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "seed_signals.h"
 #include "zekbin_writer.h"
 
 namespace {
 
-struct Parameter {
-  ChannelDecl decl;
-  std::vector<uint8_t> value;
-};
+using Parameter = SeedSignal;
 
 Parameter parameter(const char *name, uint16_t id, uint32_t type, uint32_t count) {
-  static const uint8_t sizes[11] = {0, 1, 1, 2, 2, 4, 4, 8, 4, 8, 1};
-  Parameter p{};
-  p.decl.name = name;
-  p.decl.id = id;
-  p.decl.baseType = type;
-  p.decl.elementSize = sizes[type];
-  p.decl.elementCount = count;
-  p.decl.recorded = 1;
-  p.decl.role = 2;
-  p.decl.option2 = p.decl.option4 = p.decl.option5 = -1;
-  p.value.resize((size_t)count * sizes[type]);
+  Parameter p = seedSignal(name, id, type, count, 2);
   for (size_t i = 0; i < p.value.size(); ++i) p.value[i] = (uint8_t)(i * 37 + id);
   return p;
 }
