@@ -1,5 +1,6 @@
 // The parameter-file reader: files written by the record writer read back into channel records,
 // and every malformed or cut file refused without reading outside it.
+#include <algorithm>
 #include <cmath>
 
 #include "record_support.h"
@@ -128,6 +129,10 @@ TEST(ZekbinParameterFile, FileWithoutSignalsGivesAnEmptyTable) {
   EXPECT_EQ(zekbinFile_readFromMemory(file.data(), file.size(), &count), 0);
   EXPECT_EQ(count, 0u);
   EXPECT_EQ(zekbinFile_getVariables(), nullptr);
+  // The same file before its finish patched the header: unfinished, refused.
+  std::fill(file.begin() + 17, file.begin() + 45, 0);
+  EXPECT_EQ(zekbinFile_readFromMemory(file.data(), file.size(), &count), 1);
+  EXPECT_EQ(count, 0u);
 }
 
 // The strings of a declaration have limits: the name 1023 bytes, the external name and every

@@ -150,8 +150,11 @@ bool readFile(const uint8_t *data, uint64_t size, uint32_t *count) {
     g_file.count = i + 1;  // from here on the record's copies are released with the table
     if (!zekbinFile_readVariableHeader(&c, &g_file.table[i], &elements)) return false;
   }
+  // The index records follow the declarations; a header that was never patched (position 0)
+  // is an unfinished file, also when it declares nothing.
+  if (h.indexPosition < 0 || (uint64_t)h.indexPosition < c.pos) return false;
   if (n == 0) return true;
-  if (h.indexPosition < 0 || (uint64_t)h.indexPosition < c.pos || (uint64_t)h.indexPosition > size) return false;
+  if ((uint64_t)h.indexPosition > size) return false;
   uint64_t indexPosition = (uint64_t)h.indexPosition;
   if (elements > (size - indexPosition) / ZEKBIN_ELEMENT_INDEX_SIZE) return false;
   return readValues(data, size, c.pos, indexPosition) &&
