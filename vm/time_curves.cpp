@@ -54,6 +54,30 @@ int64_t loadInteger(const uint8_t *p, uint32_t type) {
   return 0;
 }
 
+// a - b of two floats in single precision, as the lookups compute it, unless that overflows
+// while both are finite (an axis or table spanning most of the float range); then in double.
+inline double floatDifference(float a, float b) {
+  float d = a - b;
+  if (std::isinf(d) && std::isfinite(a) && std::isfinite(b)) return (double)a - (double)b;
+  return (double)d;
+}
+
+// (x - p0) / (p1 - p0) for p0 < x <= p1. When p1 - p0 overflows, the halves of the three values
+// give the same fraction without the overflow.
+inline double doubleFraction(double x, double p0, double p1) {
+  double span = p1 - p0;
+  if (std::isinf(span) && std::isfinite(p0) && std::isfinite(p1)) return (x * 0.5 - p0 * 0.5) / (p1 * 0.5 - p0 * 0.5);
+  return (x - p0) / span;
+}
+
+// (q1 - q0) * f + q0. When q1 - q0 overflows, the result is computed on the halves and doubled:
+// it lies between q0 and q1, so neither step overflows.
+inline double doubleLerp(double q0, double q1, double f) {
+  double span = q1 - q0;
+  if (std::isinf(span) && std::isfinite(q0) && std::isfinite(q1)) return ((q1 * 0.5 - q0 * 0.5) * f + q0 * 0.5) * 2.0;
+  return span * f + q0;
+}
+
 inline bool isIntegerType(uint32_t type) { return type == ZEK_BOOL || (type >= ZEK_UINT8 && type <= ZEK_INT64); }
 
 // y truncated toward zero, its low bytes stored in the integer type. NaN stores 0 and values
@@ -139,17 +163,15 @@ void interpolateMap(const uint8_t *z00, const uint8_t *z10, const uint8_t *z01, 
     case ZEK_FLOAT: {
       float v00 = zek_load_as<float>(z00), v10 = zek_load_as<float>(z10);
       float v01 = zek_load_as<float>(z01), v11 = zek_load_as<float>(z11);
-      double a = (double)(v10 - v00) * g + (double)v00;
-      double b = (double)(v11 - v01) * g + (double)v01;
+      double a = floatDifference(v10, v00) * g + (double)v00;
+      double b = floatDifference(v11, v01) * g + (double)v01;
       zek_store_as<float>(out, zek_doubleToFloat((b - a) * u + a));
       return;
     }
     case ZEK_DOUBLE: {
       double v00 = zek_load_as<double>(z00), v10 = zek_load_as<double>(z10);
       double v01 = zek_load_as<double>(z01), v11 = zek_load_as<double>(z11);
-      double a = (v10 - v00) * g + v00;
-      double b = (v11 - v01) * g + v01;
-      zek_store_as<double>(out, (b - a) * u + a);
+      zek_store_as<double>(out, doubleLerp(doubleLerp(v00, v10, g), doubleLerp(v01, v11, g), u));
       return;
     }
     case ZEK_INT64: {
@@ -199,11 +221,11 @@ double zek_getDiffernceInPct(const void *p, const void *x, uint32_t type) {
     case ZEK_FLOAT: {
       float p0 = zek_load_as<float>(points), p1 = zek_load_as<float>(points + 4);
       float v = zek_load_as<float>(x);
-      return (double)(v - p0) / (double)(p1 - p0);
+      return floatDifference(v, p0) / floatDifference(p1, p0);
     }
     case ZEK_DOUBLE: {
       double p0 = zek_load_as<double>(points), p1 = zek_load_as<double>(points + 8);
-      return (zek_load_as<double>(x) - p0) / (p1 - p0);
+      return doubleFraction(zek_load_as<double>(x), p0, p1);
     }
   }
   if (!isIntegerType(type)) {
@@ -224,12 +246,12 @@ void zek_linearInterpolation2D(const void *p, const void *q, void *io, uint32_t 
   switch (tableType) {
     case ZEK_FLOAT: {
       float q0 = zek_load_as<float>(values), q1 = zek_load_as<float>(values + 4);
-      zek_store_as<float>(out, zek_doubleToFloat((double)(q1 - q0) * f + (double)q0));
+      zek_store_as<float>(out, zek_doubleToFloat(floatDifference(q1, q0) * f + (double)q0));
       return;
     }
     case ZEK_DOUBLE: {
       double q0 = zek_load_as<double>(values), q1 = zek_load_as<double>(values + 8);
-      zek_store_as<double>(out, (q1 - q0) * f + q0);
+      zek_store_as<double>(out, doubleLerp(q0, q1, f));
       return;
     }
   }

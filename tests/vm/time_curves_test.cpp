@@ -241,6 +241,11 @@ TEST(Curve, TableTypesInterpolateInTheirOwnArithmetic) {
       {"double table", {ZEK_DOUBLE, {0, 3}, ZEK_DOUBLE, {0, 1}, 1}, 1.0 / 3.0},
       {"float axis differences in single precision", {ZEK_FLOAT, {0.1, 0.7}, ZEK_DOUBLE, {0, 1}, 0.3},
        (double)(0.3f - 0.1f) / (double)(0.7f - 0.1f)},
+      // Differences beyond the range of the type do not turn the result into 0, NaN or infinity.
+      {"float axis spanning the float range", {ZEK_FLOAT, {-0x1p127, 0x1p127}, ZEK_DOUBLE, {0, 100}, 0x1p126}, 75},
+      {"double axis spanning the double range", {ZEK_DOUBLE, {-0x1p1023, 0x1p1023}, ZEK_DOUBLE, {0, 100}, 0x1p1022}, 75},
+      {"float table spanning the float range", {ZEK_DOUBLE, {0, 10}, ZEK_FLOAT, {-0x1p127, 0x1p127}, 5}, 0},
+      {"double table spanning the double range", {ZEK_DOUBLE, {0, 4}, ZEK_DOUBLE, {-0x1p1023, 0x1p1023}, 3}, 0x1p1022},
   };
   for (const Row &row : rows) {
     auto l = runCurve(row.c);
@@ -354,6 +359,8 @@ TEST(Map, TableTypesInterpolateInTheirOwnArithmetic) {
       {"int64 stays in double", ZEK_INT64, {16777217, 16777217, 16777217, 16777217}, 16777217},
       {"float", ZEK_FLOAT, {0, 1, 0, 1}, 0.5},
       {"double", ZEK_DOUBLE, {0, 1, 2, 3}, 1.5},
+      {"float spanning the float range", ZEK_FLOAT, {-3e38, -3e38, 3e38, 3e38}, 0},
+      {"double spanning the double range", ZEK_DOUBLE, {-1.5e308, -1.5e308, 1.5e308, 1.5e308}, 0},
   };
   for (const Row &row : rows) {
     MapCase m{ZEK_DOUBLE, {0, 10}, {0, 10}, row.tableType, row.corners};
