@@ -103,8 +103,7 @@ template <typename T, typename Wide> inline void interpolateInt(uint8_t *a, cons
       return;
     }
   }
-  // The difference in a signed width that holds it (int32 and uint32 in 64 bits); int64 wraps
-  // in 64 bits.
+  // The difference in a signed width that holds it (int32 and uint32 in 64 bits).
   Wide d = (Wide)((uint64_t)(Wide)vb - (uint64_t)(Wide)va);
   int64_t step = zek_truncToInt64((double)d * x);
   zek_store_as<T>(a, (T)((uint64_t)(int64_t)va + (uint64_t)step));
