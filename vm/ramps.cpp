@@ -6,6 +6,7 @@
 #include <cmath>
 #include <type_traits>
 
+#include "arithmetic.h"
 #include "opcodes.h"
 #include "operands.h"
 #include "ramps.h"
@@ -59,8 +60,15 @@ template <typename T> inline void rampElement(uint8_t *dst, const uint8_t *src, 
     return;
   }
   double x = s < g ? (double)s + e : (double)s - e;
-  if constexpr (std::is_floating_point_v<T>) zek_store_as<T>(dst, (T)x);
-  else zek_store_as<T>(dst, roundHalfUp<T>(x));
+  T r;
+  if constexpr (std::is_same_v<T, float>) r = zek_doubleToFloat(x);
+  else if constexpr (std::is_floating_point_v<T>) r = (T)x;
+  else r = roundHalfUp<T>(x);
+  // The distance is rounded (in float for float, in double for int64 beyond 2^53) and may come
+  // out above the true one: a step below it can still carry the element past the target, where
+  // it stops.
+  if (s < g ? r > g : r < g) r = g;
+  zek_store_as<T>(dst, r);
 }
 
 template <typename T> void rampAll(uint8_t *dst, const RampBucket *b, double e) {

@@ -10,7 +10,9 @@
 // The tables come from the file: every field is checked against the image before a sample is
 // read, and a table that does not hold together is refused with 117 (18 for its type).
 #include <cmath>
+#include <type_traits>
 
+#include "arithmetic.h"
 #include "channel_access.h"
 #include "opcodes.h"
 #include "operands.h"
@@ -89,8 +91,19 @@ inline double fractionOf(double x) { return x > 0 ? (x < 1 ? x : 1.0) : 0.0; }
 
 template <typename T, typename Wide> inline void interpolateInt(uint8_t *a, const uint8_t *b, double x) {
   T va = zek_load_as<T>(a), vb = zek_load_as<T>(b);
-  // The difference in a signed width that holds it (int32 and uint32 in 64 bits); int64 wraps
-  // in 64 bits.
+  if constexpr (std::is_same_v<T, int64_t>) {
+    // Samples more than 2^63 apart have no 64-bit difference: the point between them is taken in
+    // double instead, and stays between them.
+    bool rising = vb >= va;
+    uint64_t d = (uint64_t)vb - (uint64_t)va;
+    if (rising ? d > (uint64_t)INT64_MAX : d <= (uint64_t)INT64_MAX) {
+      int64_t r = zek_truncToInt64((double)va + ((double)vb - (double)va) * x);
+      int64_t lo = rising ? va : vb, hi = rising ? vb : va;
+      zek_store_as<int64_t>(a, r < lo ? lo : (r > hi ? hi : r));
+      return;
+    }
+  }
+  // The difference in a signed width that holds it (int32 and uint32 in 64 bits).
   Wide d = (Wide)((uint64_t)(Wide)vb - (uint64_t)(Wide)va);
   int64_t step = zek_truncToInt64((double)d * x);
   zek_store_as<T>(a, (T)((uint64_t)(int64_t)va + (uint64_t)step));
@@ -120,8 +133,12 @@ bool zek_RSIGNAL_interpolate(void *a, const void *b, double x, uint32_t type) {
     case ZEK_UINT32: interpolateInt<uint32_t, int64_t>(pa, pb, x); break;
     case ZEK_INT64: interpolateInt<int64_t, int64_t>(pa, pb, x); break;
     case ZEK_FLOAT: {
-      float va = zek_load_as<float>(pa), vb = zek_load_as<float>(pb);
-      zek_store_as<float>(pa, va + (float)((double)(vb - va) * x));
+      float va = zek_load_as<float>(pa), vb = zek_load_as<float>(pb), d = vb - va;
+      // Finite samples whose float difference overflows: the point between them in double.
+      if (std::isinf(d) && std::isfinite(va) && std::isfinite(vb))
+        zek_store_as<float>(pa, zek_doubleToFloat((double)va + ((double)vb - (double)va) * x));
+      else
+        zek_store_as<float>(pa, va + (float)((double)d * x));
       break;
     }
     case ZEK_DOUBLE: {

@@ -165,6 +165,15 @@ inline void storeRaw(uint8_t slot[8], const uint8_t *value, uint32_t type) {
 
 inline void answerRaw(const Call &c, const uint8_t slot[8]) { std::memcpy(c.result, slot, zek_baseTypeSizeOf(c.type)); }
 inline void answer(const Call &c, double x) { double2scalar(c.type, c.result, x); }
+// An output w on the way from start to target. Its conversion can land beyond a target that
+// double does not hold exactly (int64 beyond 2^53 rounds to the next double): the target then
+// goes out as stored.
+void answerToward(const Call &c, double w, const uint8_t start[8], const uint8_t target[8]) {
+  uint8_t r[8] = {};
+  double2scalar(c.type, r, w);
+  bool beyond = zek_isGreater(target, start, c.type) ? zek_isGreater(r, target, c.type) : zek_isGreater(target, r, c.type);
+  answerRaw(c, beyond ? target : r);
+}
 
 bool check(const Call &c, const char *name, uint32_t checks, double value) {
   return validateParameter(name, c.function, checks, value);
@@ -252,7 +261,7 @@ void zek_STATEFULFUNC_ramp(uint16_t bucket, double t) {
   double start = scalar2double(c.type, b->start), target = scalar2double(c.type, b->target);
   double f = b->smoothing ? 0.5 + 0.5 * std::sin(kPi * (quotient(t, b->duration) - 0.5))
                           : quotient(t + cycle, b->duration + cycle);
-  answer(c, start + (target - start) * f);
+  answerToward(c, start + (target - start) * f, b->start, b->target);
 }
 
 void zek_STATEFULFUNC_rampgradient(uint16_t bucket, double t) {
@@ -276,11 +285,11 @@ void zek_STATEFULFUNC_rampgradient(uint16_t bucket, double t) {
   // reached it; the target then goes out as stored.
   if (zek_isGreater(b->target, b->start, c.type)) {
     double w = start + b->gradient * u;
-    if (w < target) answer(c, w);
+    if (w < target) answerToward(c, w, b->start, b->target);
     else answerRaw(c, b->target);
   } else if (zek_isGreater(b->start, b->target, c.type)) {
     double w = start - b->gradient * u;
-    if (w > target) answer(c, w);
+    if (w > target) answerToward(c, w, b->start, b->target);
     else answerRaw(c, b->target);
   } else {
     answerRaw(c, b->start);
@@ -423,7 +432,7 @@ void zek_STATEFULFUNC_sawtooth(uint16_t bucket, double t) {
   double w = start + (target - start) * a / rise;
   bool beyond = target > start ? !(w <= target) : !(w >= target);
   if (beyond) answerRaw(c, b->target);
-  else answer(c, w);
+  else answerToward(c, w, b->start, b->target);
 }
 
 ZekStatefulFunction zek_stateful_functions[ZEK_STATEFUL_FUNCTION_COUNT] = {

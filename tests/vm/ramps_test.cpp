@@ -1,4 +1,5 @@
 // RAMP_INIT and RAMP_NOW: shapes, rounding, steps per cycle and on the real-time clock.
+#include <cfloat>
 #include <cmath>
 #include <limits>
 
@@ -200,6 +201,23 @@ TEST(Ramps, TheElementKernel) {
   EXPECT_EQ(zek_load_as<int16_t>(out), 8);  // 7.5 rounds up
   zek__RAMP_one(ZEK_INT16, out, &s, &g, 10);
   EXPECT_EQ(zek_load_as<int16_t>(out), 0);
+  // The float difference 5 - (-99999992) rounds up to 1e8 (and FLT_MAX - -FLT_MAX overflows), so
+  // a step just below it still counts as on the way; the sum lies beyond the target and must stop
+  // on it.
+  struct FloatRow {
+    float start, target;
+    double e;
+  };
+  const FloatRow floats[] = {{-99999992.0f, 5.0f, 99999999.0}, {99999992.0f, -5.0f, 99999999.0},
+                             {-FLT_MAX, FLT_MAX, 1e300}, {0.0f, HUGE_VALF, 1e300}};
+  for (const FloatRow &row : floats) {
+    zek__RAMP_one(ZEK_FLOAT, out, &row.start, &row.target, row.e);
+    EXPECT_EQ(zek_load_as<float>(out), row.target) << row.start << " -> " << row.target;
+  }
+  // int64 beyond 2^53: the doubles of start and target lie 1024 apart, the values 599.
+  int64_t s64 = 4611686018427387905, g64 = 4611686018427388504;
+  zek__RAMP_one(ZEK_INT64, out, &s64, &g64, 1000);
+  EXPECT_EQ(zek_load_as<int64_t>(out), g64);
   zek_resetError();
   zek__RAMP_one(11, out, &s, &g, 1);
   EXPECT_EQ(zek_getErrorCode(), 18);

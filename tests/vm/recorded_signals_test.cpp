@@ -1,4 +1,5 @@
 // RSIGNAL, RSIGNALRT, ISIGNAL and ISIGNALRT over tables in the byte code.
+#include <cfloat>
 #include <cmath>
 #include <limits>
 
@@ -184,7 +185,14 @@ TEST(RecordedSignals, InterpolationWidthsPerType) {
       {"uint32 4e9 to 0", 0.5, [](bool b) { return recorded<uint32_t>(1, {4000000000u, 0}, b); }, 2000000000, 0},
       {"int64", 0.25,
        [](bool b) { return recorded<int64_t>(1, {-4000000000000000000, 4000000000000000000}, b); }, -2000000000000000000, 0},
+      {"int64 across more than 2^63", 0.5,
+       [](bool b) { return recorded<int64_t>(1, {-8000000000000000000, 8000000000000000000}, b); }, 0, 0},
+      {"int64 falling across more than 2^63", 0.25,
+       [](bool b) { return recorded<int64_t>(1, {8000000000000000000, -8000000000000000000}, b); }, 4000000000000000000, 0},
+      {"int64 at the ends of its range", 0.75,
+       [](bool b) { return recorded<int64_t>(1, {INT64_MIN, INT64_MAX}, b); }, 4611686018427387904, 0},
       {"float", 0.25, [](bool b) { return recorded<float>(1, {1.0f, 2.0f}, b); }, 0, 1.25},
+      {"float across more than FLT_MAX", 0.5, [](bool b) { return recorded<float>(1, {-FLT_MAX, FLT_MAX}, b); }, 0, 0},
       {"double", 0.25, [](bool b) { return recorded<double>(1, {1.0, 3.0}, b); }, 0, 1.5},
   };
   for (bool big : {false, true}) {

@@ -95,6 +95,11 @@ TEST(Generators, Ramp) {
   // A target that double cannot hold is still met exactly.
   EXPECT_EQ(outputsAt<int64_t>(RAMP, "PUSHINT64 0; PUSHINT64 4611686018427387905; PUSHDOUBLE 0.05; PUSHFALSE", {0, 0.05}).back(),
             4611686018427387905);
+  // Start 2^62 + 1 and target 2^62 + 600 are 1024 apart as doubles: past halfway the sum rounds
+  // to the target's double, which lies beyond the target itself.
+  EXPECT_EQ(outputsAt<int64_t>(RAMP, "PUSHINT64 4611686018427387905; PUSHINT64 4611686018427388504; PUSHDOUBLE 1; PUSHFALSE",
+                               {0, 0.75}).back(),
+            4611686018427388504);
 }
 
 TEST(Generators, RampGradient) {
@@ -183,6 +188,10 @@ TEST(Generators, Sawtooth) {
   EXPECT_EQ(outputsAt<int32_t>(SAWTOOTH, "PUSHINT32 100; PUSHINT32 0; PUSHDOUBLE 1; PUSHDOUBLE 10; PUSHDOUBLE 0",
                                {0, 0.495, 0.99}),
             (std::vector<int32_t>{100, 50, 0}));
+  // The last cycle of the rise meets an int64 target that double cannot hold exactly.
+  EXPECT_EQ(outputsAt<int64_t>(SAWTOOTH, "PUSHINT64 0; PUSHINT64 4611686018427388504; PUSHDOUBLE 1; PUSHDOUBLE 10; "
+                                         "PUSHDOUBLE 0", {0, 0.99}).back(),
+            4611686018427388504);
   // A rise shorter than one cycle (1 - 0.01 - 0.995 < 0) is at the target at once and never
   // leaves the range between start and target.
   EXPECT_EQ(outputsAt<int32_t>(SAWTOOTH, "PUSHINT32 0; PUSHINT32 100; PUSHDOUBLE 1; PUSHDOUBLE 10; PUSHDOUBLE 0.995",
