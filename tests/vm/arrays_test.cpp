@@ -236,6 +236,11 @@ TEST(Arrays, TypeAndShapeErrors) {
        "Array with different sub-dimensions uint8 and uint8[2] not allowed."},
       {"PUSHSTRING \"ab\"; PUSHINT32 1; PUSHINT32 2; ARRAY 2", "XARRAY 2", ZEK_ERR_TYPE,
        "Type mismatch on parameter stack. Expected uint8, got int32."},
+      // A value below with fewer size entries than the reference is a shape (or type) mismatch too.
+      {"PUSHUINT8 1; PUSHSTRING \"ab\"; PUSHSTRING \"cd\"; XARRAY 2", "XARRAY 2", ZEK_ERR_LIMIT,
+       "Array with different sub-dimensions uint8 and uint8[2][2] not allowed."},
+      {"PUSHINT32 1; PUSHSTRING \"ab\"; PUSHSTRING \"cd\"; XARRAY 2", "XARRAY 2", ZEK_ERR_TYPE,
+       "Type mismatch on parameter stack. Expected int32, got uint8."},
       // Structures {int32, uint8[2]} whose second array has another length, whose first field
       // has another type, and join modes that do not fit the fields.
       {"PUSHINT32 1; PUSHSTRING \"ab\"; PUSHINT32 2; PUSHSTRING \"abc\"", "ARRAYOFSTRUCT 2 2 1 0", ZEK_ERR_LIMIT,
