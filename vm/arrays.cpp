@@ -234,6 +234,7 @@ void zek__XARRAY(void) {
 void zek__ARRAYOFSTRUCT(void) {
   VmState &vm = vmstate0;
   uint32_t count = op_u32();
+  if (zek_operandFailed()) return;
   uint32_t fields = op_u32();
   const uint8_t *modes = op_bytes(fields);
   if (zek_operandFailed() || !countGiven("ARRAYOFSTRUCT", count) || fields == 0) return;
