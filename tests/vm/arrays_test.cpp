@@ -75,6 +75,16 @@ TEST(Constants, PushTheirOperandInBothByteOrders) {
   }
 }
 
+// An operand cut by the end of the code is an error, and nothing is pushed from it.
+TEST(Constants, CutOperandsPushNothing) {
+  for (int opcode : {132, 133, 134, 135, 136, 137, 138, 139, 140, 141}) {
+    auto l = zt::run("BYTES " + std::to_string(opcode), false);
+    SCOPED_TRACE(opcode);
+    EXPECT_EQ(zek_getErrorCode(), ZEK_ERR_BYTECODE) << zt::errorText();
+    EXPECT_EQ(zek_pstack_valueCount(), 0u);
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // DROP and DUP
 
