@@ -87,25 +87,24 @@ bool checkTopValues(uint32_t count, ZekValueView *reference) {
   uint64_t checked = count < values ? count : values;
   const uint32_t *refEntries = vm.sizes.top - entries;
   // Every value above the one under test has the reference's entries, so its entries start at
-  // a fixed distance from the top; equal entries mean an equal shape.
+  // a fixed distance from the top; equal entries mean an equal shape. A value whose entries
+  // cannot reach that far down has fewer of them than the reference: another shape.
   for (uint64_t i = 1; i < checked; ++i) {
-    if ((i + 1) * entries > sizesUsed) break;  // reported as too few values below
     uint32_t type = vm.types.top[-1 - (int64_t)i];
     if (type != ref.type) {
       raiseTypeMismatch(type, ref.type);
       return false;
     }
-    const uint32_t *own = vm.sizes.top - (i + 1) * entries;
-    for (uint64_t e = 0; e < entries; ++e) {
-      if (own[e] == refEntries[e]) continue;
-      ZekValueView popped{};
-      if (!zek_pstack_peekValue((uint32_t)i, &popped)) {
-        zek_pstack_raiseUnderflow();
-        return false;
-      }
-      raiseShapeMismatch(shapeOf(popped), ref);
+    bool fits = (i + 1) * entries <= sizesUsed;
+    if (fits && std::memcmp(vm.sizes.top - (i + 1) * entries, refEntries, (size_t)entries * sizeof(uint32_t)) == 0)
+      continue;
+    ZekValueView popped{};
+    if (!zek_pstack_peekValue((uint32_t)i, &popped)) {
+      zek_pstack_raiseUnderflow();
       return false;
     }
+    raiseShapeMismatch(shapeOf(popped), ref);
+    return false;
   }
   uint64_t bytes = (uint64_t)reference->total * zek_baseTypeSizeOf(ref.type);
   if (count > values || count * entries > sizesUsed ||
@@ -235,6 +234,7 @@ void zek__XARRAY(void) {
 void zek__ARRAYOFSTRUCT(void) {
   VmState &vm = vmstate0;
   uint32_t count = op_u32();
+  if (zek_operandFailed()) return;
   uint32_t fields = op_u32();
   const uint8_t *modes = op_bytes(fields);
   if (zek_operandFailed() || !countGiven("ARRAYOFSTRUCT", count) || fields == 0) return;

@@ -210,6 +210,7 @@ void zek__END(void) { vmstate0.runState = ZEK_END_OF_TEST; }
 
 void zek__ENDERROR(void) {
   uint16_t code = op_u16();
+  if (zek_operandFailed()) return;
   const char *text = op_text();
   if (text == nullptr) return;
   // A code of 0 would leave no error standing and the cycle would pass as a success.

@@ -75,6 +75,16 @@ TEST(Constants, PushTheirOperandInBothByteOrders) {
   }
 }
 
+// An operand cut by the end of the code is an error, and nothing is pushed from it.
+TEST(Constants, CutOperandsPushNothing) {
+  for (int opcode : {132, 133, 134, 135, 136, 137, 138, 139, 140, 141}) {
+    auto l = zt::run("BYTES " + std::to_string(opcode), false);
+    SCOPED_TRACE(opcode);
+    EXPECT_EQ(zek_getErrorCode(), ZEK_ERR_BYTECODE) << zt::errorText();
+    EXPECT_EQ(zek_pstack_valueCount(), 0u);
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // DROP and DUP
 
@@ -236,6 +246,11 @@ TEST(Arrays, TypeAndShapeErrors) {
        "Array with different sub-dimensions uint8 and uint8[2] not allowed."},
       {"PUSHSTRING \"ab\"; PUSHINT32 1; PUSHINT32 2; ARRAY 2", "XARRAY 2", ZEK_ERR_TYPE,
        "Type mismatch on parameter stack. Expected uint8, got int32."},
+      // A value below with fewer size entries than the reference is a shape (or type) mismatch too.
+      {"PUSHUINT8 1; PUSHSTRING \"ab\"; PUSHSTRING \"cd\"; XARRAY 2", "XARRAY 2", ZEK_ERR_LIMIT,
+       "Array with different sub-dimensions uint8 and uint8[2][2] not allowed."},
+      {"PUSHINT32 1; PUSHSTRING \"ab\"; PUSHSTRING \"cd\"; XARRAY 2", "XARRAY 2", ZEK_ERR_TYPE,
+       "Type mismatch on parameter stack. Expected int32, got uint8."},
       // Structures {int32, uint8[2]} whose second array has another length, whose first field
       // has another type, and join modes that do not fit the fields.
       {"PUSHINT32 1; PUSHSTRING \"ab\"; PUSHINT32 2; PUSHSTRING \"abc\"", "ARRAYOFSTRUCT 2 2 1 0", ZEK_ERR_LIMIT,

@@ -103,15 +103,24 @@ TEST(RunCycle, CodeAndOperandsEndAtTheCrc) {
       {"no instruction ends the cycle", "NOP; NOP"},
       {"operand cut by the end of the code", "NOP; BYTES 138 1 2"},
       {"text without terminator", "BYTES 53 1 0 65 66"},
+      // A cut operand is reported once; the operands behind it are not read.
+      {"error code cut", "BYTES 53 1"},
+      {"structure count cut", "PUSHINT32 1; BYTES 145 1 0"},
+      {"field count cut", "PUSHINT32 1; BYTES 145 1 0 0 0 1"},
   };
+  static int raised;
+  ZekErrorHandler previous = zek_setErrorHandler([] { ++raised; });
   for (const Row &row : rows) {
     Program p;
     p.code = row.code;
     auto l = zt::load(p);
     ASSERT_EQ(l.result, 0u);
+    raised = 0;
     EXPECT_EQ(zek_runCycle(), 1u) << row.what;
     EXPECT_EQ(zek_getErrorCode(), 117) << row.what << ": " << zt::errorText();
+    EXPECT_EQ(raised, 1) << row.what;
   }
+  zek_setErrorHandler(previous);
 }
 
 TEST(RunCycle, HistoryRingAdvancesEveryCycleAndWraps) {
