@@ -48,11 +48,13 @@ Strings splitLines(const std::string& text) {
 }
 
 Strings logMessagesOf(const std::string& err) {
-  static const std::regex stamped(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} (.*)$)");
+  // The Java runtime writes to the same stream from its own threads, and a warning of its own may
+  // come in pieces: a log line can then start behind such a piece, so it is searched for.
+  static const std::regex stamped(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} (.*)$)");
   Strings messages;
   for (const std::string& line : splitLines(err)) {
     std::smatch match;
-    if (std::regex_match(line, match, stamped)) messages.push_back(match[1]);
+    if (std::regex_search(line, match, stamped)) messages.push_back(match[1]);
   }
   return messages;
 }
