@@ -92,6 +92,13 @@ void double2scalar(uint32_t type, void *destination, double x);
 // target type outside 1..10 writes nothing and gives true.
 bool zek__CAST_one(void *destination, const void *source, uint32_t targetType, uint32_t sourceType);
 // A double rounded to float; beyond the float range it becomes an infinity of its sign.
+// Truncation toward zero into an i64, saturating at the ends of the range; NaN gives 0.
+inline int64_t zek_truncToInt64(double x) {
+  if (x != x) return 0;
+  if (x >= 9223372036854775808.0) return INT64_MAX;
+  if (x < -9223372036854775808.0) return INT64_MIN;
+  return (int64_t)x;
+}
 float zek_doubleToFloat(double x);
 
 // ---- Building blocks for further typed operations ----

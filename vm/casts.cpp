@@ -118,12 +118,6 @@ int32_t toInt32(double x) {
   if (x <= -2147483649.0) return INT32_MIN;
   return (int32_t)x;
 }
-int64_t toInt64(double x) {
-  if (!(x == x)) return 0;
-  if (x >= 9223372036854775808.0) return INT64_MAX;
-  if (x < -9223372036854775808.0) return INT64_MIN;
-  return (int64_t)x;
-}
 
 }  // namespace
 
@@ -163,8 +157,8 @@ void double2scalar(uint32_t type, void *destination, double x) {
     case ZEK_UINT16: zek_store_as<uint16_t>(destination, (uint16_t)toInt32(y)); return;
     case ZEK_INT16: zek_store_as<int16_t>(destination, (int16_t)toInt32(y)); return;
     case ZEK_INT32: zek_store_as<int32_t>(destination, toInt32(y)); return;
-    case ZEK_UINT32: zek_store_as<uint32_t>(destination, (uint32_t)toInt64(y)); return;
-    case ZEK_INT64: zek_store_as<int64_t>(destination, toInt64(y)); return;
+    case ZEK_UINT32: zek_store_as<uint32_t>(destination, (uint32_t)zek_truncToInt64(y)); return;
+    case ZEK_INT64: zek_store_as<int64_t>(destination, zek_truncToInt64(y)); return;
     case ZEK_FLOAT: zek_store_as<float>(destination, zek_doubleToFloat(x)); return;
     case ZEK_DOUBLE: zek_store_as<double>(destination, x); return;
     case ZEK_BOOL: zek_store_as<uint8_t>(destination, (uint8_t)toInt32(x)); return;  // no offset, no floor

@@ -8,6 +8,7 @@
 // An instruction only ever uses a bucket whose tag is its own.
 #include <cstdint>
 
+#include "arithmetic.h"
 #include "vm_state.h"
 
 enum BucketKind : uint8_t {
@@ -45,14 +46,6 @@ inline uint32_t zek_countOf(double x) {
   if (!(x > 0)) return 0;
   if (x >= 4294967295.0) return 0xFFFFFFFFu;
   return (uint32_t)x;
-}
-
-// Truncation toward zero into an i64, saturating at the ends of the range; NaN gives 0.
-inline int64_t zek_truncToInt64(double x) {
-  if (x != x) return 0;
-  if (x >= 9223372036854775807.0) return INT64_MAX;
-  if (x <= -9223372036854775808.0) return INT64_MIN;
-  return (int64_t)x;
 }
 
 // The generators of STATEFULFUNCTION, indexed by its function code. Each takes its operands
