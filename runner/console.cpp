@@ -7,7 +7,7 @@
 
 #include "exchange.h"
 #include "msgbox.h"
-#include "vm_state.h"
+#include "zek_host.h"
 #include "zekbin_reader.h"
 #include "zekbin_writer.h"
 

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-cmake -S . -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --preset plain
 ninja -C build/plain zekvm zekbin_dump
 mkdir -p build/main
 rc=0

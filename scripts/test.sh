@@ -19,16 +19,16 @@ run_ctest() {
 bash scripts/setup.sh
 jobs=$(nproc)
 
-cmake -S . -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --preset plain
 ninja -C build/plain
 run_ctest ctest --test-dir build/plain --output-on-failure -j "$jobs"
 
-CC=gcc CXX=g++ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEK_SANITIZE=ON
+cmake --preset sanitize
 ninja -C build/sanitize
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_ctest ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 
-CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEK_FUZZ=ON -DZEK_TESTS=OFF
+cmake --preset fuzz
 ninja -C build/fuzz
 bash scripts/fuzz.sh build/fuzz "${ZEK_FUZZ_SECONDS:-60}" > build/fuzz/fuzz.log 2>&1 || { tail -n 60 build/fuzz/fuzz.log; exit 1; }
 grep -E '^== |Done [0-9]+ runs' build/fuzz/fuzz.log

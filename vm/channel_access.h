@@ -49,11 +49,6 @@ const uint8_t *zek_getReadPtr(uint32_t stepsBack, uint16_t channel, uint32_t ele
 // Pointer into the values heap at the first element; marks the range written. Checks nothing:
 // the caller has checked the channel index and that the range lies inside the channel.
 uint8_t *zek_getWritePtr(uint16_t channel, uint32_t first, uint32_t count);
-// Sets the written flags of heap bytes first..last, both included. first > last sets nothing;
-// bytes beyond the values heap are not marked.
-void zek_setWrittenFlagInRange(uint32_t first, uint32_t last);
-// The channel's name with its dimensions, "a[3].b[4]"; the caller frees it with zek_free.
-char *zek_getFullVarname(const ChannelDecl *channel);
 
 // Pop one index group from the index stack and compute the part or slice of the channel.
 // False after raising the error.

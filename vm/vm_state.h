@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "zek_common.h"
+#include "zek_host.h"
 
 constexpr uint32_t ZEK_GUARD = 0x4f3ba653u;
 constexpr uint32_t ZEK_MAX_CALL_DEPTH = 100;
@@ -79,23 +80,14 @@ uint16_t zek_swap2(uint16_t v);
 uint32_t zek_swap4(uint32_t v);
 uint64_t zek_swap8(uint64_t v);
 void zek_default_bucket_cleanup(uint16_t index, void *bucket);
-uint8_t *zek_getValuesHeapBuffer(void);
-uint32_t zek_getValuesHeapBufferSize(void);
 
 // Written flags and initial-value marks: one bit per heap byte.
 inline void zek_bitmap_set(uint8_t *bitmap, uint32_t bit) { bitmap[bit >> 3] |= (uint8_t)(1u << (bit & 7)); }
 inline bool zek_bitmap_test(const uint8_t *bitmap, uint32_t bit) { return (bitmap[bit >> 3] >> (bit & 7)) & 1u; }
 
-// Releases the EVENT records of the current cycle.
-void zek_eventList_free(void);
-
 // Runs instructions from pc until one ends the cycle or the test, or an error stands. The run
 // cycle, server functions and every nested execution use this one loop.
 void zek_executeLoop(void);
-
-// For hosts that know the size of the buffer they read: true when the buffer holds the whole
-// image that its header announces (length >= L + 4); raises the loader's error otherwise.
-bool zek_checkImageSize(const uint8_t *image, uint64_t size);
 
 // Executes one instruction given by its opcode at the current pc (STRING runs its write so).
 void zek_callByteCode(uint8_t opcode);

@@ -4,8 +4,7 @@
 
 #include <cstring>
 
-#include "channel_access.h"
-#include "vm_state.h"
+#include "zek_host.h"
 #include "zek_common.h"
 #include "zek_platform.h"
 #include "zekbin_format.h"

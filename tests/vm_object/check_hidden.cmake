@@ -1,0 +1,10 @@
+# Internal functions of the interpreter object are linkable but hidden.
+execute_process(COMMAND readelf -sW ${OBJECT} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "readelf failed on ${OBJECT}")
+endif()
+foreach(name _Z15zek_pstack_initj _Z15zek_executeLoopv)
+  if(NOT symbols MATCHES "GLOBAL +HIDDEN +[0-9]+ ${name}\n")
+    message(FATAL_ERROR "${name} should be a hidden symbol of ${OBJECT}")
+  endif()
+endforeach()

@@ -1,0 +1,27 @@
+#pragma once
+// The one header a host of the virtual machine includes: the exported VM functions and records,
+// the common helpers (error codes, base types, memory, strings), and the few host-side calls
+// that the hosts and the record-file and exchange services need beyond the exports. The VM
+// record itself stays private to the core.
+#include <cstdint>
+
+#include "zek_common.h"
+#include "zek_vm.h"
+
+// For hosts that know the size of the buffer they read: true when the buffer holds the whole
+// image that its header announces (length >= L + 4); raises the loader's error otherwise.
+bool zek_checkImageSize(const uint8_t *image, uint64_t size);
+
+// The values heap of the loaded program (null before a load) and its size in bytes.
+uint8_t *zek_getValuesHeapBuffer(void);
+uint32_t zek_getValuesHeapBufferSize(void);
+
+// Sets the written flags of heap bytes first..last, both included. first > last sets nothing;
+// bytes beyond the values heap are not marked.
+void zek_setWrittenFlagInRange(uint32_t first, uint32_t last);
+
+// The channel's name with its dimensions, "a[3].b[4]"; the caller frees it with zek_free.
+char *zek_getFullVarname(const ChannelDecl *channel);
+
+// Releases the EVENT records of the current cycle.
+void zek_eventList_free(void);
