@@ -77,7 +77,7 @@ __attribute__((format(printf, 1, 2))) void report(const char *format, ...) {
 // when that lies outside the file, else the first location beyond the file that it needs.
 void reportOutside(int64_t pos) {
   int64_t location = pos >= 0 && (uint64_t)pos < g_reader.fileSize ? (int64_t)g_reader.fileSize : pos;
-  report("Accessing location outside of file. File size: %lu vs. location %lld.", (unsigned long)g_reader.fileSize,
+  report("Accessing location outside of file. File size: %llu vs. location %lld.", (unsigned long long)g_reader.fileSize,
          (long long)location);
 }
 

@@ -2,11 +2,15 @@
 // Record files written with the record writer from plain channel tables, and zekvm run as a
 // user runs it: a child process with real files for its arguments, standard input, output and
 // error.
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -20,7 +24,9 @@
 #include "zekbin_decoder.h"
 #include "zekbin_writer.h"
 
+#if !defined(_WIN32)
 extern char **environ;
+#endif
 
 namespace rr {
 
@@ -110,6 +116,78 @@ struct Run {
   std::string out, err;
 };
 
+#if defined(_WIN32)
+inline std::wstring wide(const std::string &text) {
+  int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+  std::wstring out(n > 0 ? (size_t)n : 1, L'\0');
+  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out.data(), n);
+  out.resize(out.size() - 1);
+  return out;
+}
+
+// One argument of a command line as the C runtime of the child splits it again.
+inline std::wstring quoted(const std::wstring &arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
+  std::wstring out = L"\"";
+  size_t backslashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+    } else {
+      if (c == L'"') out.append(backslashes + 1, L'\\');
+      backslashes = 0;
+    }
+    out.push_back(c);
+  }
+  out.append(backslashes, L'\\');
+  return out + L"\"";
+}
+
+// The console's line ends as the tests compare them: a Windows program's text-mode output
+// ends its lines with "\r\n".
+inline std::string withoutCarriageReturns(std::string text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) out.push_back(text[i]);
+  return out;
+}
+
+// Runs zekvm with the arguments (argv[0] is the path of zekvm) and the text on standard input.
+inline Run runZekvm(const std::vector<std::string> &args, const std::string &input = "",
+                    const std::string &self = ZEKVM_PATH) {
+  std::string in = tempPath("stdin"), out = tempPath("stdout"), err = tempPath("stderr");
+  writeAll(in, Bytes(input.begin(), input.end()));
+  std::wstring line = quoted(wide(self));
+  for (const std::string &a : args) line += L" " + quoted(wide(a));
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE files[3] = {
+      CreateFileW(wide(in).c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING, 0, nullptr),
+      CreateFileW(wide(out).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr),
+      CreateFileW(wide(err).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr)};
+  Run run;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = files[0];
+  startup.hStdOutput = files[1];
+  startup.hStdError = files[2];
+  PROCESS_INFORMATION info{};
+  BOOL started = CreateProcessW(wide(ZEKVM_PATH).c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                                nullptr, nullptr, &startup, &info);
+  for (HANDLE f : files) CloseHandle(f);
+  EXPECT_TRUE(started) << GetLastError();
+  if (!started) return run;
+  WaitForSingleObject(info.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(info.hProcess, &code);
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  run.exitCode = (int)code;
+  run.out = withoutCarriageReturns(readText(out));
+  run.err = withoutCarriageReturns(readText(err));
+  return run;
+}
+#else
 // Runs zekvm with the arguments (argv[0] is the path of zekvm) and the text on standard input.
 inline Run runZekvm(const std::vector<std::string> &args, const std::string &input = "",
                     const std::string &self = ZEKVM_PATH) {
@@ -138,6 +216,8 @@ inline Run runZekvm(const std::vector<std::string> &args, const std::string &inp
   run.err = readText(err);
   return run;
 }
+
+#endif
 
 // A record file as the independent decoder sees it; the decode must succeed.
 inline zd::File decodeFile(const std::string &path) {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "zek_common.h"
+#include "zek_stdio64.h"
 #include "zekbin_format.h"
 
 namespace {
@@ -164,12 +165,12 @@ bool readFile(const uint8_t *data, uint64_t size, uint32_t *count) {
 // Reads the stream to its end into one buffer.
 uint8_t *zekbinFile_readBytes(FILE *stream, uint64_t *size) {
   uint64_t capacity = 65536;
-  off_t start = ftello(stream);
-  if (start >= 0 && fseeko(stream, 0, SEEK_END) == 0) {
-    off_t end = ftello(stream);
+  int64_t start = zek_ftell64(stream);
+  if (start >= 0 && zek_fseek64(stream, 0, SEEK_END) == 0) {
+    int64_t end = zek_ftell64(stream);
     if (end > start) capacity = (uint64_t)(end - start) + 1;  // + 1: the read that meets the end
   }
-  if (start >= 0) fseeko(stream, start, SEEK_SET);
+  if (start >= 0) zek_fseek64(stream, start, SEEK_SET);
   uint64_t n = 0;
   uint8_t *buffer = nullptr;
   for (;;) {

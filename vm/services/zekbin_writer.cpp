@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "zek_common.h"
+#include "zek_stdio64.h"
 
 namespace {
 
@@ -561,9 +562,9 @@ bool writeTables(ZekbinWriter *w, FILE *stream, uint64_t step, int32_t rows) {
   zekbin_encodeHeaderPatch(patch, indexPosition, blockTablePosition, w->cycleIndexed ? 0 : blockCount,
                            eventListPosition);
   int64_t end = w->position;
-  if (std::fflush(stream) != 0 || fseeko(stream, ZEKBIN_OFFSET_PATCH, SEEK_SET) != 0 ||
+  if (std::fflush(stream) != 0 || zek_fseek64(stream, ZEKBIN_OFFSET_PATCH, SEEK_SET) != 0 ||
       std::fwrite(patch, 1, sizeof patch, stream) != sizeof patch || std::fflush(stream) != 0 ||
-      fseeko(stream, (off_t)end, SEEK_SET) != 0) {
+      zek_fseek64(stream, end, SEEK_SET) != 0) {
     fail(w, ZEKBIN_WRITE_STREAM);
     return false;
   }
