@@ -18,6 +18,7 @@
 //   pipe "\\.\pipe\REST"       socket file /tmp/PREST (a name without that lead: /tmp/PNAME)
 // Events and mappings share one namespace, as they do on Windows.
 #include "zek_platform.h"
+#include "zek_stdio.h"
 
 #include <algorithm>
 #include <atomic>
@@ -916,4 +917,16 @@ void plat_error_text(std::uint32_t code, char* buffer, std::size_t capacity)
     // The GNU strerror_r, which returns the text (not always in scratch).
     const char* text = strerror_r(static_cast<int>(code), scratch, sizeof scratch);
     std::snprintf(buffer, capacity, "%s", text);
+}
+
+// ---- C streams (zek_stdio.h) ----------------------------------------------------------
+
+std::FILE* zek_fopen(const char* path, const char* mode)
+{
+    return std::fopen(path, mode);
+}
+
+bool zek_utf8_arguments(int*, char***)
+{
+    return true;
 }

@@ -11,6 +11,7 @@
 //
 // Error codes are the system's own (GetLastError), texts come from FormatMessageW.
 #include "zek_platform.h"
+#include "zek_stdio.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -25,6 +26,7 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <shellapi.h>
 
 namespace {
 
@@ -1008,4 +1010,49 @@ void plat_error_text(std::uint32_t code, char* buffer, std::size_t capacity)
     DWORD saved = t_last_error;
     to_utf8(text, static_cast<int>(length), buffer, capacity, true);
     t_last_error = saved;
+}
+
+// ---- C streams (zek_stdio.h) ----------------------------------------------------------
+
+std::FILE* zek_fopen(const char* path, const char* mode)
+{
+    wchar_t* wide_path = path != nullptr ? to_wide(path) : nullptr;
+    wchar_t* wide_mode = mode != nullptr ? to_wide(mode) : nullptr;
+    std::FILE* stream = wide_path != nullptr && wide_mode != nullptr ? _wfopen(wide_path, wide_mode) : nullptr;
+    std::free(wide_path);
+    std::free(wide_mode);
+    return stream;
+}
+
+bool zek_utf8_arguments(int* argc, char*** argv)
+{
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr)
+        return false;
+    // One block: the pointer table, then the texts.
+    std::size_t size = (static_cast<std::size_t>(count) + 1) * sizeof(char*);
+    for (int i = 0; i < count; ++i) {
+        int length = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        size += static_cast<std::size_t>(length > 0 ? length : 1); // an argument that fails is empty
+    }
+    char** table = static_cast<char**>(std::malloc(size));
+    if (table == nullptr) {
+        LocalFree(wide);
+        return false;
+    }
+    char* text = reinterpret_cast<char*>(table + count + 1);
+    char* end = reinterpret_cast<char*>(table) + size;
+    for (int i = 0; i < count; ++i) {
+        int length = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, text, static_cast<int>(end - text), nullptr, nullptr);
+        table[i] = text;
+        text += length > 0 ? length : 0;
+        if (length <= 0)
+            *text++ = '\0';
+    }
+    table[count] = nullptr;
+    LocalFree(wide);
+    *argc = count;
+    *argv = table;
+    return true;
 }

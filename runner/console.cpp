@@ -8,6 +8,7 @@
 #include "exchange.h"
 #include "msgbox.h"
 #include "zek_host.h"
+#include "zek_stdio.h"
 #include "zekbin_reader.h"
 #include "zekbin_writer.h"
 
@@ -73,7 +74,7 @@ int parseCommandLine(int argc, char **argv, ConsoleOptions *o) {
 
 // The whole program file in an owned buffer; null after reporting why not.
 uint8_t *readProgramFile(const char *path, uint64_t *size) {
-  FILE *f = std::fopen(path, "rb");
+  FILE *f = zek_fopen(path, "rb");
   if (f == nullptr) {
     std::fprintf(stderr, "ERROR: The program file '%s' could not be opened.", path);
     return nullptr;
@@ -280,7 +281,7 @@ int runProgram(const ConsoleOptions *o) {
   if (g_run.image == nullptr) return fail(nullptr);
   // 2. The record file.
   if (o->outputFile != nullptr) {
-    g_run.output = std::fopen(o->outputFile, "wb");
+    g_run.output = zek_fopen(o->outputFile, "wb");
     if (g_run.output == nullptr) {
       std::fprintf(stderr, "ERROR: while opening outputfile");
       return fail(nullptr);

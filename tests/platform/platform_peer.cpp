@@ -21,6 +21,7 @@
 // Exit codes: 0 as described, 1 a wait timed out or a check did not hold, 2 a call of the
 // platform layer failed, 9 usage.
 #include "zek_platform.h"
+#include "zek_stdio.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -88,7 +89,14 @@ int map_swap(const char* name, const char* size, const char* old_text, const cha
         return FAILED_CALL;
     char* data = static_cast<char*>(plat_mapping_data(mapping));
     int result = 1;
-    if (plat_mapping_size(mapping) == std::strtoull(size, nullptr, 10) && std::strcmp(data, old_text) == 0) {
+    std::size_t wanted = std::strtoull(size, nullptr, 10);
+#if defined(_WIN32)
+    // The size the system reports for the section: exact on Windows, whole pages under wine.
+    bool size_fits = plat_mapping_size(mapping) >= wanted && plat_mapping_size(mapping) < wanted + 65536;
+#else
+    bool size_fits = plat_mapping_size(mapping) == wanted;
+#endif
+    if (size_fits && std::strcmp(data, old_text) == 0) {
         std::strcpy(data, new_text);
         result = 0;
     }
@@ -188,6 +196,7 @@ int inherited()
 
 int main(int argc, char** argv)
 {
+    zek_utf8_arguments(&argc, &argv);
     std::string command = argc > 1 ? argv[1] : "";
     if (command == "event-set" && argc == 3)
         return event_set(argv[2]);

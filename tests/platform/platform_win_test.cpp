@@ -546,11 +546,16 @@ TEST(Process, ArgumentsArriveUnchanged)
 
 TEST(Process, ChildGetsTheEnvironmentButNoOtherHandles)
 {
+    // Many inheritable handles, so that the last one's value lies beyond the few handles the
+    // child opens for itself.
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE inheritable = CreateEventW(&inherit, TRUE, FALSE, nullptr);
-    ASSERT_NE(inheritable, nullptr);
-    EXPECT_EQ(run_peer({"inherited", std::to_string(reinterpret_cast<std::uintptr_t>(inheritable))}), 0);
-    CloseHandle(inheritable);
+    std::vector<HANDLE> inheritable;
+    for (int i = 0; i < 64; ++i)
+        inheritable.push_back(CreateEventW(&inherit, TRUE, FALSE, nullptr));
+    ASSERT_NE(inheritable.back(), nullptr);
+    EXPECT_EQ(run_peer({"inherited", std::to_string(reinterpret_cast<std::uintptr_t>(inheritable.back()))}), 0);
+    for (HANDLE handle : inheritable)
+        CloseHandle(handle);
     setenv("ZEK_PLATFORM_TEST_VALUE", "seen by the child", 1);
     EXPECT_EQ(run_peer({"env-expect", "ZEK_PLATFORM_TEST_VALUE", "seen by the child"}), 0);
     unsetenv("ZEK_PLATFORM_TEST_VALUE");

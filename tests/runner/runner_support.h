@@ -160,11 +160,13 @@ inline Run runZekvm(const std::vector<std::string> &args, const std::string &inp
   std::wstring line = quoted(wide(self));
   for (const std::string &a : args) line += L" " + quoted(wide(a));
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   HANDLE files[3] = {
-      CreateFileW(wide(in).c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING, 0, nullptr),
-      CreateFileW(wide(out).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr),
-      CreateFileW(wide(err).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr)};
+      CreateFileW(wide(in).c_str(), GENERIC_READ, share, &inherit, OPEN_EXISTING, 0, nullptr),
+      CreateFileW(wide(out).c_str(), GENERIC_WRITE, share, &inherit, CREATE_ALWAYS, 0, nullptr),
+      CreateFileW(wide(err).c_str(), GENERIC_WRITE, share, &inherit, CREATE_ALWAYS, 0, nullptr)};
   Run run;
+  for (HANDLE f : files) EXPECT_NE(f, INVALID_HANDLE_VALUE) << GetLastError();
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;

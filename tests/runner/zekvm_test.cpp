@@ -2,6 +2,7 @@
 // Record files are checked with the independent decoder.
 #include "image_builder.h"
 #include "runner_support.h"
+#include "zek_platform.h"
 
 namespace {
 
@@ -106,13 +107,22 @@ TEST(ZekvmErrors, EveryFailureExitsWithOneAndSaysWhy) {
   noRows.name = "x";
   std::string emptyInput = writeInput({noRows}, "norows.zekbin");
   std::string missingInput = rr::tempPath("missing.zekbin");
+#if defined(_WIN32)
+  // A folder does not open as a file on Windows; the system's texts are its own.
+  const std::string folderError = "ERROR: The program file '" + dir + "' could not be opened.";
+  char notFound[256];
+  plat_error_text(2, notFound, sizeof notFound);  // ERROR_FILE_NOT_FOUND
+#else
+  const std::string folderError = "ERROR: An error occurred while reading the program file '" + dir + "'.";
+  const char *notFound = "No such file or directory";
+#endif
   const ErrorCase cases[] = {
       {"program missing", {missing}, "ERROR: The program file '" + missing + "' could not be opened."},
-      {"program is a folder", {dir}, "ERROR: An error occurred while reading the program file '" + dir + "'."},
+      {"program is a folder", {dir}, folderError},
       {"record file cannot be created", {program, "-o", dir + "no/such/folder/out.zekbin"},
        "ERROR: while opening outputfile"},
       {"input missing", {program, "-i", missingInput},
-       "[ERROR]: No such file or directory\n"
+       "[ERROR]: " + std::string(notFound) + "\n"
        "ERROR: The ZEKBIN reader returned error code '5' while opening the input file.\n"},
       {"input not a record file", {program, "-i", badInput},
        "[ERROR]: Invalid magic key: NOTZEK\n"

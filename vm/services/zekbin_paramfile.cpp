@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "zek_common.h"
-#include "zek_stdio64.h"
+#include "zek_stdio.h"
 #include "zekbin_format.h"
 
 namespace {

@@ -19,7 +19,7 @@
 #include <cstring>
 
 #include "zek_common.h"
-#include "zek_stdio64.h"
+#include "zek_stdio.h"
 
 namespace {
 
