@@ -40,7 +40,8 @@ struct PlatProcess;
 // all ended without closing counts as free.
 
 // Creates the named mapping of size bytes (size > 0), zero-filled, or opens it when it
-// exists; then maps size bytes read-write. An existing smaller mapping is grown to size.
+// exists; then maps size bytes read-write. An existing smaller mapping is grown to size
+// (Windows cannot grow one: there the call fails instead).
 PlatMapping* plat_mapping_create(const char* name, std::size_t size);
 
 // Opens an existing named mapping and maps all of it read-write; null when there is none.

@@ -151,7 +151,8 @@ const char* pipe_rest(const char* name)
 
 // The exact size of a file-mapping object. The view of a mapping is rounded up to whole
 // pages, so the size comes from the section itself (NtQuerySection, SectionBasicInformation:
-// base address, attributes, then the 64-bit size). Zero when it cannot be asked.
+// base address, attributes, then the 64-bit size); wine reports it in whole pages too. Zero
+// when it cannot be asked.
 std::uint64_t section_size(HANDLE section)
 {
     struct SectionBasicInformation {

@@ -17,7 +17,12 @@ ninja -C build/win32 -j "$jobs"
 for exe in build/win32/runner/zekvm.exe build/win32/runner/zekbin_dump.exe; do
   i686-w64-mingw32-objdump -f "$exe" | grep -q 'file format pei-i386' || { echo "$exe is no x86 program"; exit 1; }
 done
-echo "x86 build linked: zekvm.exe, zekbin_dump.exe and the VM libraries"
+# Every object of the VM libraries, not only what zekvm pulls in, links for x86.
+for lib in zek_vmlib zek_vmlib_hil; do
+  i686-w64-mingw32-g++-posix -shared -static -o "build/win32/${lib}_whole.dll" \
+    -Wl,--whole-archive "build/win32/vm/lib$lib.a" -Wl,--no-whole-archive build/win32/platform/libzek_platform.a
+done
+echo "x86 build linked: zekvm.exe, zekbin_dump.exe and the whole VM libraries"
 
 cmake --preset win64 > /dev/null
 ninja -C build/win64 -j "$jobs"
@@ -27,8 +32,10 @@ export WINEPREFIX="$PWD/build/win64/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES=
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   "$wine_dir/wine64" wineboot --init > /dev/null 2>&1
 fi
-"$wine_dir/wineserver" -p
-trap '"$wine_dir/wineserver" -k 2> /dev/null || true' EXIT
+# A server that runs already (of an earlier run that was cut short) is used as it is.
+if "$wine_dir/wineserver" -p 2> /dev/null; then
+  trap '"$wine_dir/wineserver" -k 2> /dev/null || true' EXIT
+fi
 # The first program of a fresh server also starts wine's own services, which takes seconds;
 # after it every start is quick, as the tests' discovery under ctest needs.
 "$wine_dir/wine64" build/win64/runner/zekvm.exe > /dev/null 2>&1 || true
