@@ -1,6 +1,6 @@
 // The operating-system services of the hosts: named shared mappings and read-only file
 // mappings, named manual-reset events, a named duplex byte pipe, child processes, a
-// millisecond tick, environment look-up and error texts.
+// millisecond tick, environment look-up, replacing a file and error texts.
 //
 // Nothing above this header includes a system header for these things. Each operating
 // system has one implementation of it; the handles are opaque and the functions plain.
@@ -148,6 +148,12 @@ std::uint64_t plat_tick_ms();
 // Copies the value of the environment variable name, NUL-terminated, into buffer. False
 // when the variable is not set or its value does not fit.
 bool plat_getenv(const char* name, char* buffer, std::size_t capacity);
+
+// Puts the file from in the place of the file to in one step, replacing a file of that
+// name: a reader finds the old file or the new one, never a part. Both lie in the same
+// directory. False on failure, and from is then left as it was. (Windows: MoveFileEx with
+// MOVEFILE_REPLACE_EXISTING, which a plain rename does not do there.)
+bool plat_file_replace(const char* from, const char* to);
 
 // The system's code of a pipe whose other end has gone, for callers that report a read of
 // 0 bytes (the peer closed its end) as the failure it is.

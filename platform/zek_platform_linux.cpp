@@ -894,6 +894,19 @@ bool plat_getenv(const char* name, char* buffer, std::size_t capacity)
     return true;
 }
 
+bool plat_file_replace(const char* from, const char* to)
+{
+    if (from == nullptr || to == nullptr) {
+        set_error(EINVAL);
+        return false;
+    }
+    if (std::rename(from, to) != 0) {
+        set_error(errno);
+        return false;
+    }
+    return true;
+}
+
 std::uint32_t plat_error_broken_pipe()
 {
     return EPIPE;

@@ -834,6 +834,27 @@ TEST(Environment, CopiesValuesThatFit)
     EXPECT_EQ(plat_last_error(), std::uint32_t{ENOENT});
 }
 
+TEST(FileReplace, ReplacesAnExistingFileAndKeepsTheSourceOnFailure)
+{
+    fs::path dir = fs::path(::testing::TempDir()) / ("zek_replace_" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    std::string from = (dir / "new").string(), to = (dir / "old").string();
+    std::ofstream(from) << "new";
+    std::ofstream(to) << "old";
+    ASSERT_TRUE(plat_file_replace(from.c_str(), to.c_str()));
+    EXPECT_FALSE(fs::exists(from));
+    std::string text;
+    std::ifstream(to) >> text;
+    EXPECT_EQ(text, "new");
+
+    std::ofstream(from) << "kept";
+    std::string missingDir = (dir / "none" / "old").string();
+    EXPECT_FALSE(plat_file_replace(from.c_str(), missingDir.c_str()));
+    EXPECT_EQ(plat_last_error(), std::uint32_t{ENOENT});
+    EXPECT_TRUE(fs::exists(from));
+    fs::remove_all(dir);
+}
+
 TEST(ErrorText, TextOfACode)
 {
     EXPECT_EQ(error_text(0), "");
