@@ -37,15 +37,19 @@ template <typename T> bool get(ZekbinCursor *c, T *v) {
 
 bool hasDimensions(const ChannelDecl *channel) { return channel->dimCount > 0 && channel->dims != nullptr; }
 
-uint64_t signalDeclLength(const ChannelDecl *channel) {
+// Version 8 keeps the channel id and options 4 and 5 in 2 bytes where version 9 takes 4.
+uint32_t idWidth(uint8_t version) { return version == ZEKBIN_VERSION_HIL ? 2 : 4; }
+uint32_t optionWidth(uint8_t version) { return version == ZEKBIN_VERSION_HIL ? 2 : 4; }
+
+uint64_t signalDeclLength(const ChannelDecl *channel, uint8_t version) {
   uint8_t mask = zekbin_signalDeclMask(channel);
-  uint64_t n = ZEKBIN_SIGNAL_DECL_FIXED_SIZE + textSize(channel->name);
+  uint64_t n = ZEKBIN_SIGNAL_DECL_FIXED_SIZE - 4 + idWidth(version) + textSize(channel->name);
   if (mask & ZEKBIN_PART_SCALING) n += ZEKBIN_SCALING_SIZE;
   if (mask & ZEKBIN_PART_EXTERNAL_NAME) n += textSize(channel->externalName);
   if (mask & ZEKBIN_PART_OPTION2) n += 2;
   if (mask & ZEKBIN_PART_DIMENSIONS) n += 1 + 4ull * channel->dimCount;
-  if (mask & ZEKBIN_PART_OPTION4) n += 4;
-  if (mask & ZEKBIN_PART_OPTION5) n += 4;
+  if (mask & ZEKBIN_PART_OPTION4) n += optionWidth(version);
+  if (mask & ZEKBIN_PART_OPTION5) n += optionWidth(version);
   if (mask & ZEKBIN_PART_ATTRIBUTES) n += zekbin_attributeListLength(channel->attributes);
   return n;
 }
@@ -73,7 +77,11 @@ int32_t zekbin_getEventDeclLength(const EventDecl *event) {
 }
 
 int32_t zek_getSignalDeclLength(const ChannelDecl *channel) {
-  uint64_t n = signalDeclLength(channel);
+  return zekbin_getSignalDeclLengthOf(channel, ZEKBIN_VERSION);
+}
+
+int32_t zekbin_getSignalDeclLengthOf(const ChannelDecl *channel, uint8_t version) {
+  uint64_t n = signalDeclLength(channel, version);
   return n <= INT32_MAX ? (int32_t)n : -1;
 }
 
@@ -136,8 +144,13 @@ uint8_t *zekbin_encodeEventDecl(const EventDecl *event, uint8_t *dest) {
 }
 
 uint8_t *zek_zekbin_writeSignalDeclBlock(const ChannelDecl *channel, uint8_t *dest) {
+  return zekbin_writeSignalDeclOf(channel, ZEKBIN_VERSION, dest);
+}
+
+uint8_t *zekbin_writeSignalDeclOf(const ChannelDecl *channel, uint8_t version, uint8_t *dest) {
+  const bool hil = version == ZEKBIN_VERSION_HIL;
   uint8_t mask = zekbin_signalDeclMask(channel);
-  uint8_t *p = put<uint32_t>(dest, channel->id);
+  uint8_t *p = hil ? put<uint16_t>(dest, channel->id) : put<uint32_t>(dest, channel->id);
   p = put<uint32_t>(p, channel->heapOffset);
   p = put<uint8_t>(p, (uint8_t)channel->baseType);
   p = put<uint32_t>(p, channel->elementCount);
@@ -152,8 +165,10 @@ uint8_t *zek_zekbin_writeSignalDeclBlock(const ChannelDecl *channel, uint8_t *de
     p = put<uint8_t>(p, channel->dimCount);
     p = putBytes(p, channel->dims, 4u * channel->dimCount);
   }
-  if (mask & ZEKBIN_PART_OPTION4) p = put<uint32_t>(p, (uint16_t)channel->option4);
-  if (mask & ZEKBIN_PART_OPTION5) p = put<uint32_t>(p, (uint16_t)channel->option5);
+  if (mask & ZEKBIN_PART_OPTION4)
+    p = hil ? put<uint16_t>(p, (uint16_t)channel->option4) : put<uint32_t>(p, (uint16_t)channel->option4);
+  if (mask & ZEKBIN_PART_OPTION5)
+    p = hil ? put<uint16_t>(p, (uint16_t)channel->option5) : put<uint32_t>(p, (uint16_t)channel->option5);
   if (mask & ZEKBIN_PART_ATTRIBUTES) p = putBytes(p, channel->attributes, zekbin_attributeListLength(channel->attributes));
   return p;
 }

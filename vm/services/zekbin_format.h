@@ -20,6 +20,8 @@ inline constexpr char ZEKBIN_MAGIC[7] = "ZEKBIN";
 inline constexpr char ZEKBIN_MAGIC_PAIR_SWAPPED[7] = "EZBKNI";  // each byte pair exchanged
 constexpr uint32_t ZEKBIN_MAGIC_SIZE = 6;
 constexpr uint8_t ZEKBIN_VERSION = 9;
+// The hardware-in-the-loop form (see zekbin_writer_v8.h); it shares only the declarations.
+constexpr uint8_t ZEKBIN_VERSION_HIL = 8;
 constexpr uint32_t ZEKBIN_FIRST_CHUNK_SIZE = 128;
 constexpr uint32_t ZEKBIN_LATER_CHUNK_SIZE = 65536;
 constexpr uint32_t ZEKBIN_OFFSET_BYTE_ORDER = 6;
@@ -181,6 +183,9 @@ uint32_t zekbin_attributeListLength(const char *list);
 int32_t zek_getEnumSetDeclLength(const EnumSetDecl *set);  // -1 for an unknown base type
 int32_t zekbin_getEventDeclLength(const EventDecl *event);
 int32_t zek_getSignalDeclLength(const ChannelDecl *channel);
+// The declaration in the form of a format version: 9, or 8 with the channel id and options 4
+// and 5 in 2 bytes each (a 14-byte fixed part); order, mask and the other parts are the same.
+int32_t zekbin_getSignalDeclLengthOf(const ChannelDecl *channel, uint8_t version);
 uint8_t zekbin_signalDeclMask(const ChannelDecl *channel);
 
 // The six flag bytes of a channel as one byte in image bit order, and back.
@@ -194,6 +199,7 @@ uint8_t *zekbin_encodeHeaderPatch(uint8_t *dest, int64_t indexPosition, int64_t 
 uint8_t *zekbin_encodeEnumSetDecl(const EnumSetDecl *set, uint8_t *dest);
 uint8_t *zekbin_encodeEventDecl(const EventDecl *event, uint8_t *dest);
 uint8_t *zek_zekbin_writeSignalDeclBlock(const ChannelDecl *channel, uint8_t *dest);
+uint8_t *zekbin_writeSignalDeclOf(const ChannelDecl *channel, uint8_t version, uint8_t *dest);
 uint8_t *zekbin_encodeRepetition(ZekbinRepetition entry, uint8_t *dest);
 uint8_t *zekbin_encodeElementIndex(const ZekbinElementIndex *index, uint8_t *dest);
 uint8_t *zekbin_encodeBlockRecord(const ZekbinBlockRecord *block, uint8_t *dest);  // name written empty
