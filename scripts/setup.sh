@@ -2,7 +2,7 @@
 # Installs what the build and the tests need; installs nothing that is already there.
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build clang libclang-rt-14-dev googletest libgtest-dev
-      openjdk-17-jdk-headless)
+      openjdk-17-jdk-headless octave liboctave-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,0 +1,111 @@
+// Module state, the set-up exports, error reporting to the wrapper, console output through
+// MATLAB and the file and memory helpers.
+#include <cmath>
+#include <cstdarg>
+#include <cstring>
+
+#include "sfun_internal.h"
+#include "zek_mex.h"
+
+int32_t zek_status = ZEK_SFUN_NOT_INITIALISED;
+uint8_t *zek_bytecode = nullptr;
+ReportErrorFn zek_errorHandler = nullptr;
+VmData *zek_Data = nullptr;
+PortInterface *zek_io = nullptr;
+FunctionInterface *zek_server_fcn_io = nullptr;
+double zek_stepsize = -1.0;
+const char *zek_prog_file = nullptr;
+const char *zek_bin_file = nullptr;
+ZekbinWriter *zekbin_struct = nullptr;
+CopyPortDataFn zek_copyPortDataZek2SlFcn = nullptr;
+CopyPortDataFn zek_copyPortDataSl2ZekFcn = nullptr;
+CopyFcnArgDataFn zek_copyFcnArgDataZek2SlFcn = nullptr;
+CopyFcnArgDataFn zek_copyFcnArgDataSl2ZekFcn = nullptr;
+FILE *zek_output_fileStream = nullptr;
+uint32_t rtwCodeGenBufferLen = 0;
+char *rtwCodeGenBuffer = nullptr;
+char sfunErrorText[ZEK_SFUN_ERROR_TEXT_SIZE];
+char sfunMessage[ZEK_SFUN_MESSAGE_SIZE];
+
+void zek_sfun_setup(double stepSize, ReportErrorFn reportError, const char *programFile, const char *recordFile,
+                    PortInterface *io, CopyPortDataFn writeFixPtOut, CopyPortDataFn readFixPtIn) {
+  zek_stepsize = stepSize;
+  zek_errorHandler = reportError;
+  zek_prog_file = programFile;
+  zek_bin_file = recordFile;
+  zek_io = io;
+  zek_copyPortDataZek2SlFcn = writeFixPtOut;
+  zek_copyPortDataSl2ZekFcn = readFixPtIn;
+}
+
+void zek_sfun_setup_fcn_io(FunctionInterface *fcnIo, CopyFcnArgDataFn writeFixPtFcnOut,
+                           CopyFcnArgDataFn readFixPtFcnIn) {
+  zek_server_fcn_io = fcnIo;
+  zek_copyFcnArgDataZek2SlFcn = writeFixPtFcnOut;
+  zek_copyFcnArgDataSl2ZekFcn = readFixPtFcnIn;
+}
+
+uint32_t zek_sfun_getCycleCount(void) { return zek_getCycleCount(); }
+
+void *zek_sfun_malloc(uint32_t size) { return zek_malloc(size); }
+
+void zek_sfun_free(void *p) { zek_free(p); }
+
+void zek_reportError(SfunHandle block, const char *text) {
+  zek_status = ZEK_SFUN_ERROR;
+  // The text may be sfunErrorText itself (a wrapper reporting the kept text again): it is
+  // taken aside before the buffer is cleared.
+  char copy[ZEK_SFUN_ERROR_TEXT_SIZE];
+  uint32_t length = text != nullptr ? zek_nstrlen(text, ZEK_SFUN_ERROR_TEXT_SIZE - 1) : 0;
+  if (length > 0) std::memmove(copy, text, length);
+  std::memset(sfunErrorText, 0, sizeof sfunErrorText);
+  if (length > 0) std::memcpy(sfunErrorText, copy, length);
+  if (zek_errorHandler != nullptr) zek_errorHandler(block, sfunErrorText);
+}
+
+void zek_sfun_reportf(SfunHandle block, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(sfunMessage, sizeof sfunMessage, format, args);
+  va_end(args);
+  zek_reportError(block, sfunMessage);
+}
+
+void zek_printf(const char *format, ...) {
+  char buffer[ZEK_SFUN_PRINT_SIZE];
+  va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  if (n < 0) buffer[0] = '\0';
+  mexPrintf("%s", buffer);
+}
+
+FILE *zek_fopen_utf8(const char *path, const char *mode) {
+  if (path == nullptr) return nullptr;
+  return std::fopen(path, mode);
+}
+
+int64_t zek_getFileSize(FILE *stream) {
+  if (fseeko(stream, 0, SEEK_END) != 0) return -1;
+  off_t size = ftello(stream);
+  if (size < 0 || fseeko(stream, 0, SEEK_SET) != 0) return -1;
+  return (int64_t)size;
+}
+
+bool zek_readFully(FILE *stream, uint8_t *buffer, uint64_t size) {
+  uint64_t done = 0;
+  while (done < size) {
+    size_t n = std::fread(buffer + done, 1, (size_t)(size - done), stream);
+    if (n == 0) return false;
+    done += n;
+  }
+  return true;
+}
+
+uint32_t zek_sfun_stepMicroseconds(double stepSize) {
+  if (!(stepSize > 0.0)) return 0;  // NaN, inherited (-1) and zero
+  double us = std::round(stepSize * 1e6);
+  if (!(us >= 1.0) || us > 4294967295.0) return 0;
+  return (uint32_t)us;
+}
