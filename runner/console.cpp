@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "exchange.h"
+#include "zek_platform.h"
 #include "msgbox.h"
 #include "zek_host.h"
 #include "zekbin_reader.h"
@@ -71,41 +72,24 @@ int parseCommandLine(int argc, char **argv, ConsoleOptions *o) {
   return 0;
 }
 
-// The whole program file in an owned buffer; null after reporting why not.
+// The whole program file in an owned buffer; null after reporting why not. Only a regular
+// file is read: a FIFO would block the open, a device would never end.
 uint8_t *readProgramFile(const char *path, uint64_t *size) {
-  FILE *f = std::fopen(path, "rb");
-  if (f == nullptr) {
-    std::fprintf(stderr, "ERROR: The program file '%s' could not be opened.", path);
-    return nullptr;
+  uint8_t *buffer = nullptr;
+  switch (plat_file_read_all(path, &buffer, size)) {
+    case PLAT_FILE_OK:
+      // An empty file is an image too short to check; it still needs a buffer.
+      return buffer != nullptr ? buffer : (uint8_t *)std::calloc(1, 1);
+    case PLAT_FILE_NO_FILE:
+      std::fprintf(stderr, "ERROR: The program file '%s' could not be opened.", path);
+      return nullptr;
+    case PLAT_FILE_NOT_REGULAR:
+      std::fprintf(stderr, "ERROR: The program file '%s' is not a regular file.\n", path);
+      return nullptr;
+    default:
+      std::fprintf(stderr, "ERROR: An error occurred while reading the program file '%s'.", path);
+      return nullptr;
   }
-  uint64_t capacity = 65536, length = 0;
-  uint8_t *buffer = (uint8_t *)std::malloc(capacity);
-  bool ok = buffer != nullptr;
-  while (ok) {
-    if (length == capacity) {
-      uint8_t *grown = capacity <= SIZE_MAX / 2 ? (uint8_t *)std::realloc(buffer, (size_t)capacity * 2) : nullptr;
-      if (grown == nullptr) {
-        ok = false;
-        break;
-      }
-      buffer = grown;
-      capacity *= 2;
-    }
-    size_t n = std::fread(buffer + length, 1, (size_t)(capacity - length), f);
-    length += n;
-    if (n == 0) {
-      ok = std::ferror(f) == 0;
-      break;
-    }
-  }
-  std::fclose(f);
-  if (!ok) {
-    std::free(buffer);
-    std::fprintf(stderr, "ERROR: An error occurred while reading the program file '%s'.", path);
-    return nullptr;
-  }
-  *size = length;
-  return buffer;
 }
 
 void reportWriter(int32_t result) {

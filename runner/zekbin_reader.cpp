@@ -1,4 +1,4 @@
-// The console runner's input reader over a read-only mapping of the whole file. The layout
+// The console runner's input reader over the whole file in memory. The layout
 // comes from the record-file codec (zekbin_format.h); this unit adds what a row-by-row reader
 // needs: the checks of every list against the file, the element lookups and the row cache.
 #include "zekbin_reader.h"
@@ -29,12 +29,12 @@ struct ZekbinCachedBlock {
 };
 
 struct ZekbinReader {
-  PlatMapping *mapping;
+  uint8_t *owned;  // the file's bytes when the reader read the file itself
   const uint8_t *data;
   uint64_t fileSize;
   ZekbinHeader header;
   uint16_t enumSetCount;
-  ZekbinEnumSet *enumSets;  // views into the mapping
+  ZekbinEnumSet *enumSets;  // views into the file's bytes
   uint16_t eventDeclCount;
   ZekbinEventDecl *eventDecls;
   uint32_t variableCount;
@@ -65,7 +65,7 @@ constexpr uint32_t kMinEnumSetSize = 3;
 constexpr uint32_t kMinEventDeclSize = 3;
 constexpr uint32_t kPositionSize = 8;
 
-__attribute__((format(printf, 1, 2))) void report(const char *format, ...) {
+ZEK_PRINTF_LIKE(1, 2) void report(const char *format, ...) {
   va_list args;
   va_start(args, format);
   std::vsnprintf(g_reader.message, sizeof g_reader.message, format, args);
@@ -332,7 +332,7 @@ void releaseAll(void) {
   std::free(r.elementLookups);
   std::free(r.states);
   std::free(r.blocks);
-  plat_mapping_close(r.mapping);
+  std::free(r.owned);
   r = ZekbinReader{};
   r.currentRow = -1;
 }
@@ -389,7 +389,7 @@ uint32_t readHeader(uint32_t *count) {
     report("Invalid chunk sizes %u and %u.", r.header.firstChunkSize, r.header.laterChunkSize);
     return ZEKBIN_READ_REJECTED;
   }
-  // 4. Enum sets and event declarations: kept as views into the mapping.
+  // 4. Enum sets and event declarations: kept as views into the file's bytes.
   uint16_t n16 = 0;
   if (!readCount(&c, kMinEnumSetSize, "Memory allocation failed for the enumeration sets.", &n16, &r.enumSets))
     return ZEKBIN_READ_REJECTED;
@@ -654,14 +654,17 @@ uint32_t zekbin_openMemory(const uint8_t *data, uint64_t size, uint32_t *count) 
 uint32_t zekbin_open(const char *path, uint32_t *count) {
   zekbin_close();
   if (count != nullptr) *count = 0;
-  PlatMapping *mapping = plat_mapping_open_file(path);
-  if (mapping == nullptr) {
+  // A private copy, not a mapping: another process that shortens the file while rows are
+  // read cannot pull pages from under the reader.
+  uint8_t *data = nullptr;
+  uint64_t size = 0;
+  if (plat_file_read_all(path, &data, &size) != PLAT_FILE_OK) {
     report("%s", formatSystemError());
     return ZEKBIN_READ_NO_FILE;
   }
-  uint32_t result = zekbin_openMemory((const uint8_t *)plat_mapping_data(mapping), plat_mapping_size(mapping), count);
-  if (result == ZEKBIN_READ_OK) g_reader.mapping = mapping;
-  else plat_mapping_close(mapping);
+  uint32_t result = zekbin_openMemory(data, size, count);
+  if (result == ZEKBIN_READ_OK) g_reader.owned = data;
+  else std::free(data);
   return result;
 }
 

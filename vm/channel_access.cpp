@@ -208,7 +208,7 @@ inline void pushElement(const ChannelDecl &c, const uint8_t *p) {
   *vm.types.top++ = c.baseType;
 }
 
-__attribute__((noinline)) void readAllSlow(uint32_t n, ChannelDecl &c) {
+ZEK_NOINLINE void readAllSlow(uint32_t n, ChannelDecl &c) {
   if (c.dimCount == 0) {
     const uint8_t *p = readPtr(n, c, 0);
     if (p != nullptr) pushElement(c, p);
@@ -287,7 +287,7 @@ inline bool scalarOnTop(void) {
   return !vm.stringWrite && vm.sizes.top > vm.sizes.base && vm.sizes.top[-1] == 0;
 }
 
-__attribute__((noinline)) const uint8_t *popScalarChecked(const ChannelDecl &c) {
+ZEK_NOINLINE const uint8_t *popScalarChecked(const ChannelDecl &c) {
   uint32_t type;
   const uint8_t *v = zek_pstack_dropScalar(&type);
   if (v == nullptr) return nullptr;
@@ -608,7 +608,7 @@ void zek__READSLICE_AT_T(void) {
 }
 
 namespace {
-__attribute__((noinline)) void writeAllSlow(ChannelDecl &c) {
+ZEK_NOINLINE void writeAllSlow(ChannelDecl &c) {
   if (scalarOnTop()) {
     const uint8_t *v = popScalarFor(c);
     if (v != nullptr) broadcast(c, 0, c.elementCount, v);

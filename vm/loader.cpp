@@ -405,8 +405,8 @@ bool loadProgram(const uint8_t *image) {
 }  // namespace
 
 uint16_t zek_swap2(uint16_t v) { return (uint16_t)((v >> 8) | (v << 8)); }
-uint32_t zek_swap4(uint32_t v) { return __builtin_bswap32(v); }
-uint64_t zek_swap8(uint64_t v) { return __builtin_bswap64(v); }
+uint32_t zek_swap4(uint32_t v) { return zek_bswap32(v); }
+uint64_t zek_swap8(uint64_t v) { return zek_bswap64(v); }
 
 void zek_load_swapValue(void *values, uint32_t count, uint32_t type) {
   uint8_t *p = (uint8_t *)values;

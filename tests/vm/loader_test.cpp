@@ -1,6 +1,7 @@
 #include <cinttypes>
 
 #include "vm_harness.h"
+#include "zek_platform.h"
 
 namespace {
 
@@ -317,6 +318,30 @@ TEST(Loader, TruncatedFilesAreRefusedBeforeLoading) {
   EXPECT_EQ(zek_getProgramLength(img.data()), img.layout.length);
   img.bytes[0] = 'X';
   EXPECT_EQ(zek_getProgramLength(img.data()), 0xFFFFFFFFu);
+}
+
+// Every allocation of a load fails once in turn: each load ends in the memory error with
+// nothing of the program left, and the next load of the same image succeeds.
+TEST(Loader, AFailedAllocationAtAnyPointEndsTheLoad) {
+  Program p = richProgram(false);
+  p.buckets = 2;
+  zt::Image img = p.build();
+  for (uint64_t n = 1;; ++n) {
+    plat_fault_arm(PLAT_FAULT_ALLOCATION, n);
+    uint32_t result = zek_load(img.data());
+    bool fired = !plat_fault_armed(PLAT_FAULT_ALLOCATION);
+    plat_fault_arm(PLAT_FAULT_ALLOCATION, 0);
+    if (!fired) {
+      EXPECT_EQ(result, 0u) << zt::errorText();
+      EXPECT_GT(n, 3u);
+      break;
+    }
+    EXPECT_EQ(result, 1u) << n;
+    EXPECT_EQ(zek_getErrorCode(), ZEK_ERR_MEMORY) << n << ": " << zt::errorText();
+    EXPECT_EQ(zek_getData()->channelCount, 0) << n;
+  }
+  EXPECT_EQ(zek_load(img.data()), 0u);
+  EXPECT_NE(zt::channel("in"), nullptr);
 }
 
 int g_cleanups = 0;

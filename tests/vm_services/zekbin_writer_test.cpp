@@ -5,6 +5,7 @@
 #include <random>
 
 #include "record_support.h"
+#include "zek_platform.h"
 
 namespace {
 
@@ -399,6 +400,75 @@ TEST(ZekbinFailures, FullDiskIsReported) {
   }
   EXPECT_GE(firstFailure, 0) << "the stream's buffer must have been written out";
   EXPECT_EQ(rec.finish(), ZEKBIN_WRITE_STREAM);
+}
+
+// The n-th write fails, for every write of a short recording: the row or the finish that
+// meets it says so, every later call says so too, and nothing is reported as written.
+TEST(ZekbinFailures, AFailedWriteAtAnyPointIsReported) {
+  zt::Program p;
+  p.channel("q", 7, 1).flags = 2;
+  p.channel("a", 5, 3).flags = 2;
+  auto l = rt::loadProgram(p);
+  for (uint64_t n = 1;; ++n) {
+    rt::Recording rec("n");
+    plat_fault_arm(PLAT_FAULT_WRITE, n);
+    bool failed = false;
+    for (int32_t r = 0; r < 3; ++r) {
+      rt::setElement<int64_t>(zt::channel("q"), 0, r);
+      int32_t result = rec.row();
+      if (failed) EXPECT_EQ(result, ZEKBIN_WRITE_STREAM) << n;
+      failed = failed || result == ZEKBIN_WRITE_STREAM;
+    }
+    int32_t finish = rec.finish();
+    bool fired = !plat_fault_armed(PLAT_FAULT_WRITE);
+    plat_fault_arm(PLAT_FAULT_WRITE, 0);
+    if (!fired) {
+      // The armed write lay beyond the last one: every write of the file has been failed once.
+      EXPECT_GT(n, 4u);
+      EXPECT_EQ(finish, ZEKBIN_WRITE_OK);
+      break;
+    }
+    EXPECT_EQ(finish, ZEKBIN_WRITE_STREAM) << n;
+  }
+}
+
+// An allocation that fails while recording ends in the memory result, not a crash.
+TEST(ZekbinFailures, AFailedAllocationIsReported) {
+  zt::Program p;
+  p.channel("q", 7, 1).flags = 2;
+  auto l = rt::loadProgram(p);
+  std::string path = rt::tempPath("oom");
+  FILE *stream = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(stream, nullptr);
+  std::vector<ChannelDecl *> channels = rt::recordedChannels();
+  // Every allocation of the writer's creation in turn, then one while the rows grow.
+  for (uint64_t n = 1;; ++n) {
+    plat_fault_arm(PLAT_FAULT_ALLOCATION, n);
+    ZekbinWriter *w = zek_write_zekbin_headerblock(stream, channels.data(), 1, nullptr, 0, nullptr, 0, 0, 1);
+    if (plat_fault_armed(PLAT_FAULT_ALLOCATION)) {
+      plat_fault_arm(PLAT_FAULT_ALLOCATION, 0);
+      ASSERT_NE(w, nullptr);
+      EXPECT_GT(n, 2u);
+      EXPECT_EQ(zek_close_zekbin_datablock(w, stream, nullptr, 0, 0), ZEKBIN_WRITE_OK);
+      break;
+    }
+    EXPECT_EQ(w, nullptr) << n;
+  }
+  std::rewind(stream);
+  ZekbinWriter *w = zek_write_zekbin_headerblock(stream, channels.data(), 1, nullptr, 0, nullptr, 0, 0, 1);
+  ASSERT_NE(w, nullptr);
+  int32_t result = ZEKBIN_WRITE_OK;
+  // The first chunk of a stream holds 128 bytes (16 values); the 17th changed value needs
+  // the later-chunk buffer.
+  for (int64_t r = 0; r < 40 && result == ZEKBIN_WRITE_OK; ++r) {
+    if (r == 2) plat_fault_arm(PLAT_FAULT_ALLOCATION, 1);
+    rt::setElement<int64_t>(zt::channel("q"), 0, r);
+    result = zek_write_zekbin_signaldatarow(w, stream, nullptr, 0);
+  }
+  plat_fault_arm(PLAT_FAULT_ALLOCATION, 0);
+  EXPECT_EQ(result, ZEKBIN_WRITE_MEMORY);
+  EXPECT_EQ(zek_close_zekbin_datablock(w, stream, nullptr, 0, 0), ZEKBIN_WRITE_MEMORY);
+  std::fclose(stream);
 }
 
 TEST(ZekbinFailures, StreamThatCannotSeekIsReported) {

@@ -51,7 +51,7 @@ struct ZekStrBuf {
 };
 
 extern "C" {
-int32_t zek_strprint(ZekStrBuf *buffer, const char *format, ...) __attribute__((format(printf, 2, 3)));
+int32_t zek_strprint(ZekStrBuf *buffer, const char *format, ...) ZEK_PRINTF_LIKE(2, 3);
 int32_t zek_strvprint(ZekStrBuf *buffer, const char *format, va_list args);
 
 uint8_t zek_getBaseTypeSize(uint32_t type);

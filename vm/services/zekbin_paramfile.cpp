@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "zek_common.h"
+#include "zek_platform.h"
 #include "zekbin_format.h"
 
 namespace {
@@ -161,34 +162,6 @@ bool readFile(const uint8_t *data, uint64_t size, uint32_t *count) {
          eventListIsComplete(data, size, indexPosition + elements * ZEKBIN_ELEMENT_INDEX_SIZE, h.eventListPosition);
 }
 
-// Reads the stream to its end into one buffer.
-uint8_t *zekbinFile_readBytes(FILE *stream, uint64_t *size) {
-  uint64_t capacity = 65536;
-  off_t start = ftello(stream);
-  if (start >= 0 && fseeko(stream, 0, SEEK_END) == 0) {
-    off_t end = ftello(stream);
-    if (end > start) capacity = (uint64_t)(end - start) + 1;  // + 1: the read that meets the end
-  }
-  if (start >= 0) fseeko(stream, start, SEEK_SET);
-  uint64_t n = 0;
-  uint8_t *buffer = nullptr;
-  for (;;) {
-    if (capacity > SIZE_MAX) break;
-    uint8_t *grown = (uint8_t *)std::realloc(buffer, (size_t)capacity);
-    if (grown == nullptr) break;
-    buffer = grown;
-    n += std::fread(buffer + n, 1, (size_t)(capacity - n), stream);
-    if (n < capacity) {
-      if (std::ferror(stream)) break;
-      *size = n;
-      return buffer;
-    }
-    capacity *= 2;
-  }
-  std::free(buffer);
-  return nullptr;
-}
-
 }  // namespace
 
 uint8_t zekbinFile_typeSize(uint32_t baseType) { return zek_baseTypeSizeOf(baseType); }
@@ -207,8 +180,8 @@ int32_t zekbinFile_readFrom(FILE *stream, uint32_t *count) {
   if (count != nullptr) *count = 0;
   if (stream == nullptr) return 1;
   uint64_t size = 0;
-  uint8_t *data = zekbinFile_readBytes(stream, &size);
-  if (data == nullptr) return 1;
+  uint8_t *data = nullptr;
+  if (plat_stream_read_all(stream, &data, &size) != PLAT_FILE_OK) return 1;
   int32_t result = zekbinFile_readFromMemory(data, size, count);
   std::free(data);
   return result;

@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "zek_common.h"
+#include "zek_platform.h"
 
 namespace {
 
@@ -26,6 +27,15 @@ constexpr uint32_t kWholeChannelMinElements = 6;
 constexpr uint32_t kLaterChunkStartCapacity = 512;
 constexpr uint32_t kIndexRecordsPerWrite = 1024;
 inline constexpr char kRealtimeName[] = "@realtime";
+
+// The writer's allocations, each one a call the allocation fault of the tests can fail.
+void *writerMalloc(size_t size) { return plat_fault_fires(PLAT_FAULT_ALLOCATION) ? nullptr : std::malloc(size); }
+void *writerCalloc(size_t count, size_t size) {
+  return plat_fault_fires(PLAT_FAULT_ALLOCATION) ? nullptr : std::calloc(count, size);
+}
+void *writerRealloc(void *p, size_t size) {
+  return plat_fault_fires(PLAT_FAULT_ALLOCATION) ? nullptr : std::realloc(p, size);
+}
 
 template <typename T> struct ZekbinList {
   T *items;
@@ -37,7 +47,7 @@ template <typename T> bool listPush(ZekbinList<T> *list, T value) {
   if (list->count == list->capacity) {
     uint64_t capacity = list->capacity == 0 ? 8 : (uint64_t)list->capacity * 2;
     if (capacity > UINT32_MAX || capacity * sizeof(T) > SIZE_MAX) return false;
-    T *grown = (T *)std::realloc(list->items, (size_t)capacity * sizeof(T));
+    T *grown = (T *)writerRealloc(list->items, (size_t)capacity * sizeof(T));
     if (grown == nullptr) return false;
     list->items = grown;
     list->capacity = (uint32_t)capacity;
@@ -128,7 +138,7 @@ void fail(ZekbinWriter *w, int32_t result) {
 bool writeBytes(ZekbinWriter *w, FILE *stream, const void *bytes, size_t n) {
   if (w->stopped) return false;
   if (n == 0) return true;
-  if (stream == nullptr || std::fwrite(bytes, 1, n, stream) != n) {
+  if (!plat_stream_write(stream, bytes, n)) {
     fail(w, ZEKBIN_WRITE_STREAM);
     return false;
   }
@@ -149,7 +159,7 @@ bool notePosition(ZekbinWriter *w, ZekbinList<int64_t> *list) {
 bool zekbin_startNewChunk(ZekbinWriter *w, FILE *stream, ZekbinElementStream *e) {
   if (e->chunkCapacity < e->chunkSize) {
     uint32_t capacity = e->chunkCapacity * 2 < e->chunkSize ? e->chunkCapacity * 2 : e->chunkSize;
-    uint8_t *grown = (uint8_t *)std::realloc(e->laterChunk, capacity);
+    uint8_t *grown = (uint8_t *)writerRealloc(e->laterChunk, capacity);
     if (grown == nullptr) return fail(w, ZEKBIN_WRITE_MEMORY), false;
     e->laterChunk = e->chunk = grown;
     e->chunkCapacity = capacity;
@@ -157,7 +167,7 @@ bool zekbin_startNewChunk(ZekbinWriter *w, FILE *stream, ZekbinElementStream *e)
   }
   if (!notePosition(w, &e->chunkPositions) || !writeBytes(w, stream, e->chunk, e->chunkFill)) return false;
   if (e->laterChunk == nullptr) {
-    e->laterChunk = (uint8_t *)std::malloc(kLaterChunkStartCapacity);
+    e->laterChunk = (uint8_t *)writerMalloc(kLaterChunkStartCapacity);
     if (e->laterChunk == nullptr) return fail(w, ZEKBIN_WRITE_MEMORY), false;
     e->chunkCapacity = kLaterChunkStartCapacity;
   }
@@ -311,7 +321,7 @@ bool zekbin_writeValue2dataBlock(ZekbinWriter *w, FILE *stream, ZekbinBlock *b, 
   if (b->stampFill < b->stampSize) return true;
   if (!notePosition(w, &b->stampChunkPositions) || !writeBytes(w, stream, b->stamps, b->stampFill)) return false;
   if (b->stampSize != ZEKBIN_LATER_CHUNK_SIZE) {
-    uint8_t *later = (uint8_t *)std::realloc(b->stamps, ZEKBIN_LATER_CHUNK_SIZE);
+    uint8_t *later = (uint8_t *)writerRealloc(b->stamps, ZEKBIN_LATER_CHUNK_SIZE);
     if (later == nullptr) return fail(w, ZEKBIN_WRITE_MEMORY), false;
     b->stamps = later;
     b->stampSize = ZEKBIN_LATER_CHUNK_SIZE;
@@ -346,7 +356,7 @@ const ChannelDecl *zek_findRealtimeSignal(ChannelDecl *const *channels, uint32_t
 
 void releaseWriter(ZekbinWriter *w) {
   if (w == nullptr) return;
-  for (uint32_t i = 0; i < w->elementCount; ++i) {
+  for (uint32_t i = 0; w->elements != nullptr && i < w->elementCount; ++i) {
     std::free(w->elements[i].laterChunk);
     listFree(&w->elements[i].repetitions);
     listFree(&w->elements[i].chunkPositions);
@@ -386,7 +396,7 @@ uint64_t headerLength(const ZekbinWriter *w, const EnumSetDecl *enumSets, uint16
 
 bool writeHeader(ZekbinWriter *w, FILE *stream, const EnumSetDecl *enumSets, uint16_t enumSetCount,
                  const EventDecl *events, uint16_t eventCount, uint8_t sutSynchronous, uint64_t length) {
-  uint8_t *header = (uint8_t *)std::malloc((size_t)length);
+  uint8_t *header = (uint8_t *)writerMalloc((size_t)length);
   if (header == nullptr) return false;
   uint8_t *p = zekbin_encodeHeaderFixed(header, sutSynchronous);
   std::memcpy(p, &enumSetCount, 2);
@@ -405,7 +415,7 @@ bool writeHeader(ZekbinWriter *w, FILE *stream, const EnumSetDecl *enumSets, uin
 
 // Channels, element streams and buffers of a new writer; false when they cannot be had.
 bool setUpStreams(ZekbinWriter *w, ChannelDecl *const *channels, uint32_t channelCount) {
-  w->channels = (ZekbinRecordedChannel *)std::calloc(channelCount > 0 ? channelCount : 1, sizeof(ZekbinRecordedChannel));
+  w->channels = (ZekbinRecordedChannel *)writerCalloc(channelCount > 0 ? channelCount : 1, sizeof(ZekbinRecordedChannel));
   if (w->channels == nullptr) return false;
   uint64_t elements = 0, valueBytes = 0;
   for (uint32_t i = 0; i < channelCount; ++i) {
@@ -425,9 +435,9 @@ bool setUpStreams(ZekbinWriter *w, ChannelDecl *const *channels, uint32_t channe
   if (elements > UINT32_MAX || elements * ZEKBIN_FIRST_CHUNK_SIZE > SIZE_MAX) return false;
   w->elementCount = (uint32_t)elements;
   size_t n = elements > 0 ? (size_t)elements : 1;
-  w->elements = (ZekbinElementStream *)std::calloc(n, sizeof(ZekbinElementStream));
-  w->firstChunks = (uint8_t *)std::malloc(n * ZEKBIN_FIRST_CHUNK_SIZE);
-  w->lastValues = (uint8_t *)std::malloc(valueBytes > 0 ? (size_t)valueBytes : 1);
+  w->elements = (ZekbinElementStream *)writerCalloc(n, sizeof(ZekbinElementStream));
+  w->firstChunks = (uint8_t *)writerMalloc(n * ZEKBIN_FIRST_CHUNK_SIZE);
+  w->lastValues = (uint8_t *)writerMalloc(valueBytes > 0 ? (size_t)valueBytes : 1);
   if (w->elements == nullptr || w->firstChunks == nullptr || w->lastValues == nullptr) return false;
   uint32_t k = 0;
   uint64_t offset = 0;
@@ -456,7 +466,7 @@ ZekbinWriter *zek_write_zekbin_headerblock(FILE *stream, ChannelDecl *const *cha
   if ((channels == nullptr && channelCount > 0) || (enumSets == nullptr && enumSetCount > 0) ||
       (events == nullptr && eventCount > 0))
     return nullptr;
-  ZekbinWriter *w = (ZekbinWriter *)std::calloc(1, sizeof(ZekbinWriter));
+  ZekbinWriter *w = (ZekbinWriter *)writerCalloc(1, sizeof(ZekbinWriter));
   if (w == nullptr) return nullptr;
   w->currentRow = -1;
   w->cycleIndexed = (uint8_t)cycleIndexed != 0;
@@ -496,7 +506,7 @@ int32_t zek_write_zekbin_signaldatarow(ZekbinWriter *w, FILE *stream, const Even
     w->block.firstRow = (uint32_t)row;
     w->block.firstTime = time;
     if (!w->cycleIndexed) {
-      w->block.stamps = (uint8_t *)std::malloc(ZEKBIN_FIRST_CHUNK_SIZE);
+      w->block.stamps = (uint8_t *)writerMalloc(ZEKBIN_FIRST_CHUNK_SIZE);
       w->block.stampSize = ZEKBIN_FIRST_CHUNK_SIZE;
       if (w->block.stamps == nullptr) return fail(w, ZEKBIN_WRITE_MEMORY), w->result;
     }
@@ -561,9 +571,8 @@ bool writeTables(ZekbinWriter *w, FILE *stream, uint64_t step, int32_t rows) {
   zekbin_encodeHeaderPatch(patch, indexPosition, blockTablePosition, w->cycleIndexed ? 0 : blockCount,
                            eventListPosition);
   int64_t end = w->position;
-  if (std::fflush(stream) != 0 || fseeko(stream, ZEKBIN_OFFSET_PATCH, SEEK_SET) != 0 ||
-      std::fwrite(patch, 1, sizeof patch, stream) != sizeof patch || std::fflush(stream) != 0 ||
-      fseeko(stream, (off_t)end, SEEK_SET) != 0) {
+  if (std::fflush(stream) != 0 || !plat_stream_seek(stream, ZEKBIN_OFFSET_PATCH) ||
+      !plat_stream_write(stream, patch, sizeof patch) || std::fflush(stream) != 0 || !plat_stream_seek(stream, end)) {
     fail(w, ZEKBIN_WRITE_STREAM);
     return false;
   }
