@@ -102,14 +102,6 @@ const char *formatSystemError(void) {
   return text;
 }
 
-char *copyText(const char *text, uint32_t length) {
-  char *copy = (char *)std::malloc((size_t)length + 1);
-  if (copy == nullptr) return nullptr;
-  std::memcpy(copy, text, length);
-  copy[length] = '\0';
-  return copy;
-}
-
 void freeVariable(ZekbinVariable *v) {
   if (v == nullptr) return;
   std::free(v->name);
@@ -126,51 +118,21 @@ void freeVariable(ZekbinVariable *v) {
 ZekbinVariable *makeVariable(const ZekbinSignalDecl &d) {
   ZekbinVariable *v = (ZekbinVariable *)std::calloc(1, sizeof(ZekbinVariable));
   if (v == nullptr) return nullptr;
-  v->id = (int32_t)d.id;
+  uint32_t missing = zekbin_takeSignalDecl(v, d);
   v->heapOffset = (int32_t)d.heapOffset;
-  v->baseType = d.baseType;
-  v->elementSize = zek_baseTypeSizeOf(d.baseType);
-  v->elementCount = d.elementCount;
-  v->name = copyText(d.name, d.nameLength);
   uint64_t bytes = (uint64_t)v->elementCount * v->elementSize;
   v->value = (uint8_t *)std::calloc(bytes > 0 ? (size_t)bytes : 1, 1);
-  if (v->name == nullptr || v->value == nullptr) {
+  if ((missing & ZEKBIN_PART_NAME) || v->value == nullptr) {
     freeVariable(v);
     return nullptr;
   }
-  v->flagBit0 = d.flags & 1;
-  v->flagBit4 = (d.flags >> 4) & 1;
-  v->recorded = (d.flags >> 1) & 1;
-  v->flagBit2 = (d.flags >> 2) & 1;
-  v->isText = (d.flags >> 3) & 1;
-  v->needsNoPort = (d.flags >> 5) & 1;
-  v->role = d.role;
-  v->option2 = d.option2;
-  v->option4 = (int16_t)d.option4;  // 0xFFFF when absent: -1
-  v->option5 = (int16_t)d.option5;
-  if (d.scaling != nullptr) {
-    v->scaling = (double *)std::malloc(ZEKBIN_SCALING_SIZE);
-    if (v->scaling != nullptr) std::memcpy(v->scaling, d.scaling, ZEKBIN_SCALING_SIZE);
-    else report("Unable to allocate memory for 4 scaling coefficients.");
-  }
-  if (d.externalName != nullptr) {
-    v->externalName = copyText(d.externalName, d.externalNameLength);
-    if (v->externalName == nullptr) report("Unable to allocate memory for external name  %s", d.externalName);
-  }
-  if (d.dimCount > 0) {
-    v->dims = (uint32_t *)std::malloc(4u * d.dimCount);
-    if (v->dims != nullptr) {
-      std::memcpy(v->dims, d.dims, 4u * d.dimCount);
-      v->dimCount = d.dimCount;
-    } else {
-      report("Unable to allocate memory for %d dimension-declarations  \n", (int)d.dimCount);
-    }
-  }
-  if (d.attributes != nullptr) {
-    v->attributes = (char *)std::malloc(d.attributesLength);
-    if (v->attributes != nullptr) std::memcpy(v->attributes, d.attributes, d.attributesLength);
-    else report("Unable to allocate memory of %d bytes for attributes\n", (int)d.attributesLength);
-  }
+  if (missing & ZEKBIN_PART_SCALING) report("Unable to allocate memory for 4 scaling coefficients.");
+  if (missing & ZEKBIN_PART_EXTERNAL_NAME)
+    report("Unable to allocate memory for external name  %.*s", (int)d.externalNameLength, d.externalName);
+  if (missing & ZEKBIN_PART_DIMENSIONS)
+    report("Unable to allocate memory for %d dimension-declarations  \n", (int)d.dimCount);
+  if (missing & ZEKBIN_PART_ATTRIBUTES)
+    report("Unable to allocate memory of %d bytes for attributes\n", (int)d.attributesLength);
   return v;
 }
 
@@ -614,25 +576,10 @@ int64_t zekbin_findSampleIndex(ZekbinLookupState *s, int32_t row) {
     }
   }
   // 4. Binary search of the entries from the nearest cached row on.
-  int64_t lo = d != nullptr && d->entry >= 0 && d->entry <= n ? d->entry : 0, hi = n;
-  while (lo < hi) {
-    int64_t mid = lo + (hi - lo) / 2;
-    if (zekbin_repetitionAt(s->repetitions, (uint32_t)mid).row < row) lo = mid + 1;
-    else hi = mid;
-  }
-  if (lo < n) {
-    ZekbinRepetition at = zekbin_repetitionAt(s->repetitions, (uint32_t)lo);
-    if (at.row == row) {
-      cacheSampleIndex(s, row, lo, at.sample);
-      return at.sample;
-    }
-  }
-  // 5. Between two entries: fresh samples first, then repeats of the last one.
-  ZekbinRepetition p = lo > 0 ? zekbin_repetitionAt(s->repetitions, (uint32_t)(lo - 1)) : ZekbinRepetition{0, 0};
-  int64_t q = lo < n ? zekbin_repetitionAt(s->repetitions, (uint32_t)lo).sample : INT32_MAX;
-  int64_t fresh = q - p.sample - 1, repeated = (int64_t)row - p.row;
-  int64_t result = p.sample + (repeated < fresh ? repeated : fresh);
-  cacheSampleIndex(s, row, lo - 1, result);
+  uint32_t from = d != nullptr && d->entry >= 0 && d->entry <= n ? (uint32_t)d->entry : 0;
+  int64_t entry;
+  int64_t result = zekbin_sampleIndexFrom(s->repetitions, (uint32_t)n, from, row, &entry);
+  cacheSampleIndex(s, row, entry, result);
   return result;
 }
 

@@ -170,12 +170,7 @@ bool readChannel(Reader &r, ChannelDecl &c, uint64_t heapSize) {
                    c.name, (int)c.id, c.elementCount, c.heapOffset, heapSize);
     return false;
   }
-  c.flagBit0 = flags & 1;
-  c.flagBit4 = (flags >> 4) & 1;
-  c.recorded = (flags >> 1) & 1;
-  c.flagBit2 = (flags >> 2) & 1;
-  c.isText = (flags >> 3) & 1;
-  c.needsNoPort = (flags >> 5) & 1;
+  zek_setChannelFlags(&c, flags);
   c.option2 = c.option4 = c.option5 = -1;
   c.fixedDimCount = 1;
   c.fixedDims = TSIZE_1;

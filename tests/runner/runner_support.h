@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "record_support.h"
+#include "recording.h"
 #include "zekbin_decoder.h"
 #include "zekbin_writer.h"
 
@@ -61,39 +62,21 @@ template <typename T> Bytes bytesOf(std::initializer_list<T> values) {
 
 // Records the signals row by row into a real file; every signal has the same number of rows.
 inline void writeRecording(const std::string &path, std::vector<Signal> signals, uint8_t sut = 0) {
-  std::vector<ChannelDecl> decls(signals.size());
-  std::vector<Bytes> values(signals.size());
-  std::vector<ChannelDecl *> channels;
-  for (size_t i = 0; i < signals.size(); ++i) {
-    ChannelDecl &d = decls[i];
-    d = ChannelDecl{};
-    d.name = signals[i].name.c_str();
-    d.id = signals[i].id;
-    d.baseType = signals[i].type;
-    d.elementSize = sizeOf(signals[i].type);
-    d.elementCount = signals[i].count;
-    d.recorded = 1;
-    d.role = signals[i].role;
-    d.option2 = d.option4 = d.option5 = -1;
-    values[i].assign((size_t)d.elementCount * d.elementSize, 0);
-    d.value = values[i].data();
-    channels.push_back(&d);
-  }
-  FILE *f = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr) << path;
-  ZekbinWriter *w = zek_write_zekbin_headerblock(f, channels.data(), (uint32_t)channels.size(), nullptr, 0, nullptr,
-                                                 0, sut, 1);
-  ASSERT_NE(w, nullptr);
+  std::vector<zt::RecordedSignal> recorded;
+  for (const Signal &s : signals) recorded.push_back(zt::recordedSignal(s.name.c_str(), s.type, s.count, s.role, s.id));
   size_t rows = signals.empty() ? 0 : signals[0].rows.size();
-  for (size_t r = 0; r < rows; ++r) {
-    for (size_t i = 0; i < signals.size(); ++i) {
-      ASSERT_EQ(signals[i].rows[r].size(), values[i].size()) << signals[i].name << " row " << r;
-      if (!values[i].empty()) std::memcpy(values[i].data(), signals[i].rows[r].data(), values[i].size());
-    }
-    ASSERT_EQ(zek_write_zekbin_signaldatarow(w, f, nullptr, r * 10), 0);
-  }
-  ASSERT_EQ(zek_close_zekbin_datablock(w, f, nullptr, 10, rows * 10), 0);
-  std::fclose(f);
+  for (size_t i = 0; i < signals.size(); ++i)
+    for (size_t r = 0; r < rows; ++r)
+      ASSERT_EQ(signals[i].rows[r].size(), recorded[i].value.size()) << signals[i].name << " row " << r;
+  zt::RecordingOptions options;
+  options.sutSynchronous = sut;
+  int32_t result = zt::writeRecording(path, recorded, (int64_t)rows, [&](int64_t r) -> const EventRecord * {
+    for (size_t i = 0; i < signals.size(); ++i)
+      if (!recorded[i].value.empty())
+        std::memcpy(recorded[i].value.data(), signals[i].rows[(size_t)r].data(), recorded[i].value.size());
+    return nullptr;
+  }, options);
+  ASSERT_EQ(result, 0) << path;
 }
 
 // A scalar signal from one value per row.

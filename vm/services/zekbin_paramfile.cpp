@@ -36,49 +36,11 @@ void releaseTable(void) {
   g_file = ZekbinParameterFile{};
 }
 
-// An owned copy of n bytes with a NUL behind them.
-char *copyText(const char *text, uint32_t n) {
-  char *copy = (char *)std::malloc((size_t)n + 1);
-  if (copy == nullptr) return nullptr;
-  std::memcpy(copy, text, n);
-  copy[n] = '\0';
-  return copy;
-}
-
-void *copyBytes(const void *bytes, size_t n) {
-  void *copy = std::malloc(n > 0 ? n : 1);
-  if (copy != nullptr && n > 0) std::memcpy(copy, bytes, n);
-  return copy;
-}
-
 // Fills a cleared record from a declaration; false when a copy cannot be had.
 bool zekbinFile_readVariableData(ChannelDecl *c, const ZekbinSignalDecl *d) {
-  c->id = (uint16_t)d->id;
-  c->baseType = d->baseType;
-  c->elementSize = zekbinFile_typeSize(d->baseType);
-  c->elementCount = d->elementCount;
-  c->role = d->role;
-  zekbin_setChannelFlags(c, d->flags);
-  c->option2 = (d->mask & ZEKBIN_PART_OPTION2) ? d->option2 : -1;
-  c->option4 = (d->mask & ZEKBIN_PART_OPTION4) ? (int16_t)d->option4 : -1;
-  c->option5 = (d->mask & ZEKBIN_PART_OPTION5) ? (int16_t)d->option5 : -1;
-  if ((c->name = copyText(d->name, d->nameLength)) == nullptr) return false;
+  if (zekbin_takeSignalDecl(c, *d) != 0) return false;
   uint64_t bytes = (uint64_t)d->elementCount * c->elementSize;
-  if (bytes > 0 && (c->value = (uint8_t *)std::calloc(1, (size_t)bytes)) == nullptr) return false;
-  if (d->scaling != nullptr) {
-    if ((c->scaling = (double *)std::malloc(ZEKBIN_SCALING_SIZE)) == nullptr) return false;
-    std::memcpy(c->scaling, d->scaling, ZEKBIN_SCALING_SIZE);
-  }
-  if (d->externalName != nullptr &&
-      (c->externalName = copyText(d->externalName, d->externalNameLength)) == nullptr)
-    return false;
-  if (d->dims != nullptr) {
-    if ((c->dims = (uint32_t *)copyBytes(d->dims, 4u * d->dimCount)) == nullptr) return false;
-    c->dimCount = d->dimCount;
-  }
-  if (d->attributes != nullptr && (c->attributes = (const char *)copyBytes(d->attributes, d->attributesLength)) == nullptr)
-    return false;
-  return true;
+  return bytes == 0 || (c->value = (uint8_t *)std::calloc(1, (size_t)bytes)) != nullptr;
 }
 
 // One declaration; its elements must all have an index record in the file, so an element count

@@ -331,20 +331,7 @@ bool zekbin_writeValue2dataBlock(ZekbinWriter *w, FILE *stream, ZekbinBlock *b, 
 }
 
 double channelValueAsDouble(const ChannelDecl *c) {
-  if (c->elementCount == 0 || c->value == nullptr) return 0.0;
-  const uint8_t *p = c->value;
-  switch (c->baseType) {
-    case ZEK_UINT8: case ZEK_BOOL: return zek_load_as<uint8_t>(p);
-    case ZEK_INT8: return zek_load_as<int8_t>(p);
-    case ZEK_UINT16: return zek_load_as<uint16_t>(p);
-    case ZEK_INT16: return zek_load_as<int16_t>(p);
-    case ZEK_UINT32: return zek_load_as<uint32_t>(p);
-    case ZEK_INT32: return zek_load_as<int32_t>(p);
-    case ZEK_INT64: return (double)zek_load_as<int64_t>(p);
-    case ZEK_FLOAT: return zek_load_as<float>(p);
-    case ZEK_DOUBLE: return zek_load_as<double>(p);
-  }
-  return 0.0;
+  return c->elementCount == 0 || c->value == nullptr ? 0.0 : zek_scalarAsDouble(c->baseType, c->value);
 }
 
 const ChannelDecl *zek_findRealtimeSignal(ChannelDecl *const *channels, uint32_t count) {
