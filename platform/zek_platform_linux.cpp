@@ -334,30 +334,55 @@ PlatMapping* plat_mapping_open(const char* name)
     return fd < 0 ? nullptr : map_object(shm_name, fd, object_size(fd));
 }
 
-PlatMapping* plat_mapping_open_file(const char* path)
+namespace {
+
+// Opens path for reading when it names a regular file: the descriptor and its size; else -1
+// when the open failed, -2 when the file was opened but refused (EISDIR for a directory,
+// EINVAL for a FIFO, device or socket, EFBIG beyond the address space), the reason in *error.
+int open_regular_file(const char* path, int* error, std::uint64_t* size)
 {
+    *error = 0;
+    *size = 0;
     if (path == nullptr) {
-        set_error(EINVAL);
-        return nullptr;
+        *error = EINVAL;
+        return -1;
     }
     // O_NONBLOCK keeps the open of a FIFO from blocking; it is refused below.
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
-        set_error(errno);
-        return nullptr;
+        *error = errno;
+        return -1;
     }
     struct stat st{};
-    int error = 0;
     if (fstat(fd, &st) != 0)
-        error = errno;
+        *error = errno;
     else if (S_ISDIR(st.st_mode))
-        error = EISDIR;
+        *error = EISDIR;
     else if (!S_ISREG(st.st_mode))
-        error = EINVAL;
+        *error = EINVAL;
     else if (static_cast<std::uint64_t>(st.st_size) > SIZE_MAX)
-        error = EFBIG;
+        *error = EFBIG;
+    if (*error != 0) {
+        close(fd);
+        return -2;
+    }
+    *size = static_cast<std::uint64_t>(st.st_size);
+    return fd;
+}
+
+}  // namespace
+
+PlatMapping* plat_mapping_open_file(const char* path)
+{
+    int error = 0;
+    std::uint64_t length = 0;
+    int fd = open_regular_file(path, &error, &length);
+    if (fd < 0) {
+        set_error(error);
+        return nullptr;
+    }
     void* data = nullptr;
-    std::size_t size = error == 0 ? static_cast<std::size_t>(st.st_size) : 0;
+    std::size_t size = static_cast<std::size_t>(length);
     if (size > 0) {
         data = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
         if (data == MAP_FAILED) {
@@ -948,28 +973,26 @@ PlatFileResult plat_file_read_all(const char* path, std::uint8_t** data, std::ui
 {
     *data = nullptr;
     *size = 0;
-    if (path == nullptr) {
-        set_error(EINVAL);
-        return PLAT_FILE_NO_FILE;
-    }
-    // O_NONBLOCK keeps the open of a FIFO from blocking; it is refused below.
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    int error = 0;
+    std::uint64_t length = 0;
+    int fd = open_regular_file(path, &error, &length);
     if (fd < 0) {
-        set_error(errno);
-        return PLAT_FILE_NO_FILE;
+        set_error(error);
+        if (fd == -1)
+            return PLAT_FILE_NO_FILE;
+        switch (error) {
+        case EISDIR:
+            return PLAT_FILE_DIRECTORY;
+        case EINVAL:
+            return PLAT_FILE_NOT_REGULAR;
+        case EFBIG:
+            return PLAT_FILE_NO_MEMORY;
+        }
+        return PLAT_FILE_READ_FAILED;
     }
-    struct stat st{};
     PlatFileResult result = PLAT_FILE_OK;
-    if (fstat(fd, &st) != 0) {
-        set_error(errno);
-        result = PLAT_FILE_READ_FAILED;
-    } else if (!S_ISREG(st.st_mode)) {
-        set_error(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-        result = S_ISDIR(st.st_mode) ? PLAT_FILE_DIRECTORY : PLAT_FILE_NOT_REGULAR;
-    }
-    std::uint64_t length = result == PLAT_FILE_OK ? static_cast<std::uint64_t>(st.st_size) : 0;
     std::uint8_t* buffer = nullptr;
-    if (result == PLAT_FILE_OK && length > 0) {
+    if (length > 0) {
         if (length > SIZE_MAX || plat_fault_fires(PLAT_FAULT_ALLOCATION) ||
             (buffer = static_cast<std::uint8_t*>(std::malloc(static_cast<std::size_t>(length)))) == nullptr) {
             set_error(ENOMEM);
