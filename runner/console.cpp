@@ -33,7 +33,7 @@ struct ConsoleRun {
 ConsoleRun g_run;
 bool g_vmFailed = false;  // an error was raised and reported
 
-enum StepState { STEP_ASK, STEP_RUN, STEP_CANCEL };
+enum StepState { STEP_ASK, STEP_RUN, STEP_CANCEL, STEP_FAILED };
 
 void printUsage(const char *self) {
   std::printf("Please specify the inputfile\n\n%s <programfile> [-i <inputfile>] [-o <outputfile>] [options]\n\n",
@@ -92,6 +92,23 @@ uint8_t *readProgramFile(const char *path, uint64_t *size) {
   }
 }
 
+// The record file must not be the input file or the program file (compared by the file's
+// identity, whatever the paths say): opening it for writing would destroy what the run is to
+// read. A record file that does not exist yet is new.
+bool outputIsNew(const ConsoleOptions *o) {
+  PlatFileIdentity out, other;
+  if (!plat_file_identity(o->outputFile, &out)) return true;
+  const char *readFiles[2][2] = {{o->inputFile, "input"}, {o->programFile, "program"}};
+  for (auto &[path, what] : readFiles) {
+    if (path != nullptr && plat_file_identity(path, &other) && other.volume == out.volume && other.file == out.file) {
+      std::fprintf(stderr, "ERROR: The output file '%s' is the %s file; it is not overwritten.\n", o->outputFile,
+                   what);
+      return false;
+    }
+  }
+  return true;
+}
+
 void reportWriter(int32_t result) {
   if (result == ZEKBIN_WRITE_OK || g_run.writerReported) return;
   g_run.writerReported = true;
@@ -138,6 +155,13 @@ void finishOutput(const VmData *data) {
 // Ends the run: the IDE, the dialog, the record file, the input reader and the buffers; the
 // exit code.
 int endRun(const VmData *data) {
+  // A termination request ends the run here, in order; the ending's own waits (the IDE's final
+  // handshake, the dialog's shutdown) run their course again.
+  if (plat_termination_requested()) {
+    plat_termination_ending();
+    std::fprintf(stderr, "ERROR: The run was ended by %s.\n", plat_termination_name());
+    g_run.failed = true;
+  }
   bool failed = g_run.failed || g_vmFailed;
   if (g_run.options != nullptr && g_run.options->sharedMem) {
     // A run that ends without a cycle result saying so (the input ran out, the user cancelled,
@@ -215,9 +239,15 @@ void applyInputRow(void) {
   }
 }
 
+// STEP_FAILED when the prompt cannot be written (standard output a closed pipe, say): a run
+// whose user cannot be asked ends. A termination request that interrupts the wait for the
+// answer gives STEP_CANCEL; the caller looks at the request itself.
 StepState askStep(void) {
   std::printf("Please enter <s> : Single Step <c> : Cancel <r> : Run ");
-  std::fflush(stdout);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "ERROR: The step prompt could not be written to the standard output.\n");
+    return STEP_FAILED;
+  }
   char line[256];
   if (std::fgets(line, sizeof line, stdin) == nullptr) return STEP_CANCEL;  // no more answers
   char answer = line[0];
@@ -262,7 +292,8 @@ int runProgram(const ConsoleOptions *o) {
   uint64_t size = 0;
   g_run.image = readProgramFile(o->programFile, &size);
   if (g_run.image == nullptr) return fail(nullptr);
-  // 2. The record file.
+  // 2. The record file; never one of the files the run reads.
+  if (o->outputFile != nullptr && !outputIsNew(o)) return fail(nullptr);
   if (o->outputFile != nullptr) {
     g_run.output = std::fopen(o->outputFile, "wb");
     if (g_run.output == nullptr) {
@@ -299,11 +330,16 @@ int runProgram(const ConsoleOptions *o) {
   StepState state = o->step ? STEP_ASK : STEP_RUN;
   uint32_t result = ZEK_CYCLE_GO_ON;
   do {
+    // A termination request is taken between two cycles, also when it ended a wait for the
+    // user, the IDE or the dialog.
+    if (plat_termination_requested()) break;
     if (state == STEP_ASK) state = askStep();
-    if (state == STEP_CANCEL) break;
+    if (state == STEP_FAILED) return fail(data);
+    if (state == STEP_CANCEL || plat_termination_requested()) break;
     if (o->sharedMem) {
       zek_sharedmem_beforecycle(data);
       if (g_vmFailed) return fail(data);
+      if (plat_termination_requested()) break;
     }
     if (g_run.writer != nullptr && sut && zek_getCycleCount() >= 1 && !writeRow(data)) return fail(data);
     result = zek_runCycle();

@@ -434,10 +434,15 @@ bool zek_load_checkProgramVersion(const uint8_t *image) {
   return true;
 }
 
-uint32_t zek_getProgramLength(const uint8_t *image) {
-  if (!zek_load_checkProgramVersion(image)) return 0xFFFFFFFFu;
+namespace {
+uint32_t announcedLength(const uint8_t *image) {
   uint32_t length = zek_load_as<uint32_t>(image + 7);
   return ((image[5] != 0) != zek_isBigEndianArch()) ? zek_swap4(length) : length;
+}
+}  // namespace
+
+uint32_t zek_getProgramLength(const uint8_t *image) {
+  return zek_load_checkProgramVersion(image) ? announcedLength(image) : 0xFFFFFFFFu;
 }
 
 bool zek_checkImageSize(const uint8_t *image, uint64_t size) {
@@ -445,8 +450,10 @@ bool zek_checkImageSize(const uint8_t *image, uint64_t size) {
     zek_raiseError(ZEK_ERR_FORMAT, "Malformed program image. The file of %" PRIu64 " bytes is shorter than its header.", size);
     return false;
   }
-  uint32_t length = zek_getProgramLength(image);
-  if (length == 0xFFFFFFFFu) return false;
+  // The failure value of zek_getProgramLength is also a length an image can announce: the
+  // header is checked here, so every length is taken as announced.
+  if (!zek_load_checkProgramVersion(image)) return false;
+  uint32_t length = announcedLength(image);
   if ((uint64_t)length + 4 > size) {
     zek_raiseError(ZEK_ERR_FORMAT, "Malformed program image. The program announces %" PRIu64 " bytes, the file holds %" PRIu64 ".",
                    (uint64_t)length + 4, size);

@@ -8,7 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <functional>
+#include <thread>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -140,5 +143,70 @@ template <typename T> std::vector<T> column(const zd::File &f, size_t element) {
   }
   return out;
 }
+
+// zekvm started in the background. Standard input is a pipe the test writes (or closes);
+// standard output goes to a file, or into a pipe whose reading end is closed at once; standard
+// error goes to a file.
+struct Child {
+  pid_t pid = -1;
+  int input = -1;  // the writing end of zekvm's standard input
+  std::string out, err;
+  int status = -1;
+};
+
+inline Child start(const std::vector<std::string> &args, bool closedStdout = false) {
+  Child c;
+  c.out = tempPath("stdout");
+  c.err = tempPath("stderr");
+  int in[2], out[2] = {-1, -1};
+  EXPECT_EQ(pipe(in), 0);
+  if (closedStdout) EXPECT_EQ(pipe(out), 0);
+  std::vector<std::string> all{ZEKVM_PATH};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char *> argv;
+  for (std::string &a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  if (closedStdout) posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  else posix_spawn_file_actions_addopen(&actions, 1, c.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, c.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addclose(&actions, in[1]);
+  if (closedStdout) posix_spawn_file_actions_addclose(&actions, out[0]);
+  EXPECT_EQ(posix_spawn(&c.pid, ZEKVM_PATH, &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(in[0]);
+  c.input = in[1];
+  if (closedStdout) {
+    close(out[0]);  // before zekvm writes anything: its first write meets no reader
+    close(out[1]);
+  }
+  return c;
+}
+
+inline bool waitUntil(const std::function<bool()> &condition,
+                      std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// Waits at most five seconds for the child to end; a child that does not is killed and fails.
+inline bool ended(Child &c, std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
+  bool done = waitUntil([&] { return waitpid(c.pid, &c.status, WNOHANG) == c.pid; }, limit);
+  if (!done) {
+    kill(c.pid, SIGKILL);
+    waitpid(c.pid, &c.status, 0);
+  }
+  if (c.input >= 0) close(c.input);
+  c.input = -1;
+  return done;
+}
+
+inline int exitCode(const Child &c) { return WIFEXITED(c.status) ? WEXITSTATUS(c.status) : 128 + WTERMSIG(c.status); }
 
 }  // namespace rr
