@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "image_builder.h"
 #include "record_support.h"
 #include "recording.h"
 #include "zekbin_decoder.h"
@@ -91,40 +92,6 @@ template <typename T> Signal scalar(const std::string &name, uint32_t type, cons
   return s;
 }
 
-struct Run {
-  int exitCode = -1;
-  std::string out, err;
-};
-
-// Runs zekvm with the arguments (argv[0] is the path of zekvm) and the text on standard input.
-inline Run runZekvm(const std::vector<std::string> &args, const std::string &input = "",
-                    const std::string &self = ZEKVM_PATH) {
-  std::string in = tempPath("stdin"), out = tempPath("stdout"), err = tempPath("stderr");
-  writeAll(in, Bytes(input.begin(), input.end()));
-  std::vector<std::string> all{self};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char *> argv;
-  for (std::string &a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  Run run;
-  pid_t pid;
-  int rc = posix_spawn(&pid, ZEKVM_PATH, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  EXPECT_EQ(rc, 0);
-  if (rc != 0) return run;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  run.out = readText(out);
-  run.err = readText(err);
-  return run;
-}
-
 // A record file as the independent decoder sees it; the decode must succeed.
 inline zd::File decodeFile(const std::string &path) {
   zd::File f = zd::parse(readAll(path));
@@ -154,14 +121,15 @@ struct Child {
   int status = -1;
 };
 
-inline Child start(const std::vector<std::string> &args, bool closedStdout = false) {
+inline Child start(const std::vector<std::string> &args, bool closedStdout = false,
+                   const std::string &self = ZEKVM_PATH) {
   Child c;
   c.out = tempPath("stdout");
   c.err = tempPath("stderr");
   int in[2], out[2] = {-1, -1};
   EXPECT_EQ(pipe(in), 0);
   if (closedStdout) EXPECT_EQ(pipe(out), 0);
-  std::vector<std::string> all{ZEKVM_PATH};
+  std::vector<std::string> all{self};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char *> argv;
   for (std::string &a : all) argv.push_back(a.data());
@@ -208,5 +176,33 @@ inline bool ended(Child &c, std::chrono::milliseconds limit = std::chrono::milli
 }
 
 inline int exitCode(const Child &c) { return WIFEXITED(c.status) ? WEXITSTATUS(c.status) : 128 + WTERMSIG(c.status); }
+
+struct Run {
+  int exitCode = -1;
+  std::string out, err;
+};
+
+// Runs zekvm with the arguments (argv[0] is self) and the text on standard input to its end.
+inline Run runZekvm(const std::vector<std::string> &args, const std::string &input = "",
+                    const std::string &self = ZEKVM_PATH) {
+  Child c = start(args, false, self);
+  Run run;
+  if (c.pid < 0) return run;
+  // Answers are short: they fit the pipe whether zekvm reads them or not.
+  if (!input.empty()) EXPECT_EQ(write(c.input, input.data(), input.size()), (ssize_t)input.size());
+  close(c.input);
+  c.input = -1;
+  waitpid(c.pid, &c.status, 0);
+  run.exitCode = exitCode(c);
+  run.out = readText(c.out);
+  run.err = readText(c.err);
+  return run;
+}
+
+inline std::string writeProgram(const zt::Program &p, const std::string &name = "program.zvm") {
+  std::string path = tempPath(name);
+  writeAll(path, p.build().bytes);
+  return path;
+}
 
 }  // namespace rr

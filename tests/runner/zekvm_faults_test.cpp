@@ -31,11 +31,7 @@ zt::Program longProgram(const std::string &code = "READALL x; PUSHINT32 1; PLUS;
   return p;
 }
 
-std::string writeProgram(const zt::Program &p, const std::string &name = "program.zvm") {
-  std::string path = rr::tempPath(name);
-  rr::writeAll(path, p.build().bytes);
-  return path;
-}
+using rr::writeProgram;
 
 long sizeOf(const std::string &path) {
   struct stat st{};

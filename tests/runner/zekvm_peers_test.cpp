@@ -20,11 +20,7 @@ std::vector<std::string> lines(const std::string &path) {
   return out;
 }
 
-std::string writeProgram(const zt::Program &p) {
-  std::string path = rr::tempPath("program.zvm");
-  rr::writeAll(path, p.build().bytes);
-  return path;
-}
+using rr::writeProgram;
 
 // x (recorded input, initial value 5) is copied into y (recorded output) in every cycle.
 zt::Program copyProgram(uint32_t timeout) {
