@@ -128,7 +128,9 @@ inline Child start(const std::vector<std::string> &args, bool closedStdout = fal
   c.err = tempPath("stderr");
   int in[2], out[2] = {-1, -1};
   EXPECT_EQ(pipe(in), 0);
-  if (closedStdout) EXPECT_EQ(pipe(out), 0);
+  if (closedStdout) {
+    EXPECT_EQ(pipe(out), 0);
+  }
   std::vector<std::string> all{self};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char *> argv;
@@ -189,7 +191,9 @@ inline Run runZekvm(const std::vector<std::string> &args, const std::string &inp
   Run run;
   if (c.pid < 0) return run;
   // Answers are short: they fit the pipe whether zekvm reads them or not.
-  if (!input.empty()) EXPECT_EQ(write(c.input, input.data(), input.size()), (ssize_t)input.size());
+  if (!input.empty()) {
+    EXPECT_EQ(write(c.input, input.data(), input.size()), (ssize_t)input.size());
+  }
   close(c.input);
   c.input = -1;
   waitpid(c.pid, &c.status, 0);

@@ -149,7 +149,9 @@ struct ErrorRow {
 // The error state after a row ran, as the row says.
 inline void expectError(const ErrorRow &row) {
   EXPECT_EQ(zek_getErrorCode(), row.error) << row.code << ": " << errorText();
-  if (!row.message.empty()) EXPECT_EQ(bareError(), row.message) << row.code;
+  if (!row.message.empty()) {
+    EXPECT_EQ(bareError(), row.message) << row.code;
+  }
 }
 
 }  // namespace zt

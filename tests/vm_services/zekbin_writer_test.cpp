@@ -416,7 +416,9 @@ TEST(ZekbinFailures, AFailedWriteAtAnyPointIsReported) {
     for (int32_t r = 0; r < 3; ++r) {
       rt::setElement<int64_t>(zt::channel("q"), 0, r);
       int32_t result = rec.row();
-      if (failed) EXPECT_EQ(result, ZEKBIN_WRITE_STREAM) << n;
+      if (failed) {
+        EXPECT_EQ(result, ZEKBIN_WRITE_STREAM) << n;
+      }
       failed = failed || result == ZEKBIN_WRITE_STREAM;
     }
     int32_t finish = rec.finish();
