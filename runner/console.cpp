@@ -6,9 +6,9 @@
 #include <cstring>
 
 #include "exchange.h"
-#include "zek_platform.h"
 #include "msgbox.h"
 #include "zek_host.h"
+#include "zek_platform.h"
 #include "zekbin_reader.h"
 #include "zekbin_writer.h"
 
