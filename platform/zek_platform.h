@@ -1,6 +1,9 @@
 // The operating-system services of the hosts: named shared mappings and read-only file
 // mappings, named manual-reset events, a named duplex byte pipe, child processes, a
-// millisecond tick, environment look-up and error texts.
+// millisecond tick, environment look-up and error texts; whole-file reads, 64-bit stream
+// positions and file identities; termination requests for a program's main; and the fault
+// hooks of the tests. The parts that need nothing of the operating system are shared by every
+// implementation (zek_platform_common.cpp).
 //
 // Nothing above this header includes a system header for these things. Each operating
 // system has one implementation of it; the handles are opaque and the functions plain.
