@@ -95,6 +95,8 @@ uint8_t zekbin_channelFlagsByte(const ChannelDecl *channel) {
                    (channel->isText != 0) << 3 | (channel->flagBit4 != 0) << 4 | (channel->needsNoPort != 0) << 5);
 }
 
+void zekbin_setChannelFlags(ChannelDecl *channel, uint8_t flags) { zek_setChannelFlags(channel, flags); }
+
 char *zekbin_copyText(const char *text, uint32_t length) {
   char *copy = (char *)std::malloc((size_t)length + 1);
   if (copy == nullptr) return nullptr;

@@ -184,8 +184,10 @@ int32_t zekbin_getEventDeclLength(const EventDecl *event);
 int32_t zek_getSignalDeclLength(const ChannelDecl *channel);
 uint8_t zekbin_signalDeclMask(const ChannelDecl *channel);
 
-// The six flag bytes of a channel as one byte in image bit order (zek_setChannelFlags goes back).
+// The six flag bytes of a channel as one byte in image bit order, and back (through
+// zek_setChannelFlags, which serves every record with these fields).
 uint8_t zekbin_channelFlagsByte(const ChannelDecl *channel);
+void zekbin_setChannelFlags(ChannelDecl *channel, uint8_t flags);
 
 // An owned copy of length bytes of text with a NUL behind them; null when memory runs out.
 char *zekbin_copyText(const char *text, uint32_t length);
