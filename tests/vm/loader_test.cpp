@@ -1,7 +1,7 @@
 #include <cinttypes>
 
 #include "vm_harness.h"
-#include "zek_platform.h"
+#include "faults.h"
 
 namespace {
 
@@ -326,20 +326,20 @@ TEST(Loader, AFailedAllocationAtAnyPointEndsTheLoad) {
   Program p = richProgram(false);
   p.buckets = 2;
   zt::Image img = p.build();
-  for (uint64_t n = 1;; ++n) {
-    plat_fault_arm(PLAT_FAULT_ALLOCATION, n);
+  uint64_t allocations = zt::failEachCallInTurn(PLAT_FAULT_ALLOCATION, [&](uint64_t n) {
     uint32_t result = zek_load(img.data());
-    bool fired = !plat_fault_armed(PLAT_FAULT_ALLOCATION);
-    plat_fault_arm(PLAT_FAULT_ALLOCATION, 0);
-    if (!fired) {
-      EXPECT_EQ(result, 0u) << zt::errorText();
-      EXPECT_GT(n, 3u);
-      break;
-    }
-    EXPECT_EQ(result, 1u) << n;
-    EXPECT_EQ(zek_getErrorCode(), ZEK_ERR_MEMORY) << n << ": " << zt::errorText();
-    EXPECT_EQ(zek_getData()->channelCount, 0) << n;
-  }
+    uint16_t code = zek_getErrorCode();
+    uint16_t channels = zek_getData()->channelCount;
+    std::string text = zt::errorText();
+    return [=](bool fired) {
+      EXPECT_EQ(result, fired ? 1u : 0u) << n << ": " << text;
+      if (fired) {
+        EXPECT_EQ(code, ZEK_ERR_MEMORY) << n << ": " << text;
+        EXPECT_EQ(channels, 0) << n;
+      }
+    };
+  });
+  EXPECT_GT(allocations, 3u);
   EXPECT_EQ(zek_load(img.data()), 0u);
   EXPECT_NE(zt::channel("in"), nullptr);
 }

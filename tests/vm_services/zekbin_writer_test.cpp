@@ -5,7 +5,7 @@
 #include <random>
 
 #include "record_support.h"
-#include "zek_platform.h"
+#include "faults.h"
 
 namespace {
 
@@ -409,9 +409,8 @@ TEST(ZekbinFailures, AFailedWriteAtAnyPointIsReported) {
   p.channel("q", 7, 1).flags = 2;
   p.channel("a", 5, 3).flags = 2;
   auto l = rt::loadProgram(p);
-  for (uint64_t n = 1;; ++n) {
+  uint64_t writes = zt::failEachCallInTurn(PLAT_FAULT_WRITE, [&](uint64_t n) {
     rt::Recording rec("n");
-    plat_fault_arm(PLAT_FAULT_WRITE, n);
     bool failed = false;
     for (int32_t r = 0; r < 3; ++r) {
       rt::setElement<int64_t>(zt::channel("q"), 0, r);
@@ -422,16 +421,9 @@ TEST(ZekbinFailures, AFailedWriteAtAnyPointIsReported) {
       failed = failed || result == ZEKBIN_WRITE_STREAM;
     }
     int32_t finish = rec.finish();
-    bool fired = !plat_fault_armed(PLAT_FAULT_WRITE);
-    plat_fault_arm(PLAT_FAULT_WRITE, 0);
-    if (!fired) {
-      // The armed write lay beyond the last one: every write of the file has been failed once.
-      EXPECT_GT(n, 4u);
-      EXPECT_EQ(finish, ZEKBIN_WRITE_OK);
-      break;
-    }
-    EXPECT_EQ(finish, ZEKBIN_WRITE_STREAM) << n;
-  }
+    return [=](bool fired) { EXPECT_EQ(finish, fired ? ZEKBIN_WRITE_STREAM : ZEKBIN_WRITE_OK) << n; };
+  });
+  EXPECT_GT(writes, 4u);
 }
 
 // An allocation that fails while recording ends in the memory result, not a crash.
@@ -444,18 +436,18 @@ TEST(ZekbinFailures, AFailedAllocationIsReported) {
   ASSERT_NE(stream, nullptr);
   std::vector<ChannelDecl *> channels = rt::recordedChannels();
   // Every allocation of the writer's creation in turn, then one while the rows grow.
-  for (uint64_t n = 1;; ++n) {
-    plat_fault_arm(PLAT_FAULT_ALLOCATION, n);
+  uint64_t allocations = zt::failEachCallInTurn(PLAT_FAULT_ALLOCATION, [&](uint64_t n) {
     ZekbinWriter *w = zek_write_zekbin_headerblock(stream, channels.data(), 1, nullptr, 0, nullptr, 0, 0, 1);
-    if (plat_fault_armed(PLAT_FAULT_ALLOCATION)) {
-      plat_fault_arm(PLAT_FAULT_ALLOCATION, 0);
-      ASSERT_NE(w, nullptr);
-      EXPECT_GT(n, 2u);
-      EXPECT_EQ(zek_close_zekbin_datablock(w, stream, nullptr, 0, 0), ZEKBIN_WRITE_OK);
-      break;
-    }
-    EXPECT_EQ(w, nullptr) << n;
-  }
+    return [=](bool fired) {
+      if (fired) {
+        EXPECT_EQ(w, nullptr) << n;
+      } else {
+        ASSERT_NE(w, nullptr);
+        EXPECT_EQ(zek_close_zekbin_datablock(w, stream, nullptr, 0, 0), ZEKBIN_WRITE_OK);
+      }
+    };
+  });
+  EXPECT_GT(allocations, 2u);
   std::rewind(stream);
   ZekbinWriter *w = zek_write_zekbin_headerblock(stream, channels.data(), 1, nullptr, 0, nullptr, 0, 0, 1);
   ASSERT_NE(w, nullptr);
