@@ -2,6 +2,7 @@
 #include "zekbin_format.h"
 
 #include <bit>
+#include <cstdlib>
 #include <cstring>
 
 #include "zek_common.h"
@@ -102,13 +103,20 @@ uint8_t zekbin_channelFlagsByte(const ChannelDecl *channel) {
                    (channel->isText != 0) << 3 | (channel->flagBit4 != 0) << 4 | (channel->needsNoPort != 0) << 5);
 }
 
-void zekbin_setChannelFlags(ChannelDecl *channel, uint8_t flags) {
-  channel->flagBit0 = flags & 1;
-  channel->flagBit4 = (flags >> 4) & 1;
-  channel->recorded = (flags >> 1) & 1;
-  channel->flagBit2 = (flags >> 2) & 1;
-  channel->isText = (flags >> 3) & 1;
-  channel->needsNoPort = (flags >> 5) & 1;
+void zekbin_setChannelFlags(ChannelDecl *channel, uint8_t flags) { zek_setChannelFlags(channel, flags); }
+
+char *zekbin_copyText(const char *text, uint32_t length) {
+  char *copy = (char *)std::malloc((size_t)length + 1);
+  if (copy == nullptr) return nullptr;
+  std::memcpy(copy, text, length);
+  copy[length] = '\0';
+  return copy;
+}
+
+void *zekbin_copyBytes(const void *bytes, size_t n) {
+  void *copy = std::malloc(n > 0 ? n : 1);
+  if (copy != nullptr && n > 0) std::memcpy(copy, bytes, n);
+  return copy;
 }
 
 uint8_t *zekbin_encodeHeaderFixed(uint8_t *dest, uint8_t sutSynchronous) {
@@ -438,10 +446,10 @@ void zekbin_streamByteLocation(uint64_t b, uint32_t firstChunkSize, uint32_t lat
   }
 }
 
-int64_t zekbin_sampleIndexOfRow(const uint8_t *repetitions, uint32_t count, int32_t row) {
-  if (count == 0) return row;
-  // lo: the first entry whose row is not below the row asked for.
-  uint32_t lo = 0, hi = count;
+int64_t zekbin_sampleIndexFrom(const uint8_t *repetitions, uint32_t count, uint32_t from, int32_t row,
+                               int64_t *entry) {
+  // lo: the first entry from `from` on whose row is not below the row asked for.
+  uint32_t lo = from < count ? from : count, hi = count;
   while (lo < hi) {
     uint32_t mid = lo + (hi - lo) / 2;
     if (zekbin_repetitionAt(repetitions, mid).row < row) lo = mid + 1;
@@ -449,11 +457,22 @@ int64_t zekbin_sampleIndexOfRow(const uint8_t *repetitions, uint32_t count, int3
   }
   if (lo < count) {
     ZekbinRepetition at = zekbin_repetitionAt(repetitions, lo);
-    if (at.row == row) return at.sample;
+    if (at.row == row) {
+      *entry = lo;
+      return at.sample;
+    }
   }
+  // Between two entries: fresh samples first, then repeats of the last one.
+  *entry = (int64_t)lo - 1;
   ZekbinRepetition p = lo > 0 ? zekbin_repetitionAt(repetitions, lo - 1) : ZekbinRepetition{0, 0};
   int64_t q = lo < count ? zekbin_repetitionAt(repetitions, lo).sample : INT32_MAX;
   int64_t fresh = q - p.sample - 1;
   int64_t repeatedRows = (int64_t)row - p.row;
   return p.sample + (repeatedRows < fresh ? repeatedRows : fresh);
+}
+
+int64_t zekbin_sampleIndexOfRow(const uint8_t *repetitions, uint32_t count, int32_t row) {
+  if (count == 0) return row;
+  int64_t entry;
+  return zekbin_sampleIndexFrom(repetitions, count, 0, row, &entry);
 }

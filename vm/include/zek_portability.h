@@ -1,0 +1,44 @@
+#pragma once
+// The one place for compiler-specific syntax: attributes, builtins and symbol visibility. The
+// rest of the code says what it means (ZEK_PRINTF_LIKE, ZEK_NOINLINE, zek_bswap32) and a new
+// compiler needs only this file.
+#include <cstdint>
+
+#if defined(__GNUC__) || defined(__clang__)
+// The function takes a printf format as argument f and its values from argument a on.
+#define ZEK_PRINTF_LIKE(f, a) __attribute__((format(printf, f, a)))
+// Kept out of line: a cold path that must not bloat its caller's fast path.
+#define ZEK_NOINLINE __attribute__((noinline))
+#elif defined(_MSC_VER)
+#define ZEK_PRINTF_LIKE(f, a)
+#define ZEK_NOINLINE __declspec(noinline)
+#else
+#define ZEK_PRINTF_LIKE(f, a)
+#define ZEK_NOINLINE
+#endif
+
+// Visibility of exported functions: everything else is hidden by the build.
+#if defined(_WIN32)
+#define ZEK_VISIBLE __declspec(dllexport)
+#elif defined(__GNUC__) || defined(__clang__)
+#define ZEK_VISIBLE __attribute__((visibility("default")))
+#else
+#define ZEK_VISIBLE
+#endif
+
+// Byte order reversal of one value.
+inline uint32_t zek_bswap32(uint32_t v) {
+#if defined(__GNUC__) || defined(__clang__)
+  return __builtin_bswap32(v);
+#else
+  return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
+#endif
+}
+
+inline uint64_t zek_bswap64(uint64_t v) {
+#if defined(__GNUC__) || defined(__clang__)
+  return __builtin_bswap64(v);
+#else
+  return ((uint64_t)zek_bswap32((uint32_t)v) << 32) | zek_bswap32((uint32_t)(v >> 32));
+#endif
+}
