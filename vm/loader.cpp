@@ -501,6 +501,8 @@ void zek_initializeVars(void) {
   vm.guard1 = vm.guard2 = vm.guard3 = vm.guard4 = ZEK_GUARD;
 }
 
+void zek_unload(void) { zek_initializeVars(); }
+
 uint32_t zek_load(const uint8_t *image) {
   zek_initializeVars();
   zek_resetError();

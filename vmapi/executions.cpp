@@ -340,7 +340,11 @@ ZEK_EXPORT void zek_vmapi_closeExecution(VmapiExecution *e) {
     unbindFunctions(e);
     g_liveTest = nullptr;
   }
-  if (g_current == e) g_current = nullptr;
+  if (g_current == e) {
+    g_current = nullptr;
+    // The VM runs from this execution's bytes: it lets go of them before they are freed.
+    if (!e->parameterExchange) zek_unload();
+  }
   if (!e->parameterExchange) zek_free(e->program);
   vmapi_freeLists(&e->lists);
   std::free(e);

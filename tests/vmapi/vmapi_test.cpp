@@ -1,6 +1,7 @@
 // The embedding library through its exports, as a frame uses it: executions, bindings and
 // their adjustments, the completeness check and record files read back with the decoder.
 #include "vmapi_support.h"
+#include "zek_vm.h"
 
 namespace {
 
@@ -67,6 +68,9 @@ TEST(VmapiExecutions, TwoExecutionsCloseInEitherOrder) {
       zek_vmapi_closeExecution(first);
     }
     EXPECT_EQ(zek_vmapi_getBoundSignals(), nullptr);
+    // The closed program's bytes are gone; the VM no longer runs from them.
+    EXPECT_EQ(zek_runCycle(), 1u);
+    EXPECT_EQ(zek_vmapi_getErrorCode(), 123);
     // Both record files are complete: the first one was finished when its program was replaced.
     zd::File f1 = decode(r1), f2 = decode(r2);
     EXPECT_EQ(f1.rows(), 1);
