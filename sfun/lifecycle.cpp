@@ -26,32 +26,14 @@ bool zek_initializeVM(SfunHandle block, const char *programFile, const char *rec
     return false;
   }
   // 1.-3. The whole program file into a buffer that the loaded program keeps pointing into.
-  FILE *file = zek_fopen_utf8(programFile, "rb");
-  if (file == nullptr) return reportUnlessQuiet(block, quiet, "Error opening ZVM file\n");
-  int64_t size = zek_getFileSize(file);
-  if (size < 0 || size > (int64_t)0xFFFFFFFF) {
-    std::fclose(file);
-    return reportUnlessQuiet(block, quiet,
-                             size < 0 ? "Error reading ZVM file" : "Error reading ZVM file: the file is larger than 4 GiB");
-  }
+  uint32_t size = 0;
+  const char *failure = nullptr;
+  uint8_t *bytes = zek_sfun_readProgramFile(programFile, &size, &failure);
+  if (bytes == nullptr) return reportUnlessQuiet(block, quiet, failure);
   zek_sfun_free(zek_bytecode);
-  zek_bytecode = (uint8_t *)zek_sfun_malloc(size > 0 ? (uint32_t)size : 1u);
-  if (zek_bytecode == nullptr || !zek_readFully(file, zek_bytecode, (uint64_t)size)) {
-    zek_resetError();
-    std::fclose(file);
-    zek_sfun_free(zek_bytecode);
-    zek_bytecode = nullptr;
-    return reportUnlessQuiet(block, quiet, "Error reading ZVM file");
-  }
-  std::fclose(file);
+  zek_bytecode = bytes;
   // 4. The banner.
-  if (!quiet) {
-    zek_printf("ZEK > Init ZEK VM\n");
-    zek_printf("ZEK > Program file : %s\n", programFile);
-    zek_printf("ZEK > Record file : %s\n", recordFile);
-    zek_printf("ZEK > Build-Date  : %s : %s\n", __DATE__, __TIME__);
-    zek_printf("ZEK > ProgLength  : %d\n", (int)size);
-  }
+  if (!quiet) zek_sfun_printBanner(programFile, recordFile, size);
   // 5.-6. Load and match. A file shorter than its image is refused before the loader reads
   // past it; nothing of the VM is touched then.
   if (!zek_checkImageSize(zek_bytecode, (uint64_t)size)) {
