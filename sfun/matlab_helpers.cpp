@@ -106,20 +106,18 @@ void zek_printf(const char *format, ...) {
   mexPrintf("%s", buffer);
 }
 
-FILE *zek_fopen_utf8(const char *path, const wchar_t *mode) {
-#ifdef ZEK_LCC_BUILD
-  return zek_lcc_fopen(path, mode);
-#else
+FILE *zek_fopen_utf8(const char *path, const char *mode) {
   if (path == nullptr || mode == nullptr) return nullptr;
-  // A C stream mode is a few ASCII letters.
-  char narrow[8];
+#ifdef ZEK_LCC_BUILD
+  // The LCC builds open the path as given; their opening takes the mode as a wide text.
+  wchar_t wide[8];
   size_t n = 0;
-  for (; mode[n] != L'\0'; ++n) {
-    if (n + 1 >= sizeof narrow || mode[n] <= 0 || mode[n] >= 0x80) return nullptr;
-    narrow[n] = (char)mode[n];
-  }
-  narrow[n] = '\0';
-  return std::fopen(path, narrow);
+  for (; mode[n] != '\0' && n + 1 < sizeof wide / sizeof wide[0]; ++n) wide[n] = (wchar_t)(unsigned char)mode[n];
+  if (mode[n] != '\0') return nullptr;
+  wide[n] = L'\0';
+  return zek_lcc_fopen(path, wide);
+#else
+  return std::fopen(path, mode);
 #endif
 }
 
@@ -142,7 +140,7 @@ bool zek_readFully(FILE *stream, uint8_t *buffer, uint64_t size) {
 
 uint8_t *zek_sfun_readProgramFile(const char *path, uint32_t *size, const char **failure) {
   *size = 0;
-  FILE *file = zek_fopen_utf8(path, L"rb");
+  FILE *file = zek_fopen_utf8(path, "rb");
   if (file == nullptr) {
     *failure = "Error opening ZVM file\n";
     return nullptr;

@@ -9,9 +9,9 @@
 #include "zek_host.h"
 #include "zek_mex.h"
 
-// Files. Paths are UTF-8, which the Linux file system takes as they are; the mode is the wide
-// text of a C stream mode ("rb", "wb"). Null on failure.
-FILE *zek_fopen_utf8(const char *path, const wchar_t *mode);
+// Files. Paths are UTF-8, which the Linux file system takes as they are (the LCC builds pass
+// them to their own opening as given); mode is a C stream mode. Null on failure.
+FILE *zek_fopen_utf8(const char *path, const char *mode);
 // The size in bytes, or -1 when it cannot be had; the stream is rewound.
 int64_t zek_getFileSize(FILE *stream);
 // Reads exactly size bytes; false when the stream ends or fails before.

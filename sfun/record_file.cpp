@@ -30,7 +30,7 @@ ChannelDecl **zek_get_all_channels(VmData *data, uint16_t *count) {
 void zek_open_outputfile(SfunHandle block, const char *path) {
   if (zek_output_fileStream != nullptr) return;
   bool named = path != nullptr && path[0] != '\0';
-  FILE *stream = named ? zek_fopen_utf8(path, L"wb") : nullptr;
+  FILE *stream = named ? zek_fopen_utf8(path, "wb") : nullptr;
   if (stream == nullptr) {
     zek_printf("ZEK > Output file '%s'.", named ? path : "<Empty file name>");
     zek_reportError(block, "Error opening output file. Missing or corrupt workspace variable 'zek_zekbinoutfile'.");

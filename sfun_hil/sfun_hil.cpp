@@ -152,7 +152,7 @@ void zek_open_outputfile(const char *path) {
   HilState &s = g_hil;
   if (s.zek_output_fileStream != nullptr) return;
   bool named = path != nullptr && path[0] != 0;
-  s.zek_output_fileStream = named ? zek_fopen_utf8(path, L"wb") : nullptr;
+  s.zek_output_fileStream = named ? zek_fopen_utf8(path, "wb") : nullptr;
   if (s.zek_output_fileStream == nullptr) {
     zek_printf("ZEK > Output file '%s'.", named ? path : "<Empty file name>");
     zek_reportError(kOutputFileError);
