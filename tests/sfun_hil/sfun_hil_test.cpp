@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -266,6 +267,21 @@ TEST_F(SfunHil, CallsBeforeInitReportWithoutASlotOrThroughIt) {
   // Not quiet, the missing file is reported.
   EXPECT_EQ(init((dir / "missing.zvm").string(), ports, "", 0), 0);
   EXPECT_EQ(error(), "Error opening ZVM file\n");
+}
+
+TEST_F(SfunHil, TheStepSizeIsRoundedToMicrosecondsAndAnUnusableOneIsRefused) {
+  MatrixIo io;
+  ASSERT_EQ(init(image("matrix"), io.ports, "", 1, 0.000249), 1) << error();
+  EXPECT_EQ(zek_getDensity(), 249u) << "rounded to nearest, not truncated to 248";
+  for (double step : {-1.0, 0.0, 1e-7, std::nan("")}) {
+    SCOPED_TRACE(step);
+    zek_sfun_terminate();
+    slot = nullptr;
+    EXPECT_EQ(init(image("matrix"), io.ports, "", 1, step), 0);
+    EXPECT_NE(error().find("The ZEK S-Function needs a fixed step size of at least one microsecond."),
+              std::string::npos)
+        << error();
+  }
 }
 
 TEST_F(SfunHil, ACutProgramFileIsRefused) {
