@@ -85,8 +85,9 @@ void zek_close_outputfile(SfunHandle block, bool reportFailure) {
     // A cycle's events go into exactly one place: its row, or (for the last cycle of a
     // SuT-synchronous run, which has no row of its own) the finish.
     const EventRecord *events = g_eventsPending ? zek_getData()->eventList : nullptr;
-    uint64_t step = zek_sfun_stepMicroseconds(zek_stepsize);
-    if (step == 0) step = zek_getDensity();
+    // The density is the step size of the initialisation, rounded: a set-up since then does
+    // not change the run it records.
+    uint64_t step = zek_getDensity();
     result = zek_close_zekbin_datablock(zekbin_struct, stream, events, step, g_lastCycleTime);
     zekbin_struct = nullptr;
   }

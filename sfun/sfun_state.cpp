@@ -24,6 +24,24 @@ char *rtwCodeGenBuffer = nullptr;
 char sfunErrorText[ZEK_SFUN_ERROR_TEXT_SIZE];
 char sfunMessage[ZEK_SFUN_MESSAGE_SIZE];
 
+namespace {
+
+// Records handed in while a program runs have never been matched: their channel addresses and
+// element offsets are unset, and the transfers would read and write at random. They are
+// matched against the loaded program at once, ports and functions together (the element
+// offsets of both live in one set of tables that a matching renews); a failure stops the
+// block like a failed initialisation. In states 3 and 4 nothing transfers any more, and the
+// next initialisation matches whatever is set up then.
+void matchReplacedRecords(void) {
+  if (zek_status != ZEK_SFUN_LOADED && zek_status != ZEK_SFUN_RUNNING) return;
+  zek_find_signals_by_names(nullptr);
+  if (!zek_sfun_failed()) zek_find_functions_by_names(nullptr);
+}
+
+}  // namespace
+
+// The step size and the paths take effect at the next initialisation; the running block keeps
+// the cycle and the record file it began with.
 void zek_sfun_setup(double stepSize, ReportErrorFn reportError, const char *programFile, const char *recordFile,
                     PortInterface *io, CopyPortDataFn writeFixPtOut, CopyPortDataFn readFixPtIn) {
   zek_stepsize = stepSize;
@@ -33,6 +51,7 @@ void zek_sfun_setup(double stepSize, ReportErrorFn reportError, const char *prog
   zek_io = io;
   zek_copyPortDataZek2SlFcn = writeFixPtOut;
   zek_copyPortDataSl2ZekFcn = readFixPtIn;
+  matchReplacedRecords();
 }
 
 void zek_sfun_setup_fcn_io(FunctionInterface *fcnIo, CopyFcnArgDataFn writeFixPtFcnOut,
@@ -40,6 +59,7 @@ void zek_sfun_setup_fcn_io(FunctionInterface *fcnIo, CopyFcnArgDataFn writeFixPt
   zek_server_fcn_io = fcnIo;
   zek_copyFcnArgDataZek2SlFcn = writeFixPtFcnOut;
   zek_copyFcnArgDataSl2ZekFcn = readFixPtFcnIn;
+  matchReplacedRecords();
 }
 
 uint32_t zek_sfun_getCycleCount(void) { return zek_getCycleCount(); }
