@@ -30,16 +30,17 @@ bool zek_initializeVM(SfunHandle block, const char *programFile, const char *rec
   const char *failure = nullptr;
   uint8_t *bytes = zek_sfun_readProgramFile(programFile, &size, &failure);
   if (bytes == nullptr) return reportUnlessQuiet(block, quiet, failure);
-  zek_sfun_free(zek_bytecode);
-  zek_bytecode = bytes;
   // 4. The banner.
   if (!quiet) zek_sfun_printBanner(programFile, recordFile, size);
   // 5.-6. Load and match. A file shorter than its image is refused before the loader reads
-  // past it; nothing of the VM is touched then.
-  if (!zek_checkImageSize(zek_bytecode, (uint64_t)size)) {
+  // past it; nothing of the VM is touched then, and a program loaded before keeps its bytes.
+  if (!zek_checkImageSize(bytes, (uint64_t)size)) {
+    zek_sfun_free(bytes);
     zek_reportError(block, zek_getErrorMessage());
     return false;
   }
+  zek_sfun_free(zek_bytecode);
+  zek_bytecode = bytes;
   if (zek_load(zek_bytecode) != 0) {
     zek_reportError(block, zek_getErrorMessage());
   } else {
@@ -133,16 +134,14 @@ uint8_t zek_sfun_write(SfunHandle block) {
 }
 
 // The ordered end: the record file is finished while the program it records still exists,
-// the IDE gets the final state, the dialog ends, and only then the program goes.
+// the IDE gets the final state and the dialog ends. The program's bytes stay until the next
+// initialisation loads others: the VM keeps pointing into them (names, code), and its
+// exports may still be called.
 void zek_sfun_terminate(void) {
   zek_close_outputfile(nullptr, false);
-  if (zek_sharedmem_isAttached())
-    zek_sharedmem_aftercycle(zek_status == ZEK_SFUN_ERROR ? ZEK_CYCLE_ERROR : ZEK_CYCLE_TEST_ENDED);
-  zek_sharedmem_shutdown();
+  zek_sfun_endExchange(zek_status == ZEK_SFUN_ERROR);
   msgbox_shutdown();
   zek_sfun_releaseOffsetTables();
   zek_status = ZEK_SFUN_NOT_INITIALISED;
-  zek_sfun_free(zek_bytecode);
-  zek_bytecode = nullptr;
   zek_Data = nullptr;
 }

@@ -9,6 +9,8 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "exchange.h"
+
 #ifdef ZEK_LCC_BUILD
 #include "zek_lcc.h"
 #endif
@@ -172,6 +174,11 @@ void zek_sfun_printBanner(const char *programFile, const char *recordFile, uint3
   zek_printf("ZEK > Record file : %s\n", recordFile != nullptr ? recordFile : "");
   zek_printf("ZEK > Build-Date  : %s : %s\n", __DATE__, __TIME__);
   zek_printf("ZEK > ProgLength  : %d\n", (int)programLength);
+}
+
+void zek_sfun_endExchange(bool failed) {
+  if (zek_sharedmem_isAttached()) zek_sharedmem_aftercycle(failed ? ZEK_CYCLE_ERROR : ZEK_CYCLE_TEST_ENDED);
+  zek_sharedmem_shutdown();
 }
 
 uint32_t zek_sfun_stepMicroseconds(double stepSize) {

@@ -1,6 +1,6 @@
 #pragma once
 // What both S-function libraries share with MATLAB: console output, the program file helpers,
-// the banner of an initialisation, and the client functions of a program carried out as
+// the banner of an initialisation, the end of the IDE exchange, and the client functions of a program carried out as
 // MATLAB functions. Compiled into each library with that library's switches (the LCC builds
 // open files and format differently).
 #include <cstdint>
@@ -25,6 +25,11 @@ bool zek_readFully(FILE *stream, uint8_t *buffer, uint64_t size);
 uint8_t *zek_sfun_readProgramFile(const char *path, uint32_t *size, const char **failure);
 // The banner of a loud initialisation, through zek_printf.
 void zek_sfun_printBanner(const char *programFile, const char *recordFile, uint32_t programLength);
+
+// The end of a block's IDE exchange, for its terminate: an IDE still attached (a run stopped
+// before its end) gets the final state, an error or the end of the test, and the exchange's
+// block and events are released.
+void zek_sfun_endExchange(bool failed);
 
 // The step size in whole microseconds, rounded to nearest; 0 when it is no usable fixed step
 // (inherited -1, NaN, not positive, rounding to 0 or beyond 32 bits).

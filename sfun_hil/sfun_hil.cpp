@@ -481,8 +481,10 @@ uint8_t zek_sfun(void) {
 
 void zek_sfun_terminate(void) {
   HilState &s = g_hil;
-  // The file is finished first: a failure to write it still reaches the wrapper's slot.
+  // The file is finished first: a failure to write it still reaches the wrapper's slot. Then
+  // an IDE still attached learns that the run is over.
   zek_close_outputfile();
+  zek_sfun_endExchange(s.zek_status == ZEK_SFUN_ERROR);
   s.zek_status = ZEK_SFUN_NOT_INITIALISED;
   // The program's bytes stay until the next initialisation loads others: the VM keeps pointing
   // into them, and its exports may still be called.

@@ -61,6 +61,9 @@ TEST_F(Lifecycle, BannerThenStepsUntilTheTestEnds) {
   EXPECT_EQ(w.outValue<double>(0, 0), 3.0) << "nothing reaches the ports after the end";
   EXPECT_EQ(step(4), 0);
   EXPECT_TRUE(log().reports.empty()) << lastReport();
+  // The VM's data stay readable after the end of the block, until the next load.
+  zek_sfun_terminate();
+  EXPECT_STREQ(zek_getData()->inputs[0].name, "x");
 }
 
 TEST_F(Lifecycle, RecordsSetUpWhileRunningAreMatchedBeforeTheyAreUsed) {

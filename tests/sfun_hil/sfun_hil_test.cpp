@@ -460,23 +460,27 @@ TEST_F(SfunHil, TheExchangeBlockHasLayoutOneWithShortDeclarations) {
   ASSERT_NE(toIde, nullptr);
   fs::path dump = dir / "block";
   std::string log = (dir / "ide.log").string(), dumpPath = dump.string();
-  const char *argv[] = {ZEK_TEST_IDE, log.c_str(), "attach", "await", "layout", "dump", dumpPath.c_str(), "answer", nullptr};
+  // The IDE answers the first cycle, then waits for the end of the run.
+  const char *argv[] = {ZEK_TEST_IDE, log.c_str(), "attach", "await", "layout", "dump", dumpPath.c_str(),
+                        "answer",     "await",     "answer", nullptr};
   PlatProcess *ide = plat_process_start(argv);
   ASSERT_NE(ide, nullptr);
   ASSERT_EQ(plat_event_wait(toVm, 20000), PLAT_WAIT_OK);
   MatrixIo io;
   ASSERT_EQ(init(image("matrix"), io.ports), 1) << error();
   EXPECT_EQ(zek_sfun(), 1) << error();
+  // Stopped before its end, the run still tells the attached IDE that it is over.
+  zek_sfun_terminate();
   EXPECT_EQ(plat_process_wait(ide, 20000), PLAT_WAIT_OK);
   EXPECT_EQ(plat_process_exit_code(ide), 0);
   plat_process_close(ide);
-  zek_sfun_terminate();
   plat_event_close(toVm);
   plat_event_close(toIde);
 
   std::ifstream logIn(log);
   std::string logText{std::istreambuf_iterator<char>(logIn), std::istreambuf_iterator<char>()};
   EXPECT_NE(logText.find("names=u,s,y,t,n,k"), std::string::npos) << logText;
+  EXPECT_NE(logText.find(" result=2 "), std::string::npos) << logText;
   std::vector<uint8_t> block = readAll(dump);
   ASSERT_GT(block.size(), 280u);
   EXPECT_EQ(block[4], 1) << "layout version";
