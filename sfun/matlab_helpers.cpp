@@ -176,6 +176,19 @@ void zek_sfun_printBanner(const char *programFile, const char *recordFile, uint3
   zek_printf("ZEK > ProgLength  : %d\n", (int)programLength);
 }
 
+ChannelDecl **zek_get_recorded_channels(const VmData *data, int64_t role, bool ofRole, uint16_t *count) {
+  *count = 0;
+  ChannelDecl **list = (ChannelDecl **)zek_malloc((uint32_t)sizeof(ChannelDecl *) * (data->channelCount + 1u));
+  if (list == nullptr) return nullptr;
+  for (uint16_t i = 0; i < data->channelCount; ++i) {
+    ChannelDecl *c = &data->channels[i];
+    if (!c->recorded) continue;
+    if (role >= 0 && ((int64_t)c->role == role) != ofRole) continue;
+    list[(*count)++] = c;
+  }
+  return list;
+}
+
 void zek_sfun_endExchange(bool failed) {
   if (zek_sharedmem_isAttached()) zek_sharedmem_aftercycle(failed ? ZEK_CYCLE_ERROR : ZEK_CYCLE_TEST_ENDED);
   zek_sharedmem_shutdown();

@@ -26,6 +26,16 @@ uint8_t *zek_sfun_readProgramFile(const char *path, uint32_t *size, const char *
 // The banner of a loud initialisation, through zek_printf.
 void zek_sfun_printBanner(const char *programFile, const char *recordFile, uint32_t programLength);
 
+// The recorded channels (ChannelFlags bit 1) in table order, as a new block of zek_malloc (free
+// it with zek_free) with room for one more; null only when memory fails, with *count 0. With
+// a role of 0 or more, only the channels of that role (ofRole) or only those of every other
+// role (not ofRole).
+ChannelDecl **zek_get_recorded_channels(const VmData *data, int64_t role, bool ofRole, uint16_t *count);
+// Every recorded channel: what a record file declares.
+inline ChannelDecl **zek_get_all_channels(const VmData *data, uint16_t *count) {
+  return zek_get_recorded_channels(data, -1, false, count);
+}
+
 // The end of a block's IDE exchange, for its terminate: an IDE still attached (a run stopped
 // before its end) gets the final state, an error or the end of the test, and the exchange's
 // block and events are released.

@@ -61,7 +61,6 @@ void zekWriteValuesToSl(SfunHandle block, int32_t fcnIndex, uint16_t portCount, 
 // when reportFailure is set (a block is at hand), else printed.
 void zek_open_outputfile(SfunHandle block, const char *path);
 void zek_close_outputfile(SfunHandle block, bool reportFailure);
-ChannelDecl **zek_get_all_channels(VmData *data, uint16_t *count);
 // One record row with the given time in microseconds; a failure is reported and ends the
 // recording.
 void zek_sfun_writeRow(SfunHandle block, uint64_t time);

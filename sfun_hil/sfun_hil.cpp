@@ -89,7 +89,7 @@ bool recordFailed(void) {
 
 void releaseRecording(void) {
   zek_release_zekbin8_writer(&g_hil.writer);
-  std::free(g_hil.recordedChannels);
+  zek_free(g_hil.recordedChannels);
   g_hil.recordedChannels = nullptr;
   g_hil.recordedCount = 0;
   g_hil.parameterStepPosition = -1;
@@ -125,27 +125,13 @@ bool checkRecord(void) {
   return false;
 }
 
-ChannelDecl **recordedWhere(const VmData *data, int role, bool parameters, uint16_t *count) {
-  ChannelDecl **list = (ChannelDecl **)std::malloc(sizeof(ChannelDecl *) * (data->channelCount + 1u));
-  *count = 0;
-  if (list == nullptr) return nullptr;
-  for (uint16_t i = 0; i < data->channelCount; ++i) {
-    ChannelDecl *c = &data->channels[i];
-    if (!c->recorded) continue;
-    if (role >= 0 && (c->role == (uint32_t)role) != parameters) continue;
-    list[(*count)++] = c;
-  }
-  return list;
-}
-
-// Every recorded channel, then the recorded parameters, then the recorded channels of every
-// other role; each a new array in table order.
-ChannelDecl **zek_get_all_channels(const VmData *data, uint16_t *count) { return recordedWhere(data, -1, false, count); }
+// The recorded parameters, then the recorded channels of every other role; each a new array
+// in table order.
 ChannelDecl **zek_get_all_parameters_matlab(const VmData *data, uint16_t *count) {
-  return recordedWhere(data, ZEK_ROLE_PARAMETER, true, count);
+  return zek_get_recorded_channels(data, ZEK_ROLE_PARAMETER, true, count);
 }
 ChannelDecl **zek_get_all_channels_matlab(const VmData *data, uint16_t *count) {
-  return recordedWhere(data, ZEK_ROLE_PARAMETER, false, count);
+  return zek_get_recorded_channels(data, ZEK_ROLE_PARAMETER, false, count);
 }
 
 void zek_open_outputfile(const char *path) {
@@ -172,7 +158,7 @@ void zek_open_outputfile(const char *path) {
   }
   zek_write_zekbin8_headerblock(&s.writer, s.zek_output_fileStream, all, count, d->enumSets, d->enumSetCount, d->events,
                                 d->eventCount, zek_isSutSynchron());
-  std::free(all);
+  zek_free(all);
   if (!checkRecord()) return;
   // 2. The parameters in a block of one row.
   ChannelDecl **parameters = zek_get_all_parameters_matlab(d, &count);
@@ -182,7 +168,7 @@ void zek_open_outputfile(const char *path) {
     zek_write_zekbin8_signaldatarow(&s.writer, nullptr);
     zek_close_zekbin8_datablock(&s.writer, nullptr);
   }
-  std::free(parameters);
+  zek_free(parameters);
   if (parameters == nullptr) s.writer.result = ZEKBIN8_MEMORY;
   if (!checkRecord()) return;
   // 3. The other recorded channels, one row per cycle.
