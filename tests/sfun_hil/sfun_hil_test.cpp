@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "zek_mex_inprocess.h"
-#include "zek_common.h"
+#include "lcc_message_check.h"
 #include "zek_platform.h"
 #include "zek_sfun_hil.h"
 #include "zek_vm.h"
@@ -286,13 +286,7 @@ TEST_F(SfunHil, TheStepSizeIsRoundedToMicrosecondsAndAnUnusableOneIsRefused) {
 }
 
 TEST_F(SfunHil, VmMessagesAreCutOnlyInTheLccBuild) {
-  ZekErrorContextHandler context = zek_setErrorContextHandler(nullptr);
-  std::string text(20000, 'm');
-  for (size_t i = 0; i < text.size(); i += 1000) text[i] = (char)('A' + i / 1000);
-  zek_raiseError(ZEK_ERR_API, "%s", text.c_str());
-  EXPECT_EQ(std::string(zek_getErrorMessage()), text.substr(0, ZEK_HIL_TEST_LCC ? 16384 : text.size()));
-  zek_setErrorContextHandler(context);
-  zek_resetError();
+  expectVmMessagesCutInLccBuildOnly(ZEK_HIL_TEST_LCC);
 }
 
 TEST_F(SfunHil, ACutProgramFileIsRefused) {
