@@ -82,6 +82,11 @@ void reset() {
 
 void define(const char *name, Function function, void *context) { host().functions[name] = {function, context}; }
 const std::string &console() { return host().console; }
+std::string takeConsole() {
+  std::string text;
+  text.swap(host().console);
+  return text;
+}
 const std::vector<Call> &calls() { return host().calls; }
 int liveArrays() { return (int)host().arrays.size(); }
 int liveBlocks() { return (int)host().blocks.size(); }

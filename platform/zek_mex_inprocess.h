@@ -28,8 +28,9 @@ struct Call {
 // Forgets functions, calls and console text and zeroes the counters.
 void reset();
 void define(const char *name, Function function, void *context = nullptr);
-// Everything mexPrintf printed since the last reset.
+// Everything mexPrintf printed since the last reset; takeConsole hands it over and clears it.
 const std::string &console();
+std::string takeConsole();
 const std::vector<Call> &calls();
 // Arrays created and not destroyed; mxMalloc blocks not freed.
 int liveArrays();

@@ -3,6 +3,10 @@
 // lists. Every text lands in one shared buffer that lives until zek_sfun_rtw_cleanup.
 #include <cstring>
 
+#ifdef ZEK_LCC_BUILD
+#include "zek_lcc.h"
+#endif
+
 #include "sfun_internal.h"
 
 namespace {
@@ -183,9 +187,16 @@ template <typename Body> void printText(char **text, Body body) {
 
 }  // namespace
 
+// The whole length, also of a text that does not fit: the tables are printed once to measure
+// them and once into a buffer of that size. The LCC builds' vsnprintf answers a fixed measure
+// and the characters stored instead, so they format with the bounded primitive directly.
 uint32_t zek_sfun_vsnprintf(char *buffer, uint32_t size, const char *format, va_list args) {
   if (buffer == nullptr) size = 0;
+#ifdef ZEK_LCC_BUILD
+  int32_t n = zek_bounded_vformat(size > 0 ? buffer : nullptr, size, format, args);
+#else
   int n = std::vsnprintf(size > 0 ? buffer : nullptr, size, format, args);
+#endif
   return n < 0 ? 0 : (uint32_t)n;
 }
 

@@ -26,38 +26,21 @@ bool zek_initializeVM(SfunHandle block, const char *programFile, const char *rec
     return false;
   }
   // 1.-3. The whole program file into a buffer that the loaded program keeps pointing into.
-  FILE *file = zek_fopen_utf8(programFile, "rb");
-  if (file == nullptr) return reportUnlessQuiet(block, quiet, "Error opening ZVM file\n");
-  int64_t size = zek_getFileSize(file);
-  if (size < 0 || size > (int64_t)0xFFFFFFFF) {
-    std::fclose(file);
-    return reportUnlessQuiet(block, quiet,
-                             size < 0 ? "Error reading ZVM file" : "Error reading ZVM file: the file is larger than 4 GiB");
-  }
-  zek_sfun_free(zek_bytecode);
-  zek_bytecode = (uint8_t *)zek_sfun_malloc(size > 0 ? (uint32_t)size : 1u);
-  if (zek_bytecode == nullptr || !zek_readFully(file, zek_bytecode, (uint64_t)size)) {
-    zek_resetError();
-    std::fclose(file);
-    zek_sfun_free(zek_bytecode);
-    zek_bytecode = nullptr;
-    return reportUnlessQuiet(block, quiet, "Error reading ZVM file");
-  }
-  std::fclose(file);
+  uint32_t size = 0;
+  const char *failure = nullptr;
+  uint8_t *bytes = zek_sfun_readProgramFile(programFile, &size, &failure);
+  if (bytes == nullptr) return reportUnlessQuiet(block, quiet, failure);
   // 4. The banner.
-  if (!quiet) {
-    zek_printf("ZEK > Init ZEK VM\n");
-    zek_printf("ZEK > Program file : %s\n", programFile);
-    zek_printf("ZEK > Record file : %s\n", recordFile);
-    zek_printf("ZEK > Build-Date  : %s : %s\n", __DATE__, __TIME__);
-    zek_printf("ZEK > ProgLength  : %d\n", (int)size);
-  }
+  if (!quiet) zek_sfun_printBanner(programFile, recordFile, size);
   // 5.-6. Load and match. A file shorter than its image is refused before the loader reads
-  // past it; nothing of the VM is touched then.
-  if (!zek_checkImageSize(zek_bytecode, (uint64_t)size)) {
+  // past it; nothing of the VM is touched then, and a program loaded before keeps its bytes.
+  if (!zek_checkImageSize(bytes, (uint64_t)size)) {
+    zek_sfun_free(bytes);
     zek_reportError(block, zek_getErrorMessage());
     return false;
   }
+  zek_sfun_free(zek_bytecode);
+  zek_bytecode = bytes;
   if (zek_load(zek_bytecode) != 0) {
     zek_reportError(block, zek_getErrorMessage());
   } else {
@@ -151,16 +134,14 @@ uint8_t zek_sfun_write(SfunHandle block) {
 }
 
 // The ordered end: the record file is finished while the program it records still exists,
-// the IDE gets the final state, the dialog ends, and only then the program goes.
+// the IDE gets the final state and the dialog ends. The program's bytes stay until the next
+// initialisation loads others: the VM keeps pointing into them (names, code), and its
+// exports may still be called.
 void zek_sfun_terminate(void) {
   zek_close_outputfile(nullptr, false);
-  if (zek_sharedmem_isAttached())
-    zek_sharedmem_aftercycle(zek_status == ZEK_SFUN_ERROR ? ZEK_CYCLE_ERROR : ZEK_CYCLE_TEST_ENDED);
-  zek_sharedmem_shutdown();
+  zek_sfun_endExchange(zek_status == ZEK_SFUN_ERROR);
   msgbox_shutdown();
   zek_sfun_releaseOffsetTables();
   zek_status = ZEK_SFUN_NOT_INITIALISED;
-  zek_sfun_free(zek_bytecode);
-  zek_bytecode = nullptr;
   zek_Data = nullptr;
 }

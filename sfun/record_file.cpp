@@ -15,18 +15,6 @@ const char *pathText(void) { return g_path != nullptr ? g_path : ""; }
 
 }  // namespace
 
-ChannelDecl **zek_get_all_channels(VmData *data, uint16_t *count) {
-  *count = 0;
-  uint16_t n = 0;
-  for (uint16_t i = 0; i < data->channelCount; ++i) n += data->channels[i].recorded != 0;
-  if (n == 0) return nullptr;
-  ChannelDecl **list = (ChannelDecl **)zek_sfun_malloc((uint32_t)n * (uint32_t)sizeof(ChannelDecl *));
-  if (list == nullptr) return nullptr;
-  for (uint16_t i = 0; i < data->channelCount; ++i)
-    if (data->channels[i].recorded) list[(*count)++] = &data->channels[i];
-  return list;
-}
-
 void zek_open_outputfile(SfunHandle block, const char *path) {
   if (zek_output_fileStream != nullptr) return;
   bool named = path != nullptr && path[0] != '\0';
@@ -37,11 +25,9 @@ void zek_open_outputfile(SfunHandle block, const char *path) {
     return;
   }
   VmData *data = zek_getData();
-  uint16_t n = 0;
-  for (uint16_t i = 0; i < data->channelCount; ++i) n += data->channels[i].recorded != 0;
   g_recorded = zek_get_all_channels(data, &g_recordedCount);
   ZekbinWriter *writer = nullptr;
-  if (g_recordedCount == n)
+  if (g_recorded != nullptr)
     writer = zek_write_zekbin_headerblock(stream, g_recorded, g_recordedCount, data->enumSets, data->enumSetCount,
                                           data->events, data->eventCount, zek_isSutSynchron() & 0xFFu, 1);
   if (writer == nullptr || zekbin_writerResult(writer) != ZEKBIN_WRITE_OK) {
@@ -85,8 +71,9 @@ void zek_close_outputfile(SfunHandle block, bool reportFailure) {
     // A cycle's events go into exactly one place: its row, or (for the last cycle of a
     // SuT-synchronous run, which has no row of its own) the finish.
     const EventRecord *events = g_eventsPending ? zek_getData()->eventList : nullptr;
-    uint64_t step = zek_sfun_stepMicroseconds(zek_stepsize);
-    if (step == 0) step = zek_getDensity();
+    // The density is the step size of the initialisation, rounded: a set-up since then does
+    // not change the run it records.
+    uint64_t step = zek_getDensity();
     result = zek_close_zekbin_datablock(zekbin_struct, stream, events, step, g_lastCycleTime);
     zekbin_struct = nullptr;
   }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "matlab_helpers.h"
 #include "zek_host.h"
 #include "zek_sfun.h"
 #include "zekbin_writer.h"
@@ -12,7 +13,6 @@
 // Room for the longest message with the longest names in use; messages are cut at its end.
 constexpr uint32_t ZEK_SFUN_MESSAGE_SIZE = 4096;
 constexpr uint32_t ZEK_SFUN_ERROR_TEXT_SIZE = 2048;
-constexpr uint32_t ZEK_SFUN_PRINT_SIZE = 2048;
 
 extern int32_t zek_status;
 extern uint8_t *zek_bytecode;
@@ -38,16 +38,6 @@ extern char sfunMessage[ZEK_SFUN_MESSAGE_SIZE];
 void zek_sfun_reportf(SfunHandle block, const char *format, ...) __attribute__((format(printf, 2, 3)));
 inline bool zek_sfun_failed(void) { return zek_status == ZEK_SFUN_ERROR; }
 
-// Files. Paths are UTF-8, which the Linux file system takes as they are.
-FILE *zek_fopen_utf8(const char *path, const char *mode);
-// The size in bytes, or -1 when it cannot be had; the stream is rewound.
-int64_t zek_getFileSize(FILE *stream);
-bool zek_readFully(FILE *stream, uint8_t *buffer, uint64_t size);
-
-// The step size in whole microseconds, rounded to nearest; 0 when it is no usable fixed step
-// (inherited -1, NaN, not positive, rounding to 0 or beyond 32 bits).
-uint32_t zek_sfun_stepMicroseconds(double stepSize);
-
 // Ports and functions.
 void zek_find_signals_by_names(SfunHandle block);
 void zek_find_functions_by_names(SfunHandle block);
@@ -67,15 +57,10 @@ void zekReadValuesFromSl(SfunHandle block, int32_t fcnIndex, uint16_t portCount,
 void zekWriteValuesToSl(SfunHandle block, int32_t fcnIndex, uint16_t portCount, zek_port_data *ports,
                         uint16_t channelCount, ChannelDecl *channels, uint16_t firstPortIndex);
 
-// MATLAB client functions.
-void zek_initializeClientFunctions(void);
-void zek_MatlabClientFunction(FunctionDecl *function);
-
 // Record file. Closing finishes the file; a failure of the finish is reported to the wrapper
 // when reportFailure is set (a block is at hand), else printed.
 void zek_open_outputfile(SfunHandle block, const char *path);
 void zek_close_outputfile(SfunHandle block, bool reportFailure);
-ChannelDecl **zek_get_all_channels(VmData *data, uint16_t *count);
 // One record row with the given time in microseconds; a failure is reported and ends the
 // recording.
 void zek_sfun_writeRow(SfunHandle block, uint64_t time);

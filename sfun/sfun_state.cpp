@@ -1,11 +1,8 @@
-// Module state, the set-up exports, error reporting to the wrapper, console output through
-// MATLAB and the file and memory helpers.
-#include <cmath>
+// Module state, the set-up exports, error reporting to the wrapper and the memory services.
 #include <cstdarg>
 #include <cstring>
 
 #include "sfun_internal.h"
-#include "zek_mex.h"
 
 int32_t zek_status = ZEK_SFUN_NOT_INITIALISED;
 uint8_t *zek_bytecode = nullptr;
@@ -27,6 +24,24 @@ char *rtwCodeGenBuffer = nullptr;
 char sfunErrorText[ZEK_SFUN_ERROR_TEXT_SIZE];
 char sfunMessage[ZEK_SFUN_MESSAGE_SIZE];
 
+namespace {
+
+// Records handed in while a program runs have never been matched: their channel addresses and
+// element offsets are unset, and the transfers would read and write at random. They are
+// matched against the loaded program at once, ports and functions together (the element
+// offsets of both live in one set of tables that a matching renews); a failure stops the
+// block like a failed initialisation. In states 3 and 4 nothing transfers any more, and the
+// next initialisation matches whatever is set up then.
+void matchReplacedRecords(void) {
+  if (zek_status != ZEK_SFUN_LOADED && zek_status != ZEK_SFUN_RUNNING) return;
+  zek_find_signals_by_names(nullptr);
+  if (!zek_sfun_failed()) zek_find_functions_by_names(nullptr);
+}
+
+}  // namespace
+
+// The step size and the paths take effect at the next initialisation; the running block keeps
+// the cycle and the record file it began with.
 void zek_sfun_setup(double stepSize, ReportErrorFn reportError, const char *programFile, const char *recordFile,
                     PortInterface *io, CopyPortDataFn writeFixPtOut, CopyPortDataFn readFixPtIn) {
   zek_stepsize = stepSize;
@@ -36,6 +51,7 @@ void zek_sfun_setup(double stepSize, ReportErrorFn reportError, const char *prog
   zek_io = io;
   zek_copyPortDataZek2SlFcn = writeFixPtOut;
   zek_copyPortDataSl2ZekFcn = readFixPtIn;
+  matchReplacedRecords();
 }
 
 void zek_sfun_setup_fcn_io(FunctionInterface *fcnIo, CopyFcnArgDataFn writeFixPtFcnOut,
@@ -43,6 +59,7 @@ void zek_sfun_setup_fcn_io(FunctionInterface *fcnIo, CopyFcnArgDataFn writeFixPt
   zek_server_fcn_io = fcnIo;
   zek_copyFcnArgDataZek2SlFcn = writeFixPtFcnOut;
   zek_copyFcnArgDataSl2ZekFcn = readFixPtFcnIn;
+  matchReplacedRecords();
 }
 
 uint32_t zek_sfun_getCycleCount(void) { return zek_getCycleCount(); }
@@ -69,43 +86,4 @@ void zek_sfun_reportf(SfunHandle block, const char *format, ...) {
   std::vsnprintf(sfunMessage, sizeof sfunMessage, format, args);
   va_end(args);
   zek_reportError(block, sfunMessage);
-}
-
-void zek_printf(const char *format, ...) {
-  char buffer[ZEK_SFUN_PRINT_SIZE];
-  va_list args;
-  va_start(args, format);
-  int n = std::vsnprintf(buffer, sizeof buffer, format, args);
-  va_end(args);
-  if (n < 0) buffer[0] = '\0';
-  mexPrintf("%s", buffer);
-}
-
-FILE *zek_fopen_utf8(const char *path, const char *mode) {
-  if (path == nullptr) return nullptr;
-  return std::fopen(path, mode);
-}
-
-int64_t zek_getFileSize(FILE *stream) {
-  if (fseeko(stream, 0, SEEK_END) != 0) return -1;
-  off_t size = ftello(stream);
-  if (size < 0 || fseeko(stream, 0, SEEK_SET) != 0) return -1;
-  return (int64_t)size;
-}
-
-bool zek_readFully(FILE *stream, uint8_t *buffer, uint64_t size) {
-  uint64_t done = 0;
-  while (done < size) {
-    size_t n = std::fread(buffer + done, 1, (size_t)(size - done), stream);
-    if (n == 0) return false;
-    done += n;
-  }
-  return true;
-}
-
-uint32_t zek_sfun_stepMicroseconds(double stepSize) {
-  if (!(stepSize > 0.0)) return 0;  // NaN, inherited (-1) and zero
-  double us = std::round(stepSize * 1e6);
-  if (!(us >= 1.0) || us > 4294967295.0) return 0;
-  return (uint32_t)us;
 }

@@ -8,20 +8,13 @@
 #include <cstring>
 
 #include "exchange.h"
-#include "matlab_services.h"
+#include "matlab_helpers.h"
 #include "zek_common.h"
 #include "zek_host.h"
+#include "zek_sfun_state.h"
 #include "zekbin_writer_v8.h"
 
 namespace {
-
-enum SfunState : int32_t {
-  SFUN_NOT_INITIALISED = 0,
-  SFUN_LOADED = 1,
-  SFUN_RUNNING = 2,
-  SFUN_FINISHED = 3,
-  SFUN_ERROR = 4,
-};
 
 constexpr uint32_t kErrorTextSize = 1024;
 constexpr uint32_t kMessageSize = 2048;
@@ -69,7 +62,7 @@ void message(const char *format, ...) {
   zek_reportError(text);
 }
 
-bool failed(void) { return g_hil.zek_status == SFUN_ERROR; }
+bool failed(void) { return g_hil.zek_status == ZEK_SFUN_ERROR; }
 
 // The name of a base type; an id outside 1..10 (from the wrapper) is named, not raised.
 const char *typeText(uint32_t type) { return zek_isValidBaseType(type) ? zek_getBaseTypeName(type) : "unknown"; }
@@ -96,7 +89,7 @@ bool recordFailed(void) {
 
 void releaseRecording(void) {
   zek_release_zekbin8_writer(&g_hil.writer);
-  std::free(g_hil.recordedChannels);
+  zek_free(g_hil.recordedChannels);
   g_hil.recordedChannels = nullptr;
   g_hil.recordedCount = 0;
   g_hil.parameterStepPosition = -1;
@@ -132,27 +125,13 @@ bool checkRecord(void) {
   return false;
 }
 
-ChannelDecl **recordedWhere(const VmData *data, int role, bool parameters, uint16_t *count) {
-  ChannelDecl **list = (ChannelDecl **)std::malloc(sizeof(ChannelDecl *) * (data->channelCount + 1u));
-  *count = 0;
-  if (list == nullptr) return nullptr;
-  for (uint16_t i = 0; i < data->channelCount; ++i) {
-    ChannelDecl *c = &data->channels[i];
-    if (!c->recorded) continue;
-    if (role >= 0 && (c->role == (uint32_t)role) != parameters) continue;
-    list[(*count)++] = c;
-  }
-  return list;
-}
-
-// Every recorded channel, then the recorded parameters, then the recorded channels of every
-// other role; each a new array in table order.
-ChannelDecl **zek_get_all_channels(const VmData *data, uint16_t *count) { return recordedWhere(data, -1, false, count); }
+// The recorded parameters, then the recorded channels of every other role; each a new array
+// in table order.
 ChannelDecl **zek_get_all_parameters_matlab(const VmData *data, uint16_t *count) {
-  return recordedWhere(data, ZEK_ROLE_PARAMETER, true, count);
+  return zek_get_recorded_channels(data, ZEK_ROLE_PARAMETER, true, count);
 }
 ChannelDecl **zek_get_all_channels_matlab(const VmData *data, uint16_t *count) {
-  return recordedWhere(data, ZEK_ROLE_PARAMETER, false, count);
+  return zek_get_recorded_channels(data, ZEK_ROLE_PARAMETER, false, count);
 }
 
 void zek_open_outputfile(const char *path) {
@@ -179,7 +158,7 @@ void zek_open_outputfile(const char *path) {
   }
   zek_write_zekbin8_headerblock(&s.writer, s.zek_output_fileStream, all, count, d->enumSets, d->enumSetCount, d->events,
                                 d->eventCount, zek_isSutSynchron());
-  std::free(all);
+  zek_free(all);
   if (!checkRecord()) return;
   // 2. The parameters in a block of one row.
   ChannelDecl **parameters = zek_get_all_parameters_matlab(d, &count);
@@ -189,7 +168,7 @@ void zek_open_outputfile(const char *path) {
     zek_write_zekbin8_signaldatarow(&s.writer, nullptr);
     zek_close_zekbin8_datablock(&s.writer, nullptr);
   }
-  std::free(parameters);
+  zek_free(parameters);
   if (parameters == nullptr) s.writer.result = ZEKBIN8_MEMORY;
   if (!checkRecord()) return;
   // 3. The other recorded channels, one row per cycle.
@@ -349,7 +328,7 @@ void zek_readInputValues(void) {
 void zek_writeOutputValues(void) {
   HilState &s = g_hil;
   const HilPortGroup &g = s.hilPorts.outputs;
-  if (s.zek_status == SFUN_ERROR) {
+  if (s.zek_status == ZEK_SFUN_ERROR) {
     if (g.buffers == nullptr || g.types == nullptr) return;
     for (uint16_t i = 0; i < g.count; ++i) {
       uint8_t size = zek_baseTypeSizeOf(g.types[i]);
@@ -358,7 +337,7 @@ void zek_writeOutputValues(void) {
     }
     return;
   }
-  if (s.zek_status != SFUN_RUNNING) return;
+  if (s.zek_status != ZEK_SFUN_RUNNING) return;
   for (uint16_t i = 0; i < s.outputCount; ++i) {
     const ChannelDecl *c = &s.data->outputs[s.outputIndex[i]];
     uint8_t size = zek_baseTypeSizeOf(g.types[i]);
@@ -381,12 +360,12 @@ void zek_writeOutputValues(void) {
 void zek_runVM(void) {
   HilState &s = g_hil;
   // 1.-2.
-  if (s.zek_status == SFUN_LOADED) s.zek_status = SFUN_RUNNING;
-  if (s.zek_status == SFUN_NOT_INITIALISED) {
+  if (s.zek_status == ZEK_SFUN_LOADED) s.zek_status = ZEK_SFUN_RUNNING;
+  if (s.zek_status == ZEK_SFUN_NOT_INITIALISED) {
     zek_reportError(kNotInitialised);
     return;
   }
-  if (s.zek_status != SFUN_RUNNING) return;
+  if (s.zek_status != ZEK_SFUN_RUNNING) return;
   // 3. Inputs.
   zek_readInputValues();
   if (failed()) return;
@@ -404,65 +383,52 @@ void zek_runVM(void) {
     zek_reportError(zek_getErrorMessage());
     zek_close_outputfile();
   } else if (result == ZEK_CYCLE_TEST_ENDED) {
-    s.zek_status = SFUN_FINISHED;
+    s.zek_status = ZEK_SFUN_FINISHED;
     zek_close_outputfile();
   } else if (!sut) {
     recordRow();
   }
 }
 
-uint32_t microseconds(double seconds) {
-  double us = seconds * 1000000.0;
-  if (!(us >= 0)) return 0;
-  if (us >= 4294967295.0) return 0xFFFFFFFFu;
-  return (uint32_t)us;
-}
-
 bool zek_initializeVM(const char *programFile, const char *recordFile, double stepTime, bool quiet) {
   HilState &s = g_hil;
-  // 1.-3. The program file, read whole into a buffer of the library's.
-  FILE *f = zek_fopen_utf8(programFile, "rb");
-  if (f == nullptr) {
-    if (!quiet) zek_reportError("Error opening ZVM file\n");
+  // The VM's cycle is the model's step: an inherited or otherwise unusable step size cannot be
+  // one, and is refused before anything is read or loaded.
+  uint32_t density = zek_sfun_stepMicroseconds(stepTime);
+  if (density == 0) {
+    message("Invalid step size %g s. The ZEK S-Function needs a fixed step size of at least one microsecond.", stepTime);
     return false;
   }
-  // A program loaded before keeps its bytes until the new ones are in.
-  int64_t size = zek_getFileSize(f);
-  uint8_t *bytes = size > 0 && (uint64_t)size <= UINT32_MAX ? (uint8_t *)std::malloc((size_t)size) : nullptr;
-  if (bytes == nullptr || !zek_readFully(f, bytes, (uint64_t)size)) {
-    std::fclose(f);
-    std::free(bytes);
-    if (!quiet) zek_reportError("Error reading ZVM file");
+  // 1.-3. The program file, read whole into a buffer of the library's. A program loaded
+  // before keeps its bytes until the new ones are checked.
+  uint32_t size = 0;
+  const char *failure = nullptr;
+  uint8_t *bytes = zek_sfun_readProgramFile(programFile, &size, &failure);
+  if (bytes == nullptr) {
+    if (!quiet) zek_reportError(failure);
     return false;
   }
-  std::fclose(f);
-  if (!quiet) {
-    zek_printf("ZEK > Init ZEK VM\n");
-    zek_printf("ZEK > Program file : %s\n", programFile);
-    zek_printf("ZEK > Record file : %s\n", recordFile != nullptr ? recordFile : "");
-    zek_printf("ZEK > Build-Date  : %s : %s\n", __DATE__, __TIME__);
-    zek_printf("ZEK > ProgLength  : %d\n", (int)size);
-  }
+  if (!quiet) zek_sfun_printBanner(programFile, recordFile, size);
   // 4. Load and match. The image is checked against the bytes read, so a cut file is refused
   // before the loader reads beyond them.
   if (!zek_checkImageSize(bytes, (uint64_t)size)) {
-    std::free(bytes);
+    zek_free(bytes);
     zek_reportError(zek_getErrorMessage());
     return false;
   }
-  std::free(s.zek_bytecode);
+  zek_free(s.zek_bytecode);
   s.zek_bytecode = bytes;
   if (zek_load(s.zek_bytecode) != 0) {
     zek_reportError(zek_getErrorMessage());
     return false;
   }
-  s.zek_status = SFUN_LOADED;
+  s.zek_status = ZEK_SFUN_LOADED;
   s.data = zek_getData();
   if (!zek_find_signals_by_names()) return false;
-  if (!quiet) zek_initializeClientFunctions(s.data);
+  if (!quiet) zek_initializeClientFunctions();
   // 5.
   std::memset(s.zeroElement, 0, sizeof s.zeroElement);
-  if (zek_setDensity(microseconds(stepTime)) != 0) {
+  if (zek_setDensity(density) != 0) {
     zek_reportError(zek_getErrorMessage());
     return false;
   }
@@ -478,7 +444,7 @@ uint8_t zek_sfun_init(double stepTime, char **errorSlot, const char *programFile
   HilState &s = g_hil;
   s.hilErrorSlot = errorSlot;
   bool ok = true;
-  if (s.zek_status == SFUN_NOT_INITIALISED) {
+  if (s.zek_status == ZEK_SFUN_NOT_INITIALISED) {
     s.matched = false;
     if (ports == nullptr) {
       zek_reportError("No interface record was given.");
@@ -489,21 +455,23 @@ uint8_t zek_sfun_init(double stepTime, char **errorSlot, const char *programFile
   } else {
     refreshPorts(ports);
   }
-  return ok && s.zek_status != SFUN_FINISHED && s.zek_status != SFUN_ERROR ? 1 : 0;
+  return ok && s.zek_status != ZEK_SFUN_FINISHED && s.zek_status != ZEK_SFUN_ERROR ? 1 : 0;
 }
 
 uint8_t zek_sfun(void) {
   HilState &s = g_hil;
-  if (s.zek_status != SFUN_ERROR) zek_runVM();
+  if (s.zek_status != ZEK_SFUN_ERROR) zek_runVM();
   zek_writeOutputValues();
-  return s.zek_status != SFUN_FINISHED && s.zek_status != SFUN_ERROR ? 1 : 0;
+  return s.zek_status != ZEK_SFUN_FINISHED && s.zek_status != ZEK_SFUN_ERROR ? 1 : 0;
 }
 
 void zek_sfun_terminate(void) {
   HilState &s = g_hil;
-  // The file is finished first: a failure to write it still reaches the wrapper's slot.
+  // The file is finished first: a failure to write it still reaches the wrapper's slot. Then
+  // an IDE still attached learns that the run is over.
   zek_close_outputfile();
-  s.zek_status = SFUN_NOT_INITIALISED;
+  zek_sfun_endExchange(s.zek_status == ZEK_SFUN_ERROR);
+  s.zek_status = ZEK_SFUN_NOT_INITIALISED;
   // The program's bytes stay until the next initialisation loads others: the VM keeps pointing
   // into them, and its exports may still be called.
   s.data = nullptr;
@@ -513,12 +481,12 @@ void zek_sfun_terminate(void) {
 void zek_sfun_hil(void *, int32_t, double, void *, uint8_t *status, char **errorSlot) {
   g_hil.hilErrorSlot = errorSlot;
   zek_reportError(kHilOnly);
-  if (status != nullptr) *status = SFUN_ERROR;
+  if (status != nullptr) *status = ZEK_SFUN_ERROR;
 }
 
 void zek_reportError(const char *text) {
   HilState &s = g_hil;
-  s.zek_status = SFUN_ERROR;
+  s.zek_status = ZEK_SFUN_ERROR;
   std::memset(s.hilErrorText, 0, sizeof s.hilErrorText);
   if (text != nullptr) std::memcpy(s.hilErrorText, text, zek_nstrlen(text, kErrorTextSize - 1));
   if (s.hilErrorSlot != nullptr) *s.hilErrorSlot = s.hilErrorText;

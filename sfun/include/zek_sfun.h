@@ -8,17 +8,9 @@
 #include <cstdint>
 
 #include "zek_export.h"
+#include "zek_sfun_state.h"
 
 typedef void *SfunHandle;  // the wrapper's block; passed on, never read
-
-// The value of zek_status.
-enum SfunState : int32_t {
-  ZEK_SFUN_NOT_INITIALISED = 0,
-  ZEK_SFUN_LOADED = 1,
-  ZEK_SFUN_RUNNING = 2,
-  ZEK_SFUN_FINISHED = 3,
-  ZEK_SFUN_ERROR = 4,
-};
 
 // Marks a structural level (entering the next bus level) in a signal's dimension list.
 constexpr uint32_t ZEK_SFUN_STRUCT_LEVEL = 0xFFFFFFFFu;

@@ -1,4 +1,5 @@
 // The code-generation tables, byte for byte, the per-port lists and the bounded formatting.
+#include "lcc_message_check.h"
 #include "sfun_support.h"
 
 using namespace st;
@@ -168,6 +169,14 @@ TEST(BoundedFormatting, ReturnsTheWholeLength) {
   EXPECT_STREQ(buffer, "123");
   EXPECT_EQ(zek_sfun_snprintf(buffer, 8, "%s", "ab"), 2u);
   EXPECT_STREQ(buffer, "ab");
+  // Also in the LCC build, whose vsnprintf answers the characters stored.
+  EXPECT_EQ(zek_sfun_snprintf(buffer, 4, "%s", "abcdef"), 6u);
+  EXPECT_STREQ(buffer, "abc");
+  EXPECT_EQ(zek_sfun_snprintf(nullptr, 0, "%s", "abcdef"), 6u);
+}
+
+TEST(BoundedFormatting, VmMessagesAreCutOnlyInTheLccBuild) {
+  expectVmMessagesCutInLccBuildOnly(ZEK_SFUN_TEST_LCC);
 }
 
 }  // namespace

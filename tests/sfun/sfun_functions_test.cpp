@@ -151,6 +151,33 @@ TEST_F(Functions, SimulinkFunctionsRunTheServerFunctions) {
   EXPECT_EQ(zekCallServerFunction(w.handle(), 0), 0) << "no call after an error";
 }
 
+TEST_F(Functions, SimulinkFunctionsSetUpWhileRunningAreMatchedFirst) {
+  Wrapper w;
+  w.ports({}, {});
+  w.function("twice", {Port{{{"sf_in"}}, 8}}, {Port{{{"sf_out"}}, 8}});
+  start(w);
+  // New entries in the other order, their function indices unset.
+  Wrapper other;
+  other.function("bad", {Port{{{"sf_in"}}, 8}}, {Port{{{"sf_out"}}, 8}});
+  other.function("twice", {Port{{{"sf_in"}}, 8}}, {Port{{{"sf_out"}}, 8}});
+  other.entries[0].vmFunctionIndex = other.entries[1].vmFunctionIndex = 0;
+  zek_sfun_setup_fcn_io(&other.fcnIo, writeFixFcnOut, readFixFcnIn);
+  EXPECT_TRUE(log().reports.empty()) << lastReport();
+  EXPECT_EQ(other.entries[0].vmFunctionIndex, 1);
+  EXPECT_EQ(other.entries[1].vmFunctionIndex, 0);
+  std::memcpy(other.argTables[2][0].data, "\0\0\0\0\0\0\x14\x40", 8);  // 5.0
+  EXPECT_EQ(zekCallServerFunction(other.handle(), 1), 1) << lastReport();
+  double out;
+  std::memcpy(&out, other.argTables[3][0].data, 8);
+  EXPECT_EQ(out, 10.0);
+  // An entry the program does not serve stops the block at once.
+  Wrapper wrong;
+  wrong.function("nosuch", {}, {});
+  zek_sfun_setup_fcn_io(&wrong.fcnIo, writeFixFcnOut, readFixFcnIn);
+  EXPECT_EQ(lastReport(), "Unable to find function 'nosuch' in the ZEK VM's function.");
+  EXPECT_EQ(zekCallServerFunction(wrong.handle(), 0), 0);
+}
+
 TEST_F(Functions, ServerCallsAreRefusedWhereTheyCannotRun) {
   Wrapper w;
   w.ports({}, {});

@@ -61,6 +61,43 @@ TEST_F(Lifecycle, BannerThenStepsUntilTheTestEnds) {
   EXPECT_EQ(w.outValue<double>(0, 0), 3.0) << "nothing reaches the ports after the end";
   EXPECT_EQ(step(4), 0);
   EXPECT_TRUE(log().reports.empty()) << lastReport();
+  // The VM's data stay readable after the end of the block, until the next load.
+  zek_sfun_terminate();
+  EXPECT_STREQ(zek_getData()->inputs[0].name, "x");
+}
+
+TEST_F(Lifecycle, RecordsSetUpWhileRunningAreMatchedBeforeTheyAreUsed) {
+  prepare("steps.zvm");
+  ASSERT_EQ(zek_sfun_init(w.handle(), 1), 1) << lastReport();
+  ASSERT_EQ(step(0), 3) << lastReport();
+  EXPECT_EQ(w.outValue<double>(0, 0), 1.0);
+  // The wrapper hands new records in the middle of the run, their matched fields unset; a new
+  // step size waits for the next initialisation.
+  Wrapper other;
+  other.ports({Port{{{"x"}}, 8}}, {Port{{{"y"}}, 8}});
+  other.inSignal(0, 0).zek_vm_adr = 0xBEEF;
+  other.outSignal(0, 0).zek_vm_adr = 0xBEEF;
+  zek_sfun_setup(0.02, onReport, w.program.c_str(), w.record.c_str(), &other.io, writeFixOut, readFixIn);
+  EXPECT_TRUE(log().reports.empty()) << lastReport();
+  // Matched exactly as the records of the initialisation were.
+  EXPECT_EQ(other.inSignal(0, 0).zek_vm_adr, w.inSignal(0, 0).zek_vm_adr);
+  EXPECT_EQ(other.outSignal(0, 0).zek_vm_adr, w.outSignal(0, 0).zek_vm_adr);
+  EXPECT_EQ(other.inSignal(0, 0).nMlElementOffsets, w.inSignal(0, 0).nMlElementOffsets);
+  other.setIn<double>(0, 0, 5.0);
+  EXPECT_EQ(zek_sfun_update(other.handle()) + zek_sfun_cycle(other.handle()) + zek_sfun_write(other.handle()), 3)
+      << lastReport();
+  EXPECT_EQ(other.outValue<double>(0, 0), 6.0);
+  EXPECT_EQ(w.outValue<double>(0, 0), 1.0) << "the old records are left alone";
+  EXPECT_EQ(zek_getDensity(), 10000u);
+  // Records that do not match stop the block before any transfer.
+  Wrapper wrong;
+  wrong.ports({Port{{{"nosuch"}}, 8}}, {Port{{{"y"}}, 8}});
+  zek_sfun_setup(0.01, onReport, w.program.c_str(), w.record.c_str(), &wrong.io, writeFixOut, readFixIn);
+  EXPECT_EQ(lastReport(), "Unable to find a signal with external name 'nosuch' in the ZEK VM's input signals.");
+  EXPECT_EQ(zek_sfun_update(wrong.handle()), 0);
+  uint32_t cycles = zek_getCycleCount();
+  EXPECT_EQ(zek_sfun_cycle(wrong.handle()), 0);
+  EXPECT_EQ(zek_getCycleCount(), cycles);
 }
 
 TEST_F(Lifecycle, AnErrorEndsTheBlockUntilTerminate) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -11,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "mex_imports.h"
-#include "mex_standin.h"
+#include "zek_mex_inprocess.h"
+#include "lcc_message_check.h"
 #include "zek_platform.h"
 #include "zek_sfun_hil.h"
 #include "zek_vm.h"
@@ -85,8 +86,7 @@ class SfunHil : public testing::Test {
 
   void SetUp() override {
     zek_sfun_terminate();
-    mex::takeConsole();
-    mex::clearFunctions();
+    zmx::reset();
     const testing::TestInfo *t = testing::UnitTest::GetInstance()->current_test_info();
     dir = fs::temp_directory_path() / ("zek-sfun-hil-" + std::to_string(getpid()) + "-" + t->name());
     fs::remove_all(dir);
@@ -158,7 +158,7 @@ TEST_F(SfunHil, SignalsBeyondSixteenBitsCrossWhole) {
 TEST_F(SfunHil, TheBannerAndTheBuildGoToTheMatlabConsole) {
   MatrixIo io;
   ASSERT_EQ(init(image("matrix"), io.ports, record(), 0), 1) << error();
-  std::string console = mex::takeConsole();
+  std::string console = zmx::takeConsole();
   uintmax_t size = fs::file_size(image("matrix"));
   EXPECT_EQ(console.rfind("ZEK > Init ZEK VM\nZEK > Program file : " + image("matrix") +
                               "\nZEK > Record file : " + record() + "\nZEK > Build-Date  : ",
@@ -169,7 +169,7 @@ TEST_F(SfunHil, TheBannerAndTheBuildGoToTheMatlabConsole) {
   // zek_printf of the library is the console's, cut at 2047 characters.
   std::string longText(3000, 'x');
   zek_printf("%s", longText.c_str());
-  EXPECT_EQ(mex::takeConsole(), std::string(2047, 'x'));
+  EXPECT_EQ(zmx::takeConsole(), std::string(2047, 'x'));
 }
 
 TEST_F(SfunHil, MatchingFailuresNameTheSignal) {
@@ -270,6 +270,25 @@ TEST_F(SfunHil, CallsBeforeInitReportWithoutASlotOrThroughIt) {
   EXPECT_EQ(error(), "Error opening ZVM file\n");
 }
 
+TEST_F(SfunHil, TheStepSizeIsRoundedToMicrosecondsAndAnUnusableOneIsRefused) {
+  MatrixIo io;
+  ASSERT_EQ(init(image("matrix"), io.ports, "", 1, 0.000249), 1) << error();
+  EXPECT_EQ(zek_getDensity(), 249u) << "rounded to nearest, not truncated to 248";
+  for (double step : {-1.0, 0.0, 1e-7, std::nan("")}) {
+    SCOPED_TRACE(step);
+    zek_sfun_terminate();
+    slot = nullptr;
+    EXPECT_EQ(init(image("matrix"), io.ports, "", 1, step), 0);
+    EXPECT_NE(error().find("The ZEK S-Function needs a fixed step size of at least one microsecond."),
+              std::string::npos)
+        << error();
+  }
+}
+
+TEST_F(SfunHil, VmMessagesAreCutOnlyInTheLccBuild) {
+  expectVmMessagesCutInLccBuildOnly(ZEK_HIL_TEST_LCC);
+}
+
 TEST_F(SfunHil, ACutProgramFileIsRefused) {
   std::vector<uint8_t> bytes = readAll(image("matrix"));
   bytes.resize(bytes.size() / 2);
@@ -320,13 +339,13 @@ TEST_F(SfunHil, ARepeatedInitTakesTheNewBuffersAndKeepsTheMatching) {
 TEST_F(SfunHil, AnEmptyRecordPathFailsUnlessQuiet) {
   MatrixIo io;
   EXPECT_EQ(init(image("matrix"), io.ports, "", 0), 0);
-  std::string console = mex::takeConsole();
+  std::string console = zmx::takeConsole();
   EXPECT_NE(console.find("ZEK > Output file '<Empty file name>'."), std::string::npos) << console;
   EXPECT_EQ(error(), "Error opening output file. Missing or corrupt workspace variable 'zek_zekbinoutfile'.");
   zek_sfun_terminate();
   slot = nullptr;
   EXPECT_EQ(init(image("matrix"), io.ports, record(), 1), 1) << error();
-  EXPECT_TRUE(mex::takeConsole().empty()) << "quiet: no banner";
+  EXPECT_TRUE(zmx::takeConsole().empty()) << "quiet: no banner";
   ASSERT_EQ(zek_sfun(), 1);
   zek_sfun_terminate();
   EXPECT_FALSE(fs::exists(record())) << "quiet: no record file";
@@ -392,16 +411,24 @@ TEST_F(SfunHil, ASutSynchronousRunRecordsBeforeTheCycle) {
   EXPECT_EQ(z8::valuesOf<int32_t>(f, signals, 1, f.decls[2].id), std::vector<int32_t>{2});
 }
 
+// The MATLAB side of the client program's function: doubles its argument.
+int twice(int nlhs, mxArray *plhs[], int nrhs, mxArray *prhs[], void *) {
+  if (nlhs != 1 || nrhs != 1 || mxGetClassID(prhs[0]) != ZEK_MX_DOUBLE_CLASS) return 1;
+  double in;
+  std::memcpy(&in, mxGetData(prhs[0]), sizeof in);
+  in *= 2;
+  plhs[0] = zmx::numeric(ZEK_MX_DOUBLE_CLASS, {1, 1}, &in);
+  return 0;
+}
+
+// Answers with an empty double array.
+int nothing(int, mxArray *plhs[], int, mxArray *[], void *) {
+  plhs[0] = zmx::numeric(ZEK_MX_DOUBLE_CLASS, {0, 0}, nullptr);
+  return 0;
+}
+
 TEST_F(SfunHil, ClientFunctionsRunAsMatlabFunctions) {
-  int arrays = mex::liveArrays(), blocks = mex::liveBlocks();
-  std::vector<std::string> calls;
-  mex::define("twice", [&](int nlhs, mxArray **plhs, int nrhs, mxArray **prhs) {
-    calls.push_back(std::to_string(nlhs) + "/" + std::to_string(nrhs));
-    double in;
-    std::memcpy(&in, prhs[0]->data.data(), sizeof in);
-    plhs[0] = mex::doubles({in * 2});
-    return 0;
-  });
+  zmx::define("twice", twice);
   double x = 21, y = 0;
   Ports ports;
   ports.in.add("x", ZEK_DOUBLE, &x);
@@ -409,26 +436,25 @@ TEST_F(SfunHil, ClientFunctionsRunAsMatlabFunctions) {
   ASSERT_EQ(init(image("client"), ports, record(), 0), 1) << error();
   ASSERT_EQ(zek_sfun(), 1) << error();
   EXPECT_EQ(y, 42.0);
-  EXPECT_EQ(calls, std::vector<std::string>{"1/1"});
+  ASSERT_EQ(zmx::calls().size(), 1u);
+  EXPECT_EQ(zmx::calls()[0].nlhs, 1);
+  EXPECT_EQ(zmx::calls()[0].nrhs, 1);
+  EXPECT_TRUE(zmx::calls()[0].trapped) << "a failing MATLAB function must come back";
   // A result too short for the channel is refused, not read past its end.
-  mex::define("twice", [](int, mxArray **plhs, int, mxArray **) {
-    int dims[2] = {0, 0};
-    plhs[0] = mxCreateNumericArray_700(2, dims, 6, 0);
-    return 0;
-  });
+  zmx::define("twice", nothing);
   EXPECT_EQ(zek_sfun(), 0);
-  EXPECT_NE(error().find("Function 'twice': Client function 'twice' returned 0 bytes for 'b', which holds 8."),
+  EXPECT_NE(error().find("Function 'twice': MATLAB returned 0 elements for the output argument 'b' of 1 elements."),
             std::string::npos)
       << error();
   zek_sfun_terminate();
   // A MATLAB failure raises the client-function error.
-  mex::clearFunctions();
+  zmx::reset();
   ASSERT_EQ(init(image("client"), ports, record(), 0), 1) << error();
   EXPECT_EQ(zek_sfun(), 0);
   EXPECT_NE(error().find("Error in matlab client function"), std::string::npos) << error();
   zek_sfun_terminate();
-  EXPECT_EQ(mex::liveArrays(), arrays) << "every array is released";
-  EXPECT_EQ(mex::liveBlocks(), blocks) << "every block is released";
+  EXPECT_EQ(zmx::liveArrays(), 0) << "every array is released";
+  EXPECT_EQ(zmx::liveBlocks(), 0) << "every block is released";
 }
 
 // The IDE exchange of this library: layout 1 with version-8 declarations.
@@ -439,23 +465,27 @@ TEST_F(SfunHil, TheExchangeBlockHasLayoutOneWithShortDeclarations) {
   ASSERT_NE(toIde, nullptr);
   fs::path dump = dir / "block";
   std::string log = (dir / "ide.log").string(), dumpPath = dump.string();
-  const char *argv[] = {ZEK_TEST_IDE, log.c_str(), "attach", "await", "layout", "dump", dumpPath.c_str(), "answer", nullptr};
+  // The IDE answers the first cycle, then waits for the end of the run.
+  const char *argv[] = {ZEK_TEST_IDE, log.c_str(), "attach", "await", "layout", "dump", dumpPath.c_str(),
+                        "answer",     "await",     "answer", nullptr};
   PlatProcess *ide = plat_process_start(argv);
   ASSERT_NE(ide, nullptr);
   ASSERT_EQ(plat_event_wait(toVm, 20000), PLAT_WAIT_OK);
   MatrixIo io;
   ASSERT_EQ(init(image("matrix"), io.ports), 1) << error();
   EXPECT_EQ(zek_sfun(), 1) << error();
+  // Stopped before its end, the run still tells the attached IDE that it is over.
+  zek_sfun_terminate();
   EXPECT_EQ(plat_process_wait(ide, 20000), PLAT_WAIT_OK);
   EXPECT_EQ(plat_process_exit_code(ide), 0);
   plat_process_close(ide);
-  zek_sfun_terminate();
   plat_event_close(toVm);
   plat_event_close(toIde);
 
   std::ifstream logIn(log);
   std::string logText{std::istreambuf_iterator<char>(logIn), std::istreambuf_iterator<char>()};
   EXPECT_NE(logText.find("names=u,s,y,t,n,k"), std::string::npos) << logText;
+  EXPECT_NE(logText.find(" result=2 "), std::string::npos) << logText;
   std::vector<uint8_t> block = readAll(dump);
   ASSERT_GT(block.size(), 280u);
   EXPECT_EQ(block[4], 1) << "layout version";
