@@ -3,6 +3,7 @@
 // uninitialised runtime, a reader of the coverage result file (the only place the counters
 // can be seen from outside), and a writer of expected file bytes.
 #include "sfun_standin.h"
+#include "test_files.h"
 #include "zek_track.h"
 
 #include <gtest/gtest.h>
@@ -126,29 +127,8 @@ struct Bytes {
   Bytes &outcome(const Outcome &o) { return u32(uint32_t(o.hits)).u32(uint32_t(o.firstCycle)).f64(o.distance); }
 };
 
-// One folder per test process, removed at its end.
-inline const std::string &processTempDir() {
-  struct Folder {
-    std::string path;
-    Folder() : path(::testing::TempDir() + "zek_track_tests_" + std::to_string(getpid()) + "/") {
-      std::filesystem::create_directories(path);
-    }
-    ~Folder() {
-      std::error_code ignored;
-      std::filesystem::remove_all(path, ignored);
-    }
-  };
-  static Folder folder;
-  return folder.path;
-}
-
-inline std::string tempPath(const std::string &name) {
-  const ::testing::TestInfo *t = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string test = t != nullptr ? std::string(t->test_suite_name()) + "." + t->name() : "none";
-  for (char &c : test)
-    if (c == '/') c = '_';
-  return processTempDir() + test + "_" + name;
-}
+using ztf::processTempDir;
+using ztf::tempPath;
 
 inline std::string heldError() {
   const char *e = ZEK_TRACK_SL_getErrorMsg();

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "test_files.h"
 #include "zek_vmapi.h"
 #include "zekbin_decoder.h"
 
@@ -26,27 +27,8 @@ using Bytes = std::vector<uint8_t>;
 
 inline std::string image(const std::string &name) { return std::string(ZEK_VMAPI_IMAGES) + "/" + name; }
 
-inline const std::string &tempDir() {
-  // Removed by the process that made it, not by a child that ends through exit().
-  struct Folder {
-    pid_t owner = getpid();
-    std::string path;
-    Folder() : path(::testing::TempDir() + "zek_vmapi_" + std::to_string(owner) + "/") {
-      std::filesystem::create_directories(path);
-    }
-    ~Folder() {
-      std::error_code ignored;
-      if (getpid() == owner) std::filesystem::remove_all(path, ignored);
-    }
-  };
-  static Folder folder;
-  return folder.path;
-}
-
-inline std::string tempPath(const std::string &name) {
-  const ::testing::TestInfo *t = ::testing::UnitTest::GetInstance()->current_test_info();
-  return tempDir() + t->test_suite_name() + "." + t->name() + "_" + name;
-}
+inline const std::string &tempDir() { return ztf::processTempDir(); }
+using ztf::tempPath;
 
 inline Bytes readAll(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
