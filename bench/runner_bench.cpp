@@ -16,7 +16,8 @@
 #include <vector>
 
 #include "image_builder.h"
-#include "zekbin_writer.h"
+#include "recording.h"
+#include "zek_common.h"
 
 extern char **environ;
 
@@ -36,34 +37,19 @@ bool writeProgram(const std::string &path, int32_t rows) {
   p.density = 1000;
   p.channel("x", 6, 0, kElements).flags = 0x02;
   p.code = "ENDCYCLE";
-  zt::Image img = p.build();
-  FILE *f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) return false;
-  bool ok = std::fwrite(img.bytes.data(), 1, img.bytes.size(), f) == img.bytes.size();
-  return std::fclose(f) == 0 && ok;
+  return zt::writeFile(path, p.build().bytes);
 }
 
 bool writeInput(const std::string &path, int32_t rows) {
-  std::vector<int32_t> values(kElements, 0);
-  ChannelDecl d{};
-  d.name = "x";
-  d.baseType = 6;
-  d.elementSize = 4;
-  d.elementCount = kElements;
-  d.value = (uint8_t *)values.data();
-  d.recorded = 1;
-  d.option2 = d.option4 = d.option5 = -1;
-  ChannelDecl *channels[] = {&d};
-  FILE *f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) return false;
-  ZekbinWriter *w = zek_write_zekbin_headerblock(f, channels, 1, nullptr, 0, nullptr, 0, 0, 1);
-  int32_t result = w != nullptr ? 0 : ZEKBIN_WRITE_NO_WRITER;
-  for (int32_t r = 0; r < rows && result == 0; ++r) {
-    for (uint32_t k = (uint32_t)(r % kChangePeriod); k < kElements; k += kChangePeriod) values[k] = r;
-    result = zek_write_zekbin_signaldatarow(w, f, nullptr, (uint64_t)r * 1000);
-  }
-  if (w != nullptr) result = zek_close_zekbin_datablock(w, f, nullptr, 1000, (uint64_t)rows * 1000);
-  return std::fclose(f) == 0 && result == 0;
+  std::vector<zt::RecordedSignal> signals = {zt::recordedSignal("x", 6, kElements)};
+  std::vector<uint8_t> &values = signals[0].value;
+  zt::RecordingOptions options;
+  options.step = 1000;
+  return zt::writeRecording(path, signals, rows, [&](int64_t r) -> const EventRecord * {
+    for (uint32_t k = (uint32_t)(r % kChangePeriod); k < kElements; k += kChangePeriod)
+      zek_store_as<int32_t>(values.data() + 4 * (size_t)k, (int32_t)r);
+    return nullptr;
+  }, options) == 0;
 }
 
 // Runs zekvm with the arguments; the seconds it took, or -1 when it failed.

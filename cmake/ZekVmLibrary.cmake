@@ -2,13 +2,14 @@
 # as one static library that every host links. Variants are built from the same sources with
 # their switches:
 #
-#   zek_vm_library(<name> [DEFINES <macro>...] [SOURCES <extra source>...] [NO_PRINTF] [DLL])
+#   zek_vm_library(<name> [DEFINES <macro>...] [SOURCES <extra source>...] [NO_PRINTF] [EXTRAS] [DLL])
 #
 # DEFINES are compiled into every source and handed on to whoever links the variant; SOURCES
-# are added (a host's own console output, say); NO_PRINTF leaves zek_printf to the host. DLL
-# marks the variant that a Windows DLL of ours links: its ZEK_EXPORT functions are exported
-# from that DLL (ZEK_BUILD_DLL, handed on to the DLL's own sources). Every other variant is
-# linked statically (ZEK_STATIC on Windows, see zek_export.h).
+# are added (a host's own console output, say); NO_PRINTF leaves zek_printf to the host; EXTRAS
+# adds the diagnostics and helpers that only the S-function builds carry. DLL marks the variant
+# that a Windows DLL of ours links: its ZEK_EXPORT functions are exported from that DLL
+# (ZEK_BUILD_DLL, handed on to the DLL's own sources). Every other variant is linked statically
+# (ZEK_STATIC on Windows, see zek_portability.h).
 #
 # zek_vm_static: what a target that includes the VM's public headers and links the VM library
 # statically needs besides (ZEK_STATIC on Windows); every variant without DLL hands it on.
@@ -19,12 +20,25 @@ if(NOT TARGET zek_vm_static)
   endif()
 endif()
 
+# DEFINES ZEK_LCC_BUILD makes the LCC build: it brings the extras and the LCC support sources,
+# and every source of the variant formats through the LCC support's bounded printing, which
+# the header ZEK_LCC_STDIO_HEADER maps onto the names snprintf and vsnprintf inside these
+# sources only (the C library's functions stay what they are for the rest of the process).
 function(zek_vm_library name)
-  cmake_parse_arguments(ARG "NO_PRINTF;DLL" "" "DEFINES;SOURCES" ${ARGN})
+  cmake_parse_arguments(ARG "NO_PRINTF;EXTRAS;DLL" "" "DEFINES;SOURCES" ${ARGN})
   set(sources ${ZEK_VM_CORE_SOURCES} ${ZEK_VM_COMMON_SOURCES} ${ZEK_SERVICES_SOURCES} ${ARG_SOURCES})
   if(NOT ARG_NO_PRINTF)
     list(APPEND sources ${ZEK_VM_PRINT_SOURCES})
   endif()
+  set(lcc OFF)
+  if("ZEK_LCC_BUILD" IN_LIST ARG_DEFINES)
+    set(lcc ON)
+    list(APPEND sources ${ZEK_LCC_SOURCES})
+  endif()
+  if(ARG_EXTRAS OR lcc)
+    list(APPEND sources ${ZEK_VM_EXTRAS_SOURCES})
+  endif()
+  list(REMOVE_DUPLICATES sources)
   add_library(${name} STATIC ${sources})
   target_include_directories(${name} PUBLIC ${ZEK_VM_PUBLIC_INCLUDE} ${ZEK_SERVICES_INCLUDE}
                                      PRIVATE ${ZEK_VM_INTERNAL_INCLUDE})
@@ -38,5 +52,20 @@ function(zek_vm_library name)
   else()
     target_link_libraries(${name} PUBLIC zek_vm_static)
   endif()
+  if(lcc)
+    zek_lcc_map_printing(${name})
+  endif()
   target_link_libraries(${name} PRIVATE zek_platform m)
+endfunction()
+
+# Maps snprintf and vsnprintf onto the LCC support's bounded print in the sources of <target>
+# (an LCC variant does this itself; a host library built from further sources of its own for
+# an LCC deliverable calls it for them).
+function(zek_lcc_map_printing target)
+  target_include_directories(${target} PRIVATE ${ZEK_LCC_INCLUDE})
+  if(MSVC)
+    target_compile_options(${target} PRIVATE "/FI${ZEK_LCC_STDIO_HEADER}")
+  else()
+    target_compile_options(${target} PRIVATE "SHELL:-include ${ZEK_LCC_STDIO_HEADER}")
+  endif()
 endfunction()

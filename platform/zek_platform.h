@@ -1,6 +1,9 @@
 // The operating-system services of the hosts: named shared mappings and read-only file
 // mappings, named manual-reset events, a named duplex byte pipe, child processes, a
-// millisecond tick, environment look-up and error texts.
+// millisecond tick, environment look-up, replacing a file and error texts; whole-file reads,
+// UTF-8 file names, 64-bit stream positions and file identities; termination requests for a
+// program's main; and the fault hooks of the tests. The parts that need nothing of the operating system are shared by every
+// implementation (zek_platform_common.cpp).
 //
 // Nothing above this header includes a system header for these things. Each operating
 // system has one implementation of it; the handles are opaque and the functions plain.
@@ -18,6 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // Time-out value for a wait without limit.
 constexpr std::uint32_t PLAT_INFINITE = 0xFFFFFFFFu;
@@ -150,6 +154,12 @@ std::uint64_t plat_tick_ms();
 // when the variable is not set or its value does not fit.
 bool plat_getenv(const char* name, char* buffer, std::size_t capacity);
 
+// Puts the file from in the place of the file to in one step, replacing a file of that
+// name: a reader finds the old file or the new one, never a part. Both lie in the same
+// directory. False on failure, and from is then left as it was. (Windows: MoveFileEx with
+// MOVEFILE_REPLACE_EXISTING, which a plain rename does not do there.)
+bool plat_file_replace(const char* from, const char* to);
+
 // The system's code of a pipe whose other end has gone, for callers that report a read of
 // 0 bytes (the peer closed its end) as the failure it is.
 std::uint32_t plat_error_broken_pipe();
@@ -160,5 +170,104 @@ std::uint32_t plat_last_error();
 // Writes the system's text for code into buffer (cut to fit, always NUL-terminated; empty
 // for code 0).
 void plat_error_text(std::uint32_t code, char* buffer, std::size_t capacity);
+
+// ---- Files ----------------------------------------------------------------------------
+// Whole-file reads into owned memory, 64-bit positions of standard C streams, and the
+// identity of a file. Owned memory is released with std::free.
+
+// Outcome of a whole-file read.
+enum PlatFileResult {
+    PLAT_FILE_OK = 0,
+    PLAT_FILE_NO_FILE = 1,     // the file cannot be opened; plat_last_error() tells why
+    PLAT_FILE_NOT_REGULAR = 2, // a FIFO, device or socket: refused without reading
+    PLAT_FILE_READ_FAILED = 3, // a read failed, or the file changed its size while it was read
+    PLAT_FILE_NO_MEMORY = 4,   // no buffer of the file's size
+    PLAT_FILE_DIRECTORY = 5,   // a directory: refused without reading
+};
+
+// Reads the whole regular file path into one owned buffer (*data; null for an empty file)
+// of *size bytes. Opening never blocks: a FIFO or device is refused at once. The buffer is a
+// private copy, so a later change of the file (shortened by another process, say) cannot
+// reach what was read.
+PlatFileResult plat_file_read_all(const char* path, std::uint8_t** data, std::uint64_t* size);
+
+// Reads stream from its current position to its end into one owned buffer, as above.
+PlatFileResult plat_stream_read_all(std::FILE* stream, std::uint8_t** data, std::uint64_t* size);
+
+// Writes all size bytes to stream; false when the stream refused any of them (or when the
+// write fault is armed and fires, see below).
+bool plat_stream_write(std::FILE* stream, const void* data, std::size_t size);
+
+// Moves stream to the absolute byte position; false on failure.
+bool plat_stream_seek(std::FILE* stream, std::int64_t position);
+
+// The stream's byte position; -1 on failure.
+std::int64_t plat_stream_tell(std::FILE* stream);
+
+// What tells two names of one file apart from names of two files: two paths name the same
+// file when both identities are equal.
+struct PlatFileIdentity {
+    std::uint64_t volume; // the device (Linux) or volume serial number (Windows)
+    std::uint64_t file;   // the inode (Linux) or file index (Windows)
+};
+
+// The identity of the existing file path; false when it does not exist or cannot be examined.
+bool plat_file_identity(const char* path, PlatFileIdentity* identity);
+
+// Paths in this system are UTF-8. The C runtime of Windows takes the narrow names of fopen
+// and of main's arguments in the ANSI code page, so programs open files by name through
+// plat_fopen and take their arguments through plat_utf8_arguments; a file's size and position
+// go through plat_stream_seek and plat_stream_tell (long is 32 bits on 64-bit Windows).
+
+// std::fopen for a UTF-8 path (wide characters towards Windows).
+std::FILE* plat_fopen(const char* path, const char* mode);
+
+// Replaces main's arguments with the command line's in UTF-8 (Windows; elsewhere they are
+// left as they are). The new arguments live as long as the process. False, with the
+// arguments left alone, when they cannot be had.
+bool plat_utf8_arguments(int* argc, char*** argv);
+
+// ---- Faults for tests -----------------------------------------------------------------
+// A test arms a fault so that the n-th call from now of one kind fails (the allocation
+// returns null, the write refuses its bytes), to prove that the caller ends in the error it
+// promises. Armed faults fire once. Nothing arms them outside of tests.
+
+enum PlatFault {
+    PLAT_FAULT_ALLOCATION = 0, // zek_malloc, the record writer and the whole-file reads of this layer
+    PLAT_FAULT_WRITE = 1,      // plat_stream_write
+};
+
+// Arms fault to fire at the n-th call from now (n = 1: the next call); 0 disarms it.
+void plat_fault_arm(PlatFault fault, std::uint64_t n);
+
+// Counts one call of the fault's kind; true when this call is the one that must fail.
+bool plat_fault_fires(PlatFault fault);
+
+// True while fault is armed and has not fired yet.
+bool plat_fault_armed(PlatFault fault);
+
+// ---- Termination requests -------------------------------------------------------------
+// For a program's main only (a library loaded into another process leaves the process's
+// signals to its host): from this call on, a request to end the process (SIGTERM, SIGINT,
+// SIGHUP; on Windows Ctrl+C, Ctrl+Break, closing the console) sets a flag instead of ending
+// it, so the program can end in order between two steps; a second request ends the process
+// at once. A write to a pipe without reader fails (EPIPE) instead of ending the process.
+// While the flag is set, the waits of this layer (events, pipe accept and read, child
+// processes) end with PLAT_WAIT_FAILED (a read with -1) and plat_error_interrupted().
+void plat_termination_watch();
+
+// True once a termination request came in.
+bool plat_termination_requested();
+
+// The program has begun its ordered ending: from now on the waits of this layer run their
+// course again, for the ending's own handshakes (a second request still ends the process).
+void plat_termination_ending();
+
+// The name of the first request ("SIGTERM", "SIGINT", "SIGHUP", "Ctrl+C", ...); "" while none
+// came in.
+const char* plat_termination_name();
+
+// The system's code of a wait that a termination request ended.
+std::uint32_t plat_error_interrupted();
 
 #endif

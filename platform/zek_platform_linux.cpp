@@ -18,7 +18,6 @@
 //   pipe "\\.\pipe\REST"       socket file /tmp/PREST (a name without that lead: /tmp/PNAME)
 // Events and mappings share one namespace, as they do on Windows.
 #include "zek_platform.h"
-#include "zek_stdio.h"
 
 #include <algorithm>
 #include <atomic>
@@ -54,6 +53,20 @@ constexpr std::uint64_t NO_DEADLINE = UINT64_MAX;
 constexpr std::uint32_t EVENT_SIGNALLED = 1;
 
 thread_local std::uint32_t t_last_error = 0;
+
+// The signal of the first termination request; 0 while none came in.
+volatile sig_atomic_t g_termination_signal = 0;
+// Set by plat_termination_ending: the request no longer ends waits.
+bool g_termination_ending = false;
+
+// A wait ends early while a termination request stands, until the ordered ending begins.
+bool interrupted_by_termination()
+{
+    if (g_termination_signal == 0 || g_termination_ending)
+        return false;
+    t_last_error = EINTR;
+    return true;
+}
 
 void set_error(int code)
 {
@@ -98,6 +111,8 @@ int poll_timeout(std::uint64_t deadline)
 PlatWaitResult poll_until(int fd, short events, std::uint64_t deadline)
 {
     for (;;) {
+        if (interrupted_by_termination())
+            return PLAT_WAIT_FAILED;
         int timeout = poll_timeout(deadline);
         pollfd p{fd, events, 0};
         int ready = poll(&p, 1, timeout);
@@ -319,30 +334,55 @@ PlatMapping* plat_mapping_open(const char* name)
     return fd < 0 ? nullptr : map_object(shm_name, fd, object_size(fd));
 }
 
-PlatMapping* plat_mapping_open_file(const char* path)
+namespace {
+
+// Opens path for reading when it names a regular file: the descriptor and its size; else -1
+// when the open failed, -2 when the file was opened but refused (EISDIR for a directory,
+// EINVAL for a FIFO, device or socket, EFBIG beyond the address space), the reason in *error.
+int open_regular_file(const char* path, int* error, std::uint64_t* size)
 {
+    *error = 0;
+    *size = 0;
     if (path == nullptr) {
-        set_error(EINVAL);
-        return nullptr;
+        *error = EINVAL;
+        return -1;
     }
     // O_NONBLOCK keeps the open of a FIFO from blocking; it is refused below.
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
-        set_error(errno);
-        return nullptr;
+        *error = errno;
+        return -1;
     }
     struct stat st{};
-    int error = 0;
     if (fstat(fd, &st) != 0)
-        error = errno;
+        *error = errno;
     else if (S_ISDIR(st.st_mode))
-        error = EISDIR;
+        *error = EISDIR;
     else if (!S_ISREG(st.st_mode))
-        error = EINVAL;
+        *error = EINVAL;
     else if (static_cast<std::uint64_t>(st.st_size) > SIZE_MAX)
-        error = EFBIG;
+        *error = EFBIG;
+    if (*error != 0) {
+        close(fd);
+        return -2;
+    }
+    *size = static_cast<std::uint64_t>(st.st_size);
+    return fd;
+}
+
+}  // namespace
+
+PlatMapping* plat_mapping_open_file(const char* path)
+{
+    int error = 0;
+    std::uint64_t length = 0;
+    int fd = open_regular_file(path, &error, &length);
+    if (fd < 0) {
+        set_error(error);
+        return nullptr;
+    }
     void* data = nullptr;
-    std::size_t size = error == 0 ? static_cast<std::size_t>(st.st_size) : 0;
+    std::size_t size = static_cast<std::size_t>(length);
     if (size > 0) {
         data = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
         if (data == MAP_FAILED) {
@@ -484,6 +524,8 @@ PlatWaitResult plat_event_wait(PlatEvent* event, std::uint32_t timeout_ms)
     until.tv_sec = static_cast<time_t>(deadline / 1000000000u);
     until.tv_nsec = static_cast<long>(deadline % 1000000000u);
     for (;;) {
+        if (interrupted_by_termination())
+            return PLAT_WAIT_FAILED;
         // FUTEX_WAIT_BITSET takes an absolute CLOCK_MONOTONIC time, so an interrupted wait
         // resumes for exactly the time that is left.
         long result = futex(event->word, FUTEX_WAIT_BITSET, seen, deadline == NO_DEADLINE ? nullptr : &until);
@@ -673,6 +715,8 @@ std::int64_t plat_pipe_read(PlatPipe* pipe, void* buffer, std::size_t capacity)
         return -1;
     }
     for (;;) {
+        if (interrupted_by_termination())
+            return -1;
         ssize_t received = recv(pipe->connection, buffer, capacity, 0);
         if (received >= 0)
             return received;
@@ -788,6 +832,8 @@ PlatWaitResult plat_pipe_accept_child(PlatPipe* pipe, PlatProcess* child, std::u
     }
     std::uint64_t deadline = deadline_after(timeout_ms);
     for (;;) {
+        if (interrupted_by_termination())
+            return PLAT_WAIT_FAILED;
         int taken = take_client(pipe);
         if (taken == 0 && collect(child)) {
             // The child may have connected just before it ended.
@@ -832,6 +878,8 @@ PlatWaitResult plat_process_wait(PlatProcess* process, std::uint32_t timeout_ms)
     for (;;) {
         if (collect(process))
             return PLAT_WAIT_OK;
+        if (interrupted_by_termination())
+            return PLAT_WAIT_FAILED;
         std::uint64_t now = now_ns();
         if (now >= deadline)
             return PLAT_WAIT_TIMEOUT;
@@ -895,6 +943,19 @@ bool plat_getenv(const char* name, char* buffer, std::size_t capacity)
     return true;
 }
 
+bool plat_file_replace(const char* from, const char* to)
+{
+    if (from == nullptr || to == nullptr) {
+        set_error(EINVAL);
+        return false;
+    }
+    if (std::rename(from, to) != 0) {
+        set_error(errno);
+        return false;
+    }
+    return true;
+}
+
 std::uint32_t plat_error_broken_pipe()
 {
     return EPIPE;
@@ -919,14 +980,155 @@ void plat_error_text(std::uint32_t code, char* buffer, std::size_t capacity)
     std::snprintf(buffer, capacity, "%s", text);
 }
 
-// ---- C streams (zek_stdio.h) ----------------------------------------------------------
+// ---- Files ----------------------------------------------------------------------------
 
-std::FILE* zek_fopen(const char* path, const char* mode)
+PlatFileResult plat_file_read_all(const char* path, std::uint8_t** data, std::uint64_t* size)
+{
+    *data = nullptr;
+    *size = 0;
+    int error = 0;
+    std::uint64_t length = 0;
+    int fd = open_regular_file(path, &error, &length);
+    if (fd < 0) {
+        set_error(error);
+        if (fd == -1)
+            return PLAT_FILE_NO_FILE;
+        switch (error) {
+        case EISDIR:
+            return PLAT_FILE_DIRECTORY;
+        case EINVAL:
+            return PLAT_FILE_NOT_REGULAR;
+        case EFBIG:
+            return PLAT_FILE_NO_MEMORY;
+        }
+        return PLAT_FILE_READ_FAILED;
+    }
+    PlatFileResult result = PLAT_FILE_OK;
+    std::uint8_t* buffer = nullptr;
+    if (length > 0) {
+        if (length > SIZE_MAX || plat_fault_fires(PLAT_FAULT_ALLOCATION) ||
+            (buffer = static_cast<std::uint8_t*>(std::malloc(static_cast<std::size_t>(length)))) == nullptr) {
+            set_error(ENOMEM);
+            result = PLAT_FILE_NO_MEMORY;
+        }
+    }
+    // The size fstat gave is what the file holds now; a file that comes up short was cut
+    // while it was read.
+    std::uint64_t done = 0;
+    while (result == PLAT_FILE_OK && done < length) {
+        std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(length - done, 1u << 30));
+        ssize_t n = read(fd, buffer + done, chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            set_error(n < 0 ? errno : EIO);
+            result = PLAT_FILE_READ_FAILED;
+            break;
+        }
+        done += static_cast<std::uint64_t>(n);
+    }
+    close(fd);
+    if (result != PLAT_FILE_OK) {
+        std::free(buffer);
+        return result;
+    }
+    *data = buffer;
+    *size = length;
+    return PLAT_FILE_OK;
+}
+
+bool plat_stream_seek(std::FILE* stream, std::int64_t position)
+{
+    return stream != nullptr && fseeko(stream, static_cast<off_t>(position), SEEK_SET) == 0;
+}
+
+std::int64_t plat_stream_tell(std::FILE* stream)
+{
+    return stream != nullptr ? static_cast<std::int64_t>(ftello(stream)) : -1;
+}
+
+bool plat_file_identity(const char* path, PlatFileIdentity* identity)
+{
+    struct stat st{};
+    if (path == nullptr || stat(path, &st) != 0) {
+        set_error(path == nullptr ? EINVAL : errno);
+        return false;
+    }
+    identity->volume = static_cast<std::uint64_t>(st.st_dev);
+    identity->file = static_cast<std::uint64_t>(st.st_ino);
+    return true;
+}
+
+// ---- Termination requests -------------------------------------------------------------
+
+namespace {
+
+constexpr int TERMINATION_SIGNALS[] = {SIGTERM, SIGINT, SIGHUP};
+
+void on_termination(int signal_number)
+{
+    if (g_termination_signal != 0) {
+        // The second request: the default action ends the process as soon as this handler
+        // returns (the signal is blocked while it runs).
+        ::signal(signal_number, SIG_DFL);
+        raise(signal_number);
+        return;
+    }
+    g_termination_signal = signal_number;
+}
+
+}  // namespace
+
+void plat_termination_watch()
+{
+    struct sigaction action{};
+    action.sa_handler = on_termination;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a blocking read (the step prompt's) returns, so the program sees the flag.
+    action.sa_flags = 0;
+    for (int s : TERMINATION_SIGNALS)
+        sigaction(s, &action, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+bool plat_termination_requested()
+{
+    return g_termination_signal != 0;
+}
+
+void plat_termination_ending()
+{
+    g_termination_ending = true;
+}
+
+const char* plat_termination_name()
+{
+    switch (g_termination_signal) {
+    case 0:
+        return "";
+    case SIGTERM:
+        return "SIGTERM";
+    case SIGINT:
+        return "SIGINT";
+    case SIGHUP:
+        return "SIGHUP";
+    }
+    return "a signal";
+}
+
+std::uint32_t plat_error_interrupted()
+{
+    return EINTR;
+}
+
+
+
+std::FILE* plat_fopen(const char* path, const char* mode)
 {
     return std::fopen(path, mode);
 }
 
-bool zek_utf8_arguments(int*, char***)
+bool plat_utf8_arguments(int*, char***)
 {
     return true;
 }

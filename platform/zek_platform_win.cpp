@@ -10,8 +10,10 @@
 // "\\.\pipe\PREST" (a name without that lead is the pipe "\\.\pipe\PNAME").
 //
 // Error codes are the system's own (GetLastError), texts come from FormatMessageW.
+//
+// A termination request (a console control event) sets a manual-reset event that every wait
+// of this layer watches beside its own handle, so a wait ends as soon as the request comes.
 #include "zek_platform.h"
-#include "zek_stdio.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -31,6 +33,31 @@
 namespace {
 
 thread_local std::uint32_t t_last_error = 0;
+
+// The console control event of the first termination request + 1; 0 while none came in.
+volatile LONG g_termination_request = 0;
+// Set once a request came in; watched by every wait. Null until plat_termination_watch.
+HANDLE g_termination_signal = nullptr;
+// Set by plat_termination_ending: the request no longer ends waits.
+volatile LONG g_termination_ending = 0;
+
+// The code of a wait that a termination request ended.
+constexpr DWORD INTERRUPTED = ERROR_OPERATION_ABORTED;
+
+// The event a wait watches beside its own handle; null when requests do not end waits.
+HANDLE termination_watched()
+{
+    return g_termination_ending != 0 ? nullptr : g_termination_signal;
+}
+
+// A wait ends early while a termination request stands, until the ordered ending begins.
+bool interrupted_by_termination()
+{
+    if (g_termination_request == 0 || g_termination_ending != 0)
+        return false;
+    t_last_error = INTERRUPTED;
+    return true;
+}
 
 void set_error(DWORD code)
 {
@@ -169,14 +196,22 @@ std::uint64_t section_size(HANDLE section)
     return static_cast<std::uint64_t>(info.size.QuadPart);
 }
 
-// Waits on one handle; the wait result of the header.
+// Waits on one handle and on a termination request; the wait result of the header. The
+// handle comes first in the list: when both are signalled, what was awaited happened.
 PlatWaitResult wait_handle(HANDLE handle, std::uint32_t timeout_ms)
 {
-    DWORD result = WaitForSingleObject(handle, timeout_ms);
+    if (interrupted_by_termination())
+        return PLAT_WAIT_FAILED;
+    HANDLE waits[2] = {handle, termination_watched()};
+    DWORD result = WaitForMultipleObjects(waits[1] != nullptr ? 2 : 1, waits, FALSE, timeout_ms);
     if (result == WAIT_OBJECT_0)
         return PLAT_WAIT_OK;
     if (result == WAIT_TIMEOUT)
         return PLAT_WAIT_TIMEOUT;
+    if (result == WAIT_OBJECT_0 + 1) {
+        set_error(INTERRUPTED);
+        return PLAT_WAIT_FAILED;
+    }
     set_system_error();
     return PLAT_WAIT_FAILED;
 }
@@ -544,12 +579,24 @@ void cancel_io(PlatPipe* pipe)
 
 // Runs one read or write to its end; the byte count, or -1 with the error set. The code of a
 // peer that has gone is reported as ERROR_BROKEN_PIPE whichever way the system says it.
-std::int64_t complete_io(PlatPipe* pipe, BOOL started)
+// An interruptible operation (a read) ends early on a termination request: it is cancelled,
+// and bytes it had read already are still its result.
+std::int64_t complete_io(PlatPipe* pipe, BOOL started, bool interruptible)
 {
     DWORD done = 0;
     if (!started && GetLastError() != ERROR_IO_PENDING) {
         DWORD error = GetLastError();
         set_error(error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED ? ERROR_BROKEN_PIPE : error);
+        return -1;
+    }
+    HANDLE waits[2] = {pipe->io_done, interruptible ? termination_watched() : nullptr};
+    if (!started && waits[1] != nullptr &&
+        WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1 &&
+        WaitForSingleObject(pipe->io_done, 0) != WAIT_OBJECT_0) {
+        CancelIoEx(pipe->handle, &pipe->io);
+        if (GetOverlappedResult(pipe->handle, &pipe->io, &done, TRUE) && done > 0)
+            return done;
+        set_error(INTERRUPTED);
         return -1;
     }
     if (!GetOverlappedResult(pipe->handle, &pipe->io, &done, TRUE)) {
@@ -644,7 +691,7 @@ bool plat_pipe_write(PlatPipe* pipe, const void* data, std::size_t size)
     while (size > 0) {
         DWORD chunk = size > 0x10000000u ? 0x10000000u : static_cast<DWORD>(size);
         start_io(pipe);
-        std::int64_t written = complete_io(pipe, WriteFile(pipe->handle, next, chunk, nullptr, &pipe->io));
+        std::int64_t written = complete_io(pipe, WriteFile(pipe->handle, next, chunk, nullptr, &pipe->io), false);
         if (written < 0)
             return false;
         next += written;
@@ -661,8 +708,10 @@ std::int64_t plat_pipe_read(PlatPipe* pipe, void* buffer, std::size_t capacity)
     }
     DWORD chunk = capacity > 0x10000000u ? 0x10000000u : static_cast<DWORD>(capacity);
     for (;;) {
+        if (interrupted_by_termination())
+            return -1;
         start_io(pipe);
-        std::int64_t got = complete_io(pipe, ReadFile(pipe->handle, buffer, chunk, nullptr, &pipe->io));
+        std::int64_t got = complete_io(pipe, ReadFile(pipe->handle, buffer, chunk, nullptr, &pipe->io), true);
         if (got < 0)
             return t_last_error == ERROR_BROKEN_PIPE ? 0 : -1;
         // A message of no bytes is no end of the stream; the end is the broken pipe.
@@ -858,13 +907,19 @@ PlatWaitResult plat_pipe_accept_child(PlatPipe* pipe, PlatProcess* child, std::u
     int started = start_connect(pipe);
     if (started != 0)
         return started > 0 ? PLAT_WAIT_OK : PLAT_WAIT_FAILED;
-    HANDLE waits[2] = {pipe->io_done, child->process};
+    if (interrupted_by_termination())
+        return PLAT_WAIT_FAILED;
+    HANDLE waits[3] = {pipe->io_done, child->process, termination_watched()};
     // The connect comes first in the list: a client that came before the child ended wins.
-    DWORD result = WaitForMultipleObjects(2, waits, FALSE, timeout_ms);
-    if (result == WAIT_OBJECT_0 + 1 && WaitForSingleObject(pipe->io_done, 0) == WAIT_OBJECT_0)
+    DWORD result = WaitForMultipleObjects(waits[2] != nullptr ? 3 : 2, waits, FALSE, timeout_ms);
+    if (result != WAIT_OBJECT_0 && result != WAIT_TIMEOUT && WaitForSingleObject(pipe->io_done, 0) == WAIT_OBJECT_0)
         result = WAIT_OBJECT_0;
     if (result == WAIT_OBJECT_0)
         return finish_connect(pipe) > 0 ? PLAT_WAIT_OK : PLAT_WAIT_FAILED;
+    if (result == WAIT_OBJECT_0 + 2) {
+        set_error(INTERRUPTED);
+        return PLAT_WAIT_FAILED;
+    }
     if (result == WAIT_OBJECT_0 + 1) {
         set_error(ERROR_BROKEN_PIPE);
         return PLAT_WAIT_FAILED;
@@ -977,6 +1032,23 @@ bool plat_getenv(const char* name, char* buffer, std::size_t capacity)
     return copied;
 }
 
+bool plat_file_replace(const char* from, const char* to)
+{
+    if (from == nullptr || to == nullptr) {
+        set_error(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    wchar_t* wide_from = to_wide(from);
+    wchar_t* wide_to = wide_from != nullptr ? to_wide(to) : nullptr;
+    // A plain rename (MoveFileW, the C runtime's rename) refuses an existing target.
+    bool moved = wide_to != nullptr && MoveFileExW(wide_from, wide_to, MOVEFILE_REPLACE_EXISTING);
+    if (wide_to != nullptr && !moved)
+        set_system_error();
+    std::free(wide_from);
+    std::free(wide_to);
+    return moved;
+}
+
 std::uint32_t plat_error_broken_pipe()
 {
     return ERROR_BROKEN_PIPE;
@@ -1013,9 +1085,179 @@ void plat_error_text(std::uint32_t code, char* buffer, std::size_t capacity)
     t_last_error = saved;
 }
 
-// ---- C streams (zek_stdio.h) ----------------------------------------------------------
+// ---- Files ----------------------------------------------------------------------------
 
-std::FILE* zek_fopen(const char* path, const char* mode)
+namespace {
+
+// Opens the existing file path for reading, or for its attributes only (access 0). Folders
+// open too, so that their identity can be had and they can be told apart.
+HANDLE open_existing(const char* path, DWORD access)
+{
+    wchar_t* wide = path != nullptr ? to_wide(path) : nullptr;
+    if (wide == nullptr) {
+        if (path == nullptr)
+            set_error(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE file = CreateFileW(wide, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        set_system_error();
+    std::free(wide);
+    return file;
+}
+
+} // namespace
+
+PlatFileResult plat_file_read_all(const char* path, std::uint8_t** data, std::uint64_t* size)
+{
+    *data = nullptr;
+    *size = 0;
+    HANDLE file = open_existing(path, GENERIC_READ);
+    if (file == INVALID_HANDLE_VALUE)
+        return PLAT_FILE_NO_FILE;
+    BY_HANDLE_FILE_INFORMATION info{};
+    LARGE_INTEGER length{};
+    PlatFileResult result = PLAT_FILE_OK;
+    // A pipe, console or device is refused before anything is read from it.
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        set_error(ERROR_INVALID_PARAMETER);
+        result = PLAT_FILE_NOT_REGULAR;
+    } else if (!GetFileInformationByHandle(file, &info) || !GetFileSizeEx(file, &length)) {
+        set_system_error();
+        result = PLAT_FILE_READ_FAILED;
+    } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        set_error(ERROR_DIRECTORY);
+        result = PLAT_FILE_DIRECTORY;
+    }
+    std::uint64_t total = static_cast<std::uint64_t>(length.QuadPart);
+    std::uint8_t* buffer = nullptr;
+    if (result == PLAT_FILE_OK && total > 0) {
+        if (total > SIZE_MAX || plat_fault_fires(PLAT_FAULT_ALLOCATION) ||
+            (buffer = static_cast<std::uint8_t*>(std::malloc(static_cast<std::size_t>(total)))) == nullptr) {
+            set_error(ERROR_NOT_ENOUGH_MEMORY);
+            result = PLAT_FILE_NO_MEMORY;
+        }
+    }
+    // The size is what the file holds now; a file that comes up short was cut while it was read.
+    std::uint64_t done = 0;
+    while (result == PLAT_FILE_OK && done < total) {
+        DWORD chunk = static_cast<DWORD>(total - done < (1u << 30) ? total - done : (1u << 30));
+        DWORD got = 0;
+        if (!ReadFile(file, buffer + done, chunk, &got, nullptr) || got == 0) {
+            if (got == 0)
+                set_error(ERROR_HANDLE_EOF);
+            else
+                set_system_error();
+            result = PLAT_FILE_READ_FAILED;
+            break;
+        }
+        done += got;
+    }
+    CloseHandle(file);
+    if (result != PLAT_FILE_OK) {
+        std::free(buffer);
+        return result;
+    }
+    *data = buffer;
+    *size = total;
+    return PLAT_FILE_OK;
+}
+
+bool plat_stream_seek(std::FILE* stream, std::int64_t position)
+{
+    return stream != nullptr && _fseeki64(stream, position, SEEK_SET) == 0;
+}
+
+std::int64_t plat_stream_tell(std::FILE* stream)
+{
+    return stream != nullptr ? static_cast<std::int64_t>(_ftelli64(stream)) : -1;
+}
+
+bool plat_file_identity(const char* path, PlatFileIdentity* identity)
+{
+    HANDLE file = open_existing(path, 0);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    bool known = GetFileInformationByHandle(file, &info);
+    if (!known)
+        set_system_error();
+    CloseHandle(file);
+    if (!known)
+        return false;
+    identity->volume = info.dwVolumeSerialNumber;
+    identity->file = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+// ---- Termination requests -------------------------------------------------------------
+
+namespace {
+
+// Runs on a thread of its own that the system starts for each console control event.
+BOOL WINAPI on_console_control(DWORD type)
+{
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT)
+        return FALSE;
+    if (InterlockedCompareExchange(&g_termination_request, static_cast<LONG>(type) + 1, 0) != 0) {
+        // The second request: the system's own handler ends the process at once.
+        return FALSE;
+    }
+    SetEvent(g_termination_signal);
+    // The process ends when this handler returns from a close event (or after the system's
+    // grace of a few seconds): the handler waits there, and the program's ordered end, which
+    // ends the process, comes first.
+    if (type == CTRL_CLOSE_EVENT)
+        Sleep(INFINITE);
+    return TRUE;
+}
+
+} // namespace
+
+void plat_termination_watch()
+{
+    if (g_termination_signal == nullptr)
+        g_termination_signal = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // A Ctrl+C that the process was started to ignore is a request too from now on.
+    SetConsoleCtrlHandler(nullptr, FALSE);
+    if (g_termination_signal != nullptr)
+        SetConsoleCtrlHandler(on_console_control, TRUE);
+}
+
+bool plat_termination_requested()
+{
+    return g_termination_request != 0;
+}
+
+void plat_termination_ending()
+{
+    InterlockedExchange(&g_termination_ending, 1);
+}
+
+const char* plat_termination_name()
+{
+    switch (g_termination_request) {
+    case 0:
+        return "";
+    case CTRL_C_EVENT + 1:
+        return "Ctrl+C";
+    case CTRL_BREAK_EVENT + 1:
+        return "Ctrl+Break";
+    case CTRL_CLOSE_EVENT + 1:
+        return "the closing of the console";
+    }
+    return "a console event";
+}
+
+std::uint32_t plat_error_interrupted()
+{
+    return INTERRUPTED;
+}
+
+// ---- UTF-8 names towards the C runtime ---------------------------------------------
+
+std::FILE* plat_fopen(const char* path, const char* mode)
 {
     wchar_t* wide_path = path != nullptr ? to_wide(path) : nullptr;
     wchar_t* wide_mode = mode != nullptr ? to_wide(mode) : nullptr;
@@ -1025,7 +1267,7 @@ std::FILE* zek_fopen(const char* path, const char* mode)
     return stream;
 }
 
-bool zek_utf8_arguments(int* argc, char*** argv)
+bool plat_utf8_arguments(int* argc, char*** argv)
 {
     int count = 0;
     wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);

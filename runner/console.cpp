@@ -8,7 +8,7 @@
 #include "exchange.h"
 #include "msgbox.h"
 #include "zek_host.h"
-#include "zek_stdio.h"
+#include "zek_platform.h"
 #include "zekbin_reader.h"
 #include "zekbin_writer.h"
 
@@ -33,7 +33,7 @@ struct ConsoleRun {
 ConsoleRun g_run;
 bool g_vmFailed = false;  // an error was raised and reported
 
-enum StepState { STEP_ASK, STEP_RUN, STEP_CANCEL };
+enum StepState { STEP_ASK, STEP_RUN, STEP_CANCEL, STEP_FAILED };
 
 void printUsage(const char *self) {
   std::printf("Please specify the inputfile\n\n%s <programfile> [-i <inputfile>] [-o <outputfile>] [options]\n\n",
@@ -72,41 +72,41 @@ int parseCommandLine(int argc, char **argv, ConsoleOptions *o) {
   return 0;
 }
 
-// The whole program file in an owned buffer; null after reporting why not.
+// The whole program file in an owned buffer; null after reporting why not. Only a regular
+// file is read: a FIFO would block the open, a device would never end.
 uint8_t *readProgramFile(const char *path, uint64_t *size) {
-  FILE *f = zek_fopen(path, "rb");
-  if (f == nullptr) {
-    std::fprintf(stderr, "ERROR: The program file '%s' could not be opened.", path);
-    return nullptr;
+  uint8_t *buffer = nullptr;
+  switch (plat_file_read_all(path, &buffer, size)) {
+    case PLAT_FILE_OK:
+      // An empty file is an image too short to check; it still needs a buffer.
+      return buffer != nullptr ? buffer : (uint8_t *)std::calloc(1, 1);
+    case PLAT_FILE_NO_FILE:
+      std::fprintf(stderr, "ERROR: The program file '%s' could not be opened.", path);
+      return nullptr;
+    case PLAT_FILE_NOT_REGULAR:
+      std::fprintf(stderr, "ERROR: The program file '%s' is not a regular file.\n", path);
+      return nullptr;
+    default:
+      std::fprintf(stderr, "ERROR: An error occurred while reading the program file '%s'.", path);
+      return nullptr;
   }
-  uint64_t capacity = 65536, length = 0;
-  uint8_t *buffer = (uint8_t *)std::malloc(capacity);
-  bool ok = buffer != nullptr;
-  while (ok) {
-    if (length == capacity) {
-      uint8_t *grown = capacity <= SIZE_MAX / 2 ? (uint8_t *)std::realloc(buffer, (size_t)capacity * 2) : nullptr;
-      if (grown == nullptr) {
-        ok = false;
-        break;
-      }
-      buffer = grown;
-      capacity *= 2;
+}
+
+// The record file must not be the input file or the program file (compared by the file's
+// identity, whatever the paths say): opening it for writing would destroy what the run is to
+// read. A record file that does not exist yet is new.
+bool outputIsNew(const ConsoleOptions *o) {
+  PlatFileIdentity out, other;
+  if (!plat_file_identity(o->outputFile, &out)) return true;
+  const char *readFiles[2][2] = {{o->inputFile, "input"}, {o->programFile, "program"}};
+  for (auto &[path, what] : readFiles) {
+    if (path != nullptr && plat_file_identity(path, &other) && other.volume == out.volume && other.file == out.file) {
+      std::fprintf(stderr, "ERROR: The output file '%s' is the %s file; it is not overwritten.\n", o->outputFile,
+                   what);
+      return false;
     }
-    size_t n = std::fread(buffer + length, 1, (size_t)(capacity - length), f);
-    length += n;
-    if (n == 0) {
-      ok = std::ferror(f) == 0;
-      break;
-    }
   }
-  std::fclose(f);
-  if (!ok) {
-    std::free(buffer);
-    std::fprintf(stderr, "ERROR: An error occurred while reading the program file '%s'.", path);
-    return nullptr;
-  }
-  *size = length;
-  return buffer;
+  return true;
 }
 
 void reportWriter(int32_t result) {
@@ -155,6 +155,13 @@ void finishOutput(const VmData *data) {
 // Ends the run: the IDE, the dialog, the record file, the input reader and the buffers; the
 // exit code.
 int endRun(const VmData *data) {
+  // A termination request ends the run here, in order; the ending's own waits (the IDE's final
+  // handshake, the dialog's shutdown) run their course again.
+  if (plat_termination_requested()) {
+    plat_termination_ending();
+    std::fprintf(stderr, "ERROR: The run was ended by %s.\n", plat_termination_name());
+    g_run.failed = true;
+  }
   bool failed = g_run.failed || g_vmFailed;
   if (g_run.options != nullptr && g_run.options->sharedMem) {
     // A run that ends without a cycle result saying so (the input ran out, the user cancelled,
@@ -232,9 +239,15 @@ void applyInputRow(void) {
   }
 }
 
+// STEP_FAILED when the prompt cannot be written (standard output a closed pipe, say): a run
+// whose user cannot be asked ends. A termination request that interrupts the wait for the
+// answer gives STEP_CANCEL; the caller looks at the request itself.
 StepState askStep(void) {
   std::printf("Please enter <s> : Single Step <c> : Cancel <r> : Run ");
-  std::fflush(stdout);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "ERROR: The step prompt could not be written to the standard output.\n");
+    return STEP_FAILED;
+  }
   char line[256];
   if (std::fgets(line, sizeof line, stdin) == nullptr) return STEP_CANCEL;  // no more answers
   char answer = line[0];
@@ -279,9 +292,10 @@ int runProgram(const ConsoleOptions *o) {
   uint64_t size = 0;
   g_run.image = readProgramFile(o->programFile, &size);
   if (g_run.image == nullptr) return fail(nullptr);
-  // 2. The record file.
+  // 2. The record file; never one of the files the run reads.
+  if (o->outputFile != nullptr && !outputIsNew(o)) return fail(nullptr);
   if (o->outputFile != nullptr) {
-    g_run.output = zek_fopen(o->outputFile, "wb");
+    g_run.output = plat_fopen(o->outputFile, "wb");
     if (g_run.output == nullptr) {
       std::fprintf(stderr, "ERROR: while opening outputfile");
       return fail(nullptr);
@@ -316,11 +330,16 @@ int runProgram(const ConsoleOptions *o) {
   StepState state = o->step ? STEP_ASK : STEP_RUN;
   uint32_t result = ZEK_CYCLE_GO_ON;
   do {
+    // A termination request is taken between two cycles, also when it ended a wait for the
+    // user, the IDE or the dialog.
+    if (plat_termination_requested()) break;
     if (state == STEP_ASK) state = askStep();
-    if (state == STEP_CANCEL) break;
+    if (state == STEP_FAILED) return fail(data);
+    if (state == STEP_CANCEL || plat_termination_requested()) break;
     if (o->sharedMem) {
       zek_sharedmem_beforecycle(data);
       if (g_vmFailed) return fail(data);
+      if (plat_termination_requested()) break;
     }
     if (g_run.writer != nullptr && sut && zek_getCycleCount() >= 1 && !writeRow(data)) return fail(data);
     result = zek_runCycle();

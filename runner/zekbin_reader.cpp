@@ -1,8 +1,7 @@
-// The console runner's input reader over a read-only mapping of the whole file. The layout
-// comes from the record-file codec (zekbin_format.h); this unit adds what a row-by-row reader
-// needs: the checks of every list against the file, the element lookups and the row cache.
-#include "zekbin_reader.h"
-
+// The console runner's input reader over the whole file in memory: the header walk. The
+// layout comes from the record-file codec (zekbin_format.h); the reader adds what a row-by-row
+// reader needs: the checks of every list against the file, the element lookups and the row
+// cache (zekbin_reader_rows.cpp) over the block cache (zekbin_reader_blocks.cpp).
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -11,61 +10,16 @@
 #include "zek_common.h"
 #include "zek_platform.h"
 #include "zekbin_format.h"
+#include "zekbin_reader_parts.h"
 
-namespace {
-
-// The lookups of one element: one state per block of the element.
-struct ZekbinElementLookup {
-  uint32_t blockCount;
-  ZekbinLookupState *blocks;
-  int64_t chunkTablePosition;
-  uint32_t lastBlock;   // the block of the row read last: the next row's first guess
-  int64_t lastSample;   // the sample in the value buffer (-1: none yet); the same sample is not copied again
-};
-
-struct ZekbinCachedBlock {
-  int64_t position;
-  ZekbinBlockInfo info;
-};
-
-struct ZekbinReader {
-  PlatMapping *mapping;
-  const uint8_t *data;
-  uint64_t fileSize;
-  ZekbinHeader header;
-  uint16_t enumSetCount;
-  ZekbinEnumSet *enumSets;  // views into the mapping
-  uint16_t eventDeclCount;
-  ZekbinEventDecl *eventDecls;
-  uint32_t variableCount;
-  ZekbinVariable **variables;
-  int32_t currentRow;
-  bool opened;      // a header was read
-  bool handedOut;   // the variables were handed out
-  // Element lookups, keyed by the variable's index: lookups[v] holds its elementCount entries.
-  ZekbinElementLookup **lookups;
-  ZekbinElementLookup *elementLookups;  // every element, variable after variable
-  uint64_t elementCount;
-  ZekbinLookupState *states;  // every element's block states
-  uint64_t stateCount;
-  // Block records already read, ascending by file position.
-  ZekbinCachedBlock *blocks;
-  uint64_t blockCount;
-  uint64_t blockCapacity;
-  char message[2048];
-};
+namespace zekbin_input {
 
 ZekbinReader g_reader = {nullptr, nullptr, 0, {}, 0, nullptr, 0, nullptr, 0, nullptr, -1, false, false,
                          nullptr, nullptr, 0, nullptr, 0, nullptr, 0, 0, {}};
 
 FILE *g_messages = stderr;
 
-constexpr uint32_t kMinSignalDeclSize = ZEKBIN_SIGNAL_DECL_FIXED_SIZE + 1;  // empty name
-constexpr uint32_t kMinEnumSetSize = 3;
-constexpr uint32_t kMinEventDeclSize = 3;
-constexpr uint32_t kPositionSize = 8;
-
-__attribute__((format(printf, 1, 2))) void report(const char *format, ...) {
+void report(const char *format, ...) {
   va_list args;
   va_start(args, format);
   std::vsnprintf(g_reader.message, sizeof g_reader.message, format, args);
@@ -73,41 +27,22 @@ __attribute__((format(printf, 1, 2))) void report(const char *format, ...) {
   if (g_messages != nullptr) std::fprintf(g_messages, "[ERROR]: %s\n", g_reader.message);
 }
 
-// A read of n bytes at pos that does not fit the file: the location shown is where it starts
-// when that lies outside the file, else the first location beyond the file that it needs.
 void reportOutside(int64_t pos) {
   int64_t location = pos >= 0 && (uint64_t)pos < g_reader.fileSize ? (int64_t)g_reader.fileSize : pos;
   report("Accessing location outside of file. File size: %llu vs. location %lld.", (unsigned long long)g_reader.fileSize,
          (long long)location);
 }
 
-bool inFile(int64_t pos, uint64_t n) {
-  return pos >= 0 && (uint64_t)pos <= g_reader.fileSize && n <= g_reader.fileSize - (uint64_t)pos;
-}
+}  // namespace zekbin_input
 
-// Checks that n bytes at pos lie in the file; reports them otherwise.
-bool checkRange(int64_t pos, uint64_t n) {
-  if (inFile(pos, n)) return true;
-  reportOutside(pos);
-  return false;
-}
+using namespace zekbin_input;
 
-ZekbinCursor cursorAt(int64_t pos) {
-  return zekbin_cursor(g_reader.data, g_reader.fileSize, pos >= 0 ? (uint64_t)pos : UINT64_MAX);
-}
+namespace {
 
 const char *formatSystemError(void) {
   static char text[1024];
   plat_error_text(plat_last_error(), text, sizeof text);
   return text;
-}
-
-char *copyText(const char *text, uint32_t length) {
-  char *copy = (char *)std::malloc((size_t)length + 1);
-  if (copy == nullptr) return nullptr;
-  std::memcpy(copy, text, length);
-  copy[length] = '\0';
-  return copy;
 }
 
 void freeVariable(ZekbinVariable *v) {
@@ -126,114 +61,22 @@ void freeVariable(ZekbinVariable *v) {
 ZekbinVariable *makeVariable(const ZekbinSignalDecl &d) {
   ZekbinVariable *v = (ZekbinVariable *)std::calloc(1, sizeof(ZekbinVariable));
   if (v == nullptr) return nullptr;
-  v->id = (int32_t)d.id;
+  uint32_t missing = zekbin_takeSignalDecl(v, d);
   v->heapOffset = (int32_t)d.heapOffset;
-  v->baseType = d.baseType;
-  v->elementSize = zek_baseTypeSizeOf(d.baseType);
-  v->elementCount = d.elementCount;
-  v->name = copyText(d.name, d.nameLength);
   uint64_t bytes = (uint64_t)v->elementCount * v->elementSize;
   v->value = (uint8_t *)std::calloc(bytes > 0 ? (size_t)bytes : 1, 1);
-  if (v->name == nullptr || v->value == nullptr) {
+  if ((missing & ZEKBIN_PART_NAME) || v->value == nullptr) {
     freeVariable(v);
     return nullptr;
   }
-  v->flagBit0 = d.flags & 1;
-  v->flagBit4 = (d.flags >> 4) & 1;
-  v->recorded = (d.flags >> 1) & 1;
-  v->flagBit2 = (d.flags >> 2) & 1;
-  v->isText = (d.flags >> 3) & 1;
-  v->needsNoPort = (d.flags >> 5) & 1;
-  v->role = d.role;
-  v->option2 = d.option2;
-  v->option4 = (int16_t)d.option4;  // 0xFFFF when absent: -1
-  v->option5 = (int16_t)d.option5;
-  if (d.scaling != nullptr) {
-    v->scaling = (double *)std::malloc(ZEKBIN_SCALING_SIZE);
-    if (v->scaling != nullptr) std::memcpy(v->scaling, d.scaling, ZEKBIN_SCALING_SIZE);
-    else report("Unable to allocate memory for 4 scaling coefficients.");
-  }
-  if (d.externalName != nullptr) {
-    v->externalName = copyText(d.externalName, d.externalNameLength);
-    if (v->externalName == nullptr) report("Unable to allocate memory for external name  %s", d.externalName);
-  }
-  if (d.dimCount > 0) {
-    v->dims = (uint32_t *)std::malloc(4u * d.dimCount);
-    if (v->dims != nullptr) {
-      std::memcpy(v->dims, d.dims, 4u * d.dimCount);
-      v->dimCount = d.dimCount;
-    } else {
-      report("Unable to allocate memory for %d dimension-declarations  \n", (int)d.dimCount);
-    }
-  }
-  if (d.attributes != nullptr) {
-    v->attributes = (char *)std::malloc(d.attributesLength);
-    if (v->attributes != nullptr) std::memcpy(v->attributes, d.attributes, d.attributesLength);
-    else report("Unable to allocate memory of %d bytes for attributes\n", (int)d.attributesLength);
-  }
+  if (missing & ZEKBIN_PART_SCALING) report("Unable to allocate memory for 4 scaling coefficients.");
+  if (missing & ZEKBIN_PART_EXTERNAL_NAME)
+    report("Unable to allocate memory for external name  %.*s", (int)d.externalNameLength, d.externalName);
+  if (missing & ZEKBIN_PART_DIMENSIONS)
+    report("Unable to allocate memory for %d dimension-declarations  \n", (int)d.dimCount);
+  if (missing & ZEKBIN_PART_ATTRIBUTES)
+    report("Unable to allocate memory of %d bytes for attributes\n", (int)d.attributesLength);
   return v;
-}
-
-// The block record at pos, read once and kept in the block cache.
-bool readBlockInfo(int64_t pos, ZekbinBlockInfo *out) {
-  uint64_t lo = 0, hi = g_reader.blockCount;
-  while (lo < hi) {
-    uint64_t mid = lo + (hi - lo) / 2;
-    if (g_reader.blocks[mid].position < pos) lo = mid + 1;
-    else hi = mid;
-  }
-  if (lo < g_reader.blockCount && g_reader.blocks[lo].position == pos) {
-    *out = g_reader.blocks[lo].info;
-    return true;
-  }
-  ZekbinCursor c = cursorAt(pos);
-  ZekbinBlockRecord r;
-  if (zekbin_decodeBlockRecord(&c, &r) != ZEKBIN_DECODE_OK) {
-    reportOutside(c.pos == UINT64_MAX ? pos : (int64_t)c.pos);
-    return false;
-  }
-  ZekbinBlockInfo info{};
-  info.kind = r.kind;
-  info.firstRow = r.firstRow;
-  info.name = r.name;
-  // The two constant bytes lie right before the name.
-  info.constant[0] = (uint8_t)r.name[-2];
-  info.constant[1] = (uint8_t)r.name[-1];
-  if (r.kind == ZEKBIN_BLOCK_CYCLE_INDEXED) {
-    info.firstTime = r.firstTime;
-    info.rowCount = r.rowCount;
-    info.step = r.step;
-    info.endTime = (int64_t)((uint64_t)r.firstTime + (uint64_t)(int64_t)r.rowCount * (uint64_t)r.step);
-  } else if (r.kind == ZEKBIN_BLOCK_TIME_STAMPED) {
-    info.blockIndex = r.blockNumber;
-    int64_t table = g_reader.header.blockTablePosition;
-    if (r.blockNumber < 0 || !inFile(table, 0)) {
-      reportOutside(table);
-      return false;
-    }
-    int64_t entry = table + (int64_t)ZEKBIN_BLOCK_TABLE_ENTRY_SIZE * r.blockNumber;
-    if (!checkRange(entry, ZEKBIN_BLOCK_TABLE_ENTRY_SIZE)) return false;
-    info.rowCount = zek_load_as<int32_t>(g_reader.data + entry + 8);
-  }
-  if (info.rowCount < 0) {
-    report("Invalid block record at location %lld.", (long long)pos);
-    return false;
-  }
-  if (g_reader.blockCount == g_reader.blockCapacity) {
-    uint64_t capacity = g_reader.blockCapacity == 0 ? 4 : g_reader.blockCapacity * 2;
-    ZekbinCachedBlock *grown = (ZekbinCachedBlock *)std::realloc(g_reader.blocks, (size_t)capacity * sizeof *grown);
-    if (grown == nullptr) {
-      report("Memory allocation failed for the block records.");
-      return false;
-    }
-    g_reader.blocks = grown;
-    g_reader.blockCapacity = capacity;
-  }
-  std::memmove(g_reader.blocks + lo + 1, g_reader.blocks + lo, (size_t)(g_reader.blockCount - lo) * sizeof(ZekbinCachedBlock));
-  g_reader.blocks[lo] = ZekbinCachedBlock{pos, info};
-  ++g_reader.blockCount;
-  *out = info;
-  return true;
 }
 
 void setUpLookupState(ZekbinLookupState *s, uint32_t baseType, int64_t indexPosition, const ZekbinElementIndex &index,
@@ -332,7 +175,7 @@ void releaseAll(void) {
   std::free(r.elementLookups);
   std::free(r.states);
   std::free(r.blocks);
-  plat_mapping_close(r.mapping);
+  std::free(r.owned);
   r = ZekbinReader{};
   r.currentRow = -1;
 }
@@ -389,7 +232,7 @@ uint32_t readHeader(uint32_t *count) {
     report("Invalid chunk sizes %u and %u.", r.header.firstChunkSize, r.header.laterChunkSize);
     return ZEKBIN_READ_REJECTED;
   }
-  // 4. Enum sets and event declarations: kept as views into the mapping.
+  // 4. Enum sets and event declarations: kept as views into the file's bytes.
   uint16_t n16 = 0;
   if (!readCount(&c, kMinEnumSetSize, "Memory allocation failed for the enumeration sets.", &n16, &r.enumSets))
     return ZEKBIN_READ_REJECTED;
@@ -469,172 +312,7 @@ uint32_t readHeader(uint32_t *count) {
   return ZEKBIN_READ_OK;
 }
 
-// One element's value in row r into dest; false when its sample lies outside the file.
-// *found is false when the row lies beyond the element's blocks.
-bool readElement(ZekbinElementLookup &lookup, uint8_t size, int32_t row, uint8_t *dest, bool *found) {
-  ZekbinLookupState *state = nullptr;
-  if (lookup.lastBlock < lookup.blockCount) {
-    ZekbinLookupState &s = lookup.blocks[lookup.lastBlock];
-    if (row >= s.blockStart && row < s.blockEnd) state = &s;
-  }
-  for (uint32_t j = 0; state == nullptr && j < lookup.blockCount; ++j) {
-    ZekbinLookupState &s = lookup.blocks[j];
-    if (row >= s.blockStart && row < s.blockEnd) {
-      state = &s;
-      lookup.lastBlock = j;
-    }
-  }
-  *found = state != nullptr;
-  if (state == nullptr) return true;
-  int64_t sample = zekbin_findSampleIndex(state, row);
-  if (size == 0) return true;
-  if (sample == lookup.lastSample) return true;  // the buffer holds it
-  if (sample < 0) {
-    report("Invalid repetition list of the element at location %lld.", (long long)state->indexPosition);
-    return false;
-  }
-  uint64_t chunk, offset;
-  zekbin_streamByteLocation((uint64_t)sample * size, g_reader.header.firstChunkSize, g_reader.header.laterChunkSize,
-                            &chunk, &offset);
-  // The chunk table entry; chunk is below 2^36 (sample indices fit 33 bits).
-  int64_t table = lookup.chunkTablePosition;
-  if (!inFile(table, 0) || chunk >= (g_reader.fileSize - (uint64_t)table) / kPositionSize) {
-    reportOutside(table);
-    return false;
-  }
-  int64_t entry = table + (int64_t)(chunk * kPositionSize);
-  int64_t chunkPos = zek_load_as<int64_t>(g_reader.data + entry);
-  if (chunkPos < 0 || (uint64_t)chunkPos > g_reader.fileSize) {
-    reportOutside(chunkPos);
-    return false;
-  }
-  if (!checkRange(chunkPos + (int64_t)offset, size)) return false;
-  std::memcpy(dest, g_reader.data + chunkPos + offset, size);
-  lookup.lastSample = sample;
-  return true;
-}
-
-uint32_t readCycle(void) {
-  ZekbinReader &r = g_reader;
-  int32_t row = r.currentRow;
-  // No element, no row to find; and rows are numbered in 32 bits.
-  if (r.elementCount == 0 || row == INT32_MAX) return ZEKBIN_READ_END;
-  for (uint32_t v = 0; v < r.variableCount; ++v) {
-    ZekbinVariable *var = r.variables[v];
-    ZekbinElementLookup *lookups = r.lookups[v];
-    for (uint32_t k = 0; k < var->elementCount; ++k) {
-      bool found;
-      if (!readElement(lookups[k], var->elementSize, row, var->value + (size_t)k * var->elementSize, &found))
-        return ZEKBIN_READ_OUTSIDE;
-      if (!found) return ZEKBIN_READ_END;
-    }
-  }
-  r.currentRow = row + 1;
-  return ZEKBIN_READ_OK;
-}
-
-// Writes the ring slot at the cursor for row, reached at entry index entry (-1: before the
-// first entry) with the sample it shows, and advances the cursor.
-void cacheSampleIndex(ZekbinLookupState *s, int32_t row, int64_t entry, int64_t sample) {
-  ZekbinCacheSlot &slot = s->slots[s->cursor];
-  slot.row = row;
-  slot.sample = sample;
-  slot.entry = (int32_t)(entry + 1);
-  if (entry + 1 < s->repetitionCount) {
-    ZekbinRepetition next = zekbin_repetitionAt(s->repetitions, (uint32_t)(entry + 1));
-    slot.samplesLeft = (int64_t)next.sample - sample - 1;
-    slot.repeatsLeft = ((int64_t)next.row - row) - ((int64_t)next.sample - sample);
-  } else {
-    slot.samplesLeft = INT32_MAX;
-    slot.repeatsLeft = 0;
-  }
-  s->cursor = (s->cursor + 1) % ZEKBIN_RING_SLOTS;
-}
-
-void storeSlot(ZekbinLookupState *s, ZekbinCacheSlot slot) {
-  s->slots[s->cursor] = slot;
-  s->cursor = (s->cursor + 1) % ZEKBIN_RING_SLOTS;
-}
-
 }  // namespace
-
-void zekbin_initLookupState(ZekbinLookupState *s, const uint8_t *repetitions, int32_t count) {
-  s->repetitions = count > 0 ? repetitions : nullptr;
-  s->repetitionCount = count > 0 ? count : 0;
-  for (uint32_t k = 0; k < ZEKBIN_RING_SLOTS; ++k) s->slots[k] = ZekbinCacheSlot{ZEKBIN_EMPTY_ROW, 0, 0, 0, 0};
-  // Row 0 shows sample 0; the fresh samples and repeats up to the first entry follow from it.
-  ZekbinCacheSlot &seed = s->slots[ZEKBIN_SEED_SLOT];
-  seed = ZekbinCacheSlot{0, 0, 0, INT32_MAX, 0};
-  if (s->repetitionCount > 0) {
-    ZekbinRepetition first = zekbin_repetitionAt(s->repetitions, 0);
-    seed.samplesLeft = (int64_t)first.sample - 1;
-    seed.repeatsLeft = (int64_t)first.row - first.sample;
-  }
-  s->cursor = 1;
-}
-
-int64_t zekbin_findSampleIndex(ZekbinLookupState *s, int32_t row) {
-  int32_t n = s->repetitionCount;
-  if (n <= 0) return row;
-  // 2. A cached row, or the nearest cached row below. In a sequential read the slot written
-  // last holds the row before.
-  const ZekbinCacheSlot *d = nullptr;
-  const ZekbinCacheSlot *latest = &s->slots[(s->cursor + ZEKBIN_RING_SLOTS - 1) % ZEKBIN_RING_SLOTS];
-  if (row != 0 && (int64_t)latest->row + 1 == row) {
-    d = latest;
-  } else if (row != 0) {
-    for (uint32_t k = 0; k < ZEKBIN_RING_SLOTS; ++k) {
-      if (s->slots[k].row == row) {
-        s->cursor = (k + 1) % ZEKBIN_RING_SLOTS;
-        return s->slots[k].sample;
-      }
-    }
-    for (uint32_t k = 0; k <= ZEKBIN_SEED_SLOT; ++k)
-      if (s->slots[k].row < row && (d == nullptr || s->slots[k].row > d->row)) d = &s->slots[k];
-  } else {
-    d = &s->slots[ZEKBIN_SEED_SLOT];
-  }
-  // 3. The row after a cached one: its counters tell.
-  if (d != nullptr && (int64_t)row == (int64_t)d->row + 1) {
-    ZekbinCacheSlot from = *d;
-    if (from.samplesLeft >= 1) {
-      int64_t result = from.sample + 1;
-      storeSlot(s, ZekbinCacheSlot{row, from.entry, result, from.samplesLeft - 1, from.repeatsLeft});
-      return result;
-    }
-    if (from.repeatsLeft < 1) {
-      if (from.entry >= 0 && from.entry < n) {
-        int64_t result = zekbin_repetitionAt(s->repetitions, (uint32_t)from.entry).sample;
-        cacheSampleIndex(s, row, from.entry, result);
-        return result;
-      }
-    } else {
-      storeSlot(s, ZekbinCacheSlot{row, from.entry, from.sample, from.samplesLeft, from.repeatsLeft - 1});
-      return from.sample;
-    }
-  }
-  // 4. Binary search of the entries from the nearest cached row on.
-  int64_t lo = d != nullptr && d->entry >= 0 && d->entry <= n ? d->entry : 0, hi = n;
-  while (lo < hi) {
-    int64_t mid = lo + (hi - lo) / 2;
-    if (zekbin_repetitionAt(s->repetitions, (uint32_t)mid).row < row) lo = mid + 1;
-    else hi = mid;
-  }
-  if (lo < n) {
-    ZekbinRepetition at = zekbin_repetitionAt(s->repetitions, (uint32_t)lo);
-    if (at.row == row) {
-      cacheSampleIndex(s, row, lo, at.sample);
-      return at.sample;
-    }
-  }
-  // 5. Between two entries: fresh samples first, then repeats of the last one.
-  ZekbinRepetition p = lo > 0 ? zekbin_repetitionAt(s->repetitions, (uint32_t)(lo - 1)) : ZekbinRepetition{0, 0};
-  int64_t q = lo < n ? zekbin_repetitionAt(s->repetitions, (uint32_t)lo).sample : INT32_MAX;
-  int64_t fresh = q - p.sample - 1, repeated = (int64_t)row - p.row;
-  int64_t result = p.sample + (repeated < fresh ? repeated : fresh);
-  cacheSampleIndex(s, row, lo - 1, result);
-  return result;
-}
 
 uint32_t zekbin_openMemory(const uint8_t *data, uint64_t size, uint32_t *count) {
   zekbin_close();
@@ -654,14 +332,17 @@ uint32_t zekbin_openMemory(const uint8_t *data, uint64_t size, uint32_t *count) 
 uint32_t zekbin_open(const char *path, uint32_t *count) {
   zekbin_close();
   if (count != nullptr) *count = 0;
-  PlatMapping *mapping = plat_mapping_open_file(path);
-  if (mapping == nullptr) {
+  // A private copy, not a mapping: another process that shortens the file while rows are
+  // read cannot pull pages from under the reader.
+  uint8_t *data = nullptr;
+  uint64_t size = 0;
+  if (plat_file_read_all(path, &data, &size) != PLAT_FILE_OK) {
     report("%s", formatSystemError());
     return ZEKBIN_READ_NO_FILE;
   }
-  uint32_t result = zekbin_openMemory((const uint8_t *)plat_mapping_data(mapping), plat_mapping_size(mapping), count);
-  if (result == ZEKBIN_READ_OK) g_reader.mapping = mapping;
-  else plat_mapping_close(mapping);
+  uint32_t result = zekbin_openMemory(data, size, count);
+  if (result == ZEKBIN_READ_OK) g_reader.owned = data;
+  else std::free(data);
   return result;
 }
 
@@ -674,13 +355,6 @@ ZekbinVariable **zekbin_getVariables(uint32_t *count) {
   g_reader.currentRow = 0;
   if (count != nullptr) *count = g_reader.variableCount;
   return g_reader.variables;
-}
-
-uint32_t zekbin_nextBlock(void) {
-  if (g_reader.currentRow < 0) return ZEKBIN_READ_REJECTED;
-  uint32_t result = readCycle();
-  if (result == ZEKBIN_READ_END || result == ZEKBIN_READ_OUTSIDE) g_reader.currentRow = -1;
-  return result;
 }
 
 void zekbin_close(void) { releaseAll(); }

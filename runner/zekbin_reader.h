@@ -1,7 +1,7 @@
 #pragma once
 // The console runner's input reader: reads a recorded ZEKBIN file (version 9 and later,
 // "ZEKBIN" or its pair-swapped magic, every number in the machine's own byte order) through a
-// read-only memory mapping of the whole file, declares one ZekbinVariable per recorded signal,
+// private copy of the whole file in memory, declares one ZekbinVariable per recorded signal,
 // and then delivers the file's rows one after the other into the variables' value buffers.
 //
 // Calling order: zekbin_open; zekbin_getVariables; zekbin_nextBlock once per row until it
@@ -27,7 +27,7 @@ enum ZekbinReadResult : uint32_t {
   ZEKBIN_READ_OK = 0,
   ZEKBIN_READ_REJECTED = 1,    // open: the header or the file's structure is not acceptable;
                                // next block: there is no row to deliver (not handed out, ended)
-  ZEKBIN_READ_NO_FILE = 5,     // open: the file cannot be opened or mapped
+  ZEKBIN_READ_NO_FILE = 5,     // open: the file cannot be opened or read
   ZEKBIN_READ_END = 6,         // next block: the data ended
   ZEKBIN_READ_OUTSIDE = 7,     // next block: a sample of the row lies outside the file
 };
@@ -69,7 +69,7 @@ struct ZekbinBlockInfo {
   int32_t blockIndex;  // kind 1: its entry of the block table
   int32_t firstRow;
   uint8_t constant[2];
-  const char *name;  // in the mapping
+  const char *name;  // in the file's bytes
 };
 
 // One cached row of an element: the sample it shows and what the rows after it show.
@@ -89,7 +89,7 @@ constexpr int32_t ZEKBIN_EMPTY_ROW = 2147483647;
 struct ZekbinLookupState {
   uint32_t cursor;  // the ring slot written next (0..3)
   int32_t repetitionCount;
-  const uint8_t *repetitions;  // the element's repetition list, in the mapping
+  const uint8_t *repetitions;  // the element's repetition list, in the file's bytes
   int64_t blockStart;  // the block's first row, counting the rows of the blocks before it
   int64_t blockEnd;    // blockStart + the block's row count
   ZekbinCacheSlot slots[5];
@@ -100,7 +100,7 @@ struct ZekbinLookupState {
 
 extern "C" {
 
-// Closes whatever is open, maps the file and reads its header: 0, 1 or 5 (see above).
+// Closes whatever is open, reads the file and its header: 0, 1 or 5 (see above).
 // *count is the number of declared signals (0 unless the open succeeded).
 uint32_t zekbin_open(const char *path, uint32_t *count);
 
@@ -116,7 +116,7 @@ ZekbinVariable **zekbin_getVariables(uint32_t *count);
 // data.
 uint32_t zekbin_nextBlock(void);
 
-// Releases the mapping and everything the reader owns; afterwards no row is delivered.
+// Releases the file's bytes and everything the reader owns; afterwards no row is delivered.
 void zekbin_close(void);
 
 // elementCount * elementSize: the bytes of a variable's value (0 for an unknown base type).

@@ -133,20 +133,7 @@ bool zek__CAST_one(void *destination, const void *source, uint32_t targetType, u
   return castElements((uint8_t *)destination, (const uint8_t *)source, 1, targetType, sourceType);
 }
 
-double scalar2double(uint32_t type, const void *value) {
-  switch (type) {
-    case ZEK_UINT8: case ZEK_BOOL: return (double)zek_load_as<uint8_t>(value);
-    case ZEK_INT8: return (double)zek_load_as<int8_t>(value);
-    case ZEK_UINT16: return (double)zek_load_as<uint16_t>(value);
-    case ZEK_INT16: return (double)zek_load_as<int16_t>(value);
-    case ZEK_UINT32: return (double)zek_load_as<uint32_t>(value);
-    case ZEK_INT32: return (double)zek_load_as<int32_t>(value);
-    case ZEK_INT64: return (double)zek_load_as<int64_t>(value);
-    case ZEK_FLOAT: return (double)zek_load_as<float>(value);
-    case ZEK_DOUBLE: return zek_load_as<double>(value);
-  }
-  return 0.0;
-}
+double scalar2double(uint32_t type, const void *value) { return zek_scalarAsDouble(type, value); }
 
 void double2scalar(uint32_t type, void *destination, double x) {
   // An integer just below a whole number by at most 1e-8 counts as that number.

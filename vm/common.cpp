@@ -1,5 +1,6 @@
 // Base types, comparisons, CRC, attribute lists, strings, memory and byte order.
 #include "zek_common.h"
+#include "zek_platform.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -137,7 +138,7 @@ char *zek_getDimName(const uint32_t *dimensions, uint8_t count) {
 bool zek_isBigEndianArch(void) { return false; }
 
 void *zek_malloc(uint32_t size) {
-  void *p = std::calloc(1, size);
+  void *p = plat_fault_fires(PLAT_FAULT_ALLOCATION) ? nullptr : std::calloc(1, size);
   if (p == nullptr && size > 0) zek_raiseError(ZEK_ERR_MEMORY, "Not enough heap memory for %u bytes.", size);
   return p;
 }

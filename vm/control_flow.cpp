@@ -48,7 +48,11 @@ void markArgumentsWritten(const FunctionDecl &function) {
   uint32_t length = zek_nstrlen(message, kMaxQuotedMessage);
   std::memcpy(previous, message, length);
   previous[length] = '\0';
+  // The quoted message already ends with the context of the failing instruction; the context
+  // handler would append the same context a second time.
+  ZekErrorContextHandler context = zek_setErrorContextHandler(nullptr);
   zek_raiseError(zek_getErrorCode(), "Function '%s': %s", function.name, previous);
+  zek_setErrorContextHandler(context);
 }
 
 bool hasHandler(const FunctionDecl &function) {

@@ -170,12 +170,7 @@ bool readChannel(Reader &r, ChannelDecl &c, uint64_t heapSize) {
                    c.name, (int)c.id, c.elementCount, c.heapOffset, heapSize);
     return false;
   }
-  c.flagBit0 = flags & 1;
-  c.flagBit4 = (flags >> 4) & 1;
-  c.recorded = (flags >> 1) & 1;
-  c.flagBit2 = (flags >> 2) & 1;
-  c.isText = (flags >> 3) & 1;
-  c.needsNoPort = (flags >> 5) & 1;
+  zek_setChannelFlags(&c, flags);
   c.option2 = c.option4 = c.option5 = -1;
   c.fixedDimCount = 1;
   c.fixedDims = TSIZE_1;
@@ -405,8 +400,8 @@ bool loadProgram(const uint8_t *image) {
 }  // namespace
 
 uint16_t zek_swap2(uint16_t v) { return (uint16_t)((v >> 8) | (v << 8)); }
-uint32_t zek_swap4(uint32_t v) { return __builtin_bswap32(v); }
-uint64_t zek_swap8(uint64_t v) { return __builtin_bswap64(v); }
+uint32_t zek_swap4(uint32_t v) { return zek_bswap32(v); }
+uint64_t zek_swap8(uint64_t v) { return zek_bswap64(v); }
 
 void zek_load_swapValue(void *values, uint32_t count, uint32_t type) {
   uint8_t *p = (uint8_t *)values;
@@ -439,10 +434,15 @@ bool zek_load_checkProgramVersion(const uint8_t *image) {
   return true;
 }
 
-uint32_t zek_getProgramLength(const uint8_t *image) {
-  if (!zek_load_checkProgramVersion(image)) return 0xFFFFFFFFu;
+namespace {
+uint32_t announcedLength(const uint8_t *image) {
   uint32_t length = zek_load_as<uint32_t>(image + 7);
   return ((image[5] != 0) != zek_isBigEndianArch()) ? zek_swap4(length) : length;
+}
+}  // namespace
+
+uint32_t zek_getProgramLength(const uint8_t *image) {
+  return zek_load_checkProgramVersion(image) ? announcedLength(image) : 0xFFFFFFFFu;
 }
 
 bool zek_checkImageSize(const uint8_t *image, uint64_t size) {
@@ -450,8 +450,10 @@ bool zek_checkImageSize(const uint8_t *image, uint64_t size) {
     zek_raiseError(ZEK_ERR_FORMAT, "Malformed program image. The file of %" PRIu64 " bytes is shorter than its header.", size);
     return false;
   }
-  uint32_t length = zek_getProgramLength(image);
-  if (length == 0xFFFFFFFFu) return false;
+  // The failure value of zek_getProgramLength is also a length an image can announce: the
+  // header is checked here, so every length is taken as announced.
+  if (!zek_load_checkProgramVersion(image)) return false;
+  uint32_t length = announcedLength(image);
   if ((uint64_t)length + 4 > size) {
     zek_raiseError(ZEK_ERR_FORMAT, "Malformed program image. The program announces %" PRIu64 " bytes, the file holds %" PRIu64 ".",
                    (uint64_t)length + 4, size);
@@ -498,6 +500,8 @@ void zek_initializeVars(void) {
   vm = VmState{};
   vm.guard1 = vm.guard2 = vm.guard3 = vm.guard4 = ZEK_GUARD;
 }
+
+void zek_unload(void) { zek_initializeVars(); }
 
 uint32_t zek_load(const uint8_t *image) {
   zek_initializeVars();

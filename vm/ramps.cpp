@@ -11,6 +11,7 @@
 #include "operands.h"
 #include "ramps.h"
 #include "signal_generators.h"
+#include "state_buckets.h"
 #include "stacks.h"
 
 namespace {

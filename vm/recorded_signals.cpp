@@ -18,6 +18,7 @@
 #include "operands.h"
 #include "recorded_signals.h"
 #include "signal_generators.h"
+#include "state_buckets.h"
 #include "stacks.h"
 
 namespace {

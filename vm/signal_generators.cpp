@@ -1,5 +1,4 @@
-// The stateful signal generators behind STATEFULFUNCTION, and the state buckets that they share
-// with the ramps.
+// The stateful signal generators behind STATEFULFUNCTION.
 //
 // A call at t = 0 starts a generator: it checks its parameters and stores them, with the values
 // it works between, in its bucket. Every later call pops the parameters again without using
@@ -13,27 +12,6 @@
 #include "operands.h"
 #include "signal_generators.h"
 #include "stacks.h"
-
-void *zek_bucket_claim(uint16_t index, uint32_t tag, uint32_t size, ZekBucketCleanup cleanup) {
-  VmState &vm = vmstate0;
-  void *bucket = vm.buckets[index];
-  if (bucket != nullptr && (vm.bucketTags[index] & ~ZEK_BUCKET_FILLED) == tag) {
-    vm.bucketTags[index] = tag;
-    return bucket;
-  }
-  if (bucket != nullptr) {
-    if (vm.bucketCleanups[index] != nullptr) vm.bucketCleanups[index](index, bucket);
-    vm.buckets[index] = nullptr;
-    vm.bucketCleanups[index] = nullptr;
-    vm.bucketTags[index] = 0;
-  }
-  bucket = zek_malloc(size);
-  if (bucket == nullptr) return nullptr;
-  vm.buckets[index] = bucket;
-  vm.bucketCleanups[index] = cleanup;
-  vm.bucketTags[index] = tag;
-  return bucket;
-}
 
 namespace {
 

@@ -2,6 +2,7 @@
 // then takes the same bytes as steps of an ascending repetition list and checks that the row
 // cache gives the sample of the format's rule, for the rows in the order the bytes ask.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -45,7 +46,7 @@ void checkCache(const uint8_t *data, size_t size) {
   for (size_t i = 2 * n; i < size; ++i) {
     at = data[i] == 0 ? at + 1 : (int32_t)((uint32_t)data[i] * 2654435761u % (uint32_t)rows);
     if (at >= rows) at = 0;
-    if (zekbin_findSampleIndex(&state, at) != zekbin_sampleIndexOfRow(list.data(), (uint32_t)n, at)) __builtin_trap();
+    if (zekbin_findSampleIndex(&state, at) != zekbin_sampleIndexOfRow(list.data(), (uint32_t)n, at)) std::abort();
   }
 }
 

@@ -13,10 +13,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   image[6] = 17;
   bool swap = image[5] != 0;
   uint32_t length = (uint32_t)size - 4;
-  uint32_t stored = swap ? __builtin_bswap32(length) : length;
+  uint32_t stored = swap ? zek_bswap32(length) : length;
   std::memcpy(image.data() + 7, &stored, 4);
   uint32_t crc = zek_computeCrc(image.data(), length - 4);
-  if (swap) crc = __builtin_bswap32(crc);
+  if (swap) crc = zek_bswap32(crc);
   std::memcpy(image.data() + length - 4, &crc, 4);
   if (!zek_checkImageSize(image.data(), image.size())) return 0;
   // Sizes that are merely large (a history ring or stacks of gigabytes) are valid and would
@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   auto header = [&](size_t offset) {
     uint32_t v;
     std::memcpy(&v, image.data() + offset, 4);
-    return swap ? __builtin_bswap32(v) : v;
+    return swap ? zek_bswap32(v) : v;
   };
   if ((uint64_t)header(31) * header(19) > (64u << 20) || header(37) > (16u << 20)) return 0;
   if (zek_load(image.data()) == 0) {

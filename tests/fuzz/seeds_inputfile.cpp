@@ -5,39 +5,31 @@
 #include <string>
 #include <vector>
 
-#include "seed_signals.h"
+#include "recording.h"
 #include "zekbin_writer.h"
 
 namespace {
 
-using Signal = SeedSignal;
+using Signal = zt::RecordedSignal;
 
 Signal signal(const char *name, uint16_t id, uint32_t type, uint32_t count) {
-  return seedSignal(name, id, type, count, 0);
+  return zt::recordedSignal(name, type, count, 0, id);
 }
 
 // Row r changes the first byte of every signal when r is a multiple of its run length.
 bool write(const std::string &path, std::vector<Signal> &signals, int rows, int run, bool events) {
-  FILE *f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) return false;
-  std::vector<ChannelDecl *> channels;
-  for (Signal &s : signals) {
-    s.decl.value = s.value.data();
-    channels.push_back(&s.decl);
-  }
   EventDecl decl{4, "tick"};
   uint8_t data[2] = {'o', 'k'};
   EventRecord event{4, 2, data, nullptr};
-  ZekbinWriter *w = zek_write_zekbin_headerblock(f, channels.data(), (uint32_t)channels.size(), nullptr, 0,
-                                                 events ? &decl : nullptr, events ? 1 : 0, 0, 1);
-  for (int r = 0; r < rows; ++r) {
+  zt::RecordingOptions options;
+  options.events = events ? &decl : nullptr;
+  options.eventCount = events ? 1 : 0;
+  return zt::writeRecording(path, signals, rows, [&](int64_t r) -> const EventRecord * {
     if (r % run == 0)
       for (Signal &s : signals)
         if (!s.value.empty()) s.value[0] = (uint8_t)(s.value[0] + 1);
-    zek_write_zekbin_signaldatarow(w, f, events && r % 3 == 0 ? &event : nullptr, (uint64_t)r * 10);
-  }
-  int32_t result = zek_close_zekbin_datablock(w, f, nullptr, 10, (uint64_t)rows * 10);
-  return std::fclose(f) == 0 && result == ZEKBIN_WRITE_OK;
+    return events && r % 3 == 0 ? &event : nullptr;
+  }, options) == ZEKBIN_WRITE_OK;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "image_builder.h"
+#include "recording.h"
 
 int main(int argc, char **argv) {
   if (argc != 2) return 2;
@@ -30,10 +31,7 @@ int main(int argc, char **argv) {
     p.code = "PUSHINT32 1; DROP; ENDCYCLE; fn: ENDCYCLE";
     zt::Image img = p.build();
     std::string path = std::string(argv[1]) + "/seed" + std::to_string(n++);
-    FILE *f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) return 1;
-    std::fwrite(img.bytes.data(), 1, img.bytes.size(), f);
-    std::fclose(f);
+    if (!zt::writeFile(path, img.bytes)) return 1;
   }
   return 0;
 }

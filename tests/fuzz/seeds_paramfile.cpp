@@ -5,40 +5,35 @@
 #include <string>
 #include <vector>
 
-#include "seed_signals.h"
+#include "recording.h"
 #include "zekbin_writer.h"
 
 namespace {
 
-using Parameter = SeedSignal;
+using Parameter = zt::RecordedSignal;
 
 Parameter parameter(const char *name, uint16_t id, uint32_t type, uint32_t count) {
-  Parameter p = seedSignal(name, id, type, count, 2);
+  Parameter p = zt::recordedSignal(name, type, count, 2, id);
   for (size_t i = 0; i < p.value.size(); ++i) p.value[i] = (uint8_t)(i * 37 + id);
   return p;
 }
 
 bool write(const std::string &path, std::vector<Parameter> &params, int rows, const EventDecl *events,
            uint16_t eventCount) {
-  FILE *f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) return false;
-  std::vector<ChannelDecl *> channels;
-  for (Parameter &p : params) {
-    p.decl.value = p.value.data();
-    channels.push_back(&p.decl);
-  }
   static const char *names[] = {"off", "on"};
   uint8_t values[2] = {0, 1};
   EnumSetDecl set{1, 2, names, values};
-  ZekbinWriter *w = zek_write_zekbin_headerblock(f, channels.data(), (uint32_t)channels.size(), &set, 1, events,
-                                                 eventCount, 0, 1);
-  for (int r = 0; r < rows; ++r) {
+  zt::RecordingOptions options;
+  options.enumSets = &set;
+  options.enumSetCount = 1;
+  options.events = events;
+  options.eventCount = eventCount;
+  options.step = 1;
+  return zt::writeRecording(path, params, rows, [&](int64_t r) -> const EventRecord * {
     for (Parameter &p : params)
       if (!p.value.empty()) p.value[0] = (uint8_t)(p.value[0] + r % 3);
-    zek_write_zekbin_signaldatarow(w, f, nullptr, (uint64_t)r);
-  }
-  int32_t result = zek_close_zekbin_datablock(w, f, nullptr, 1, (uint64_t)rows);
-  return std::fclose(f) == 0 && result == ZEKBIN_WRITE_OK;
+    return nullptr;
+  }, options) == ZEKBIN_WRITE_OK;
 }
 
 }  // namespace

@@ -21,7 +21,6 @@
 // Exit codes: 0 as described, 1 a wait timed out or a check did not hold, 2 a call of the
 // platform layer failed, 9 usage.
 #include "zek_platform.h"
-#include "zek_stdio.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -196,7 +195,7 @@ int inherited()
 
 int main(int argc, char** argv)
 {
-    zek_utf8_arguments(&argc, &argv);
+    plat_utf8_arguments(&argc, &argv);
     std::string command = argc > 1 ? argv[1] : "";
     if (command == "event-set" && argc == 3)
         return event_set(argv[2]);

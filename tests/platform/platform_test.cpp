@@ -528,6 +528,88 @@ TEST_F(FileMapping, RefusesWhatIsNoRegularFile)
     }
 }
 
+// ---- Whole-file reads and file identity -----------------------------------------------
+
+TEST_F(FileMapping, WholeFileReadsGiveAPrivateCopy)
+{
+    std::string pattern;
+    for (int i = 0; i < 12288; ++i)
+        pattern.push_back(static_cast<char>(i * 7));
+    for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{5000}, pattern.size()}) {
+        SCOPED_TRACE(size);
+        std::string path = file_with("r" + std::to_string(size), pattern.substr(0, size));
+        std::uint8_t* data = nullptr;
+        std::uint64_t length = 99;
+        ASSERT_EQ(plat_file_read_all(path.c_str(), &data, &length), PLAT_FILE_OK);
+        ASSERT_EQ(length, size);
+        EXPECT_EQ(data == nullptr, size == 0);
+        // Cutting the file leaves the copy as it was read.
+        ASSERT_EQ(truncate(path.c_str(), 0), 0);
+        if (data != nullptr) {
+            EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), pattern.substr(0, size));
+        }
+        std::free(data);
+    }
+    // A stream is read from where it stands to its end.
+    std::string path = file_with("stream", pattern);
+    std::FILE* stream = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(stream, nullptr);
+    ASSERT_TRUE(plat_stream_seek(stream, 100));
+    EXPECT_EQ(plat_stream_tell(stream), 100);
+    std::uint8_t* data = nullptr;
+    std::uint64_t length = 0;
+    ASSERT_EQ(plat_stream_read_all(stream, &data, &length), PLAT_FILE_OK);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(data), length), pattern.substr(100));
+    std::free(data);
+    // An allocation that fails is told apart from a failed read.
+    ASSERT_TRUE(plat_stream_seek(stream, 0));
+    plat_fault_arm(PLAT_FAULT_ALLOCATION, 1);
+    EXPECT_EQ(plat_stream_read_all(stream, &data, &length), PLAT_FILE_NO_MEMORY);
+    plat_fault_arm(PLAT_FAULT_ALLOCATION, 1);
+    EXPECT_EQ(plat_file_read_all(path.c_str(), &data, &length), PLAT_FILE_NO_MEMORY);
+    EXPECT_FALSE(plat_fault_armed(PLAT_FAULT_ALLOCATION));
+    EXPECT_EQ(data, nullptr);
+    std::fclose(stream);
+}
+
+TEST_F(FileMapping, WholeFileReadsRefuseWhatIsNoRegularFileAtOnce)
+{
+    std::string fifo = (dir / "fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    struct Case {
+        std::string path;
+        PlatFileResult result;
+        int error;
+    };
+    for (const Case& c : {Case{(dir / "missing").string(), PLAT_FILE_NO_FILE, ENOENT},
+                          Case{dir.string(), PLAT_FILE_DIRECTORY, EISDIR}, Case{fifo, PLAT_FILE_NOT_REGULAR, EINVAL},
+                          Case{"/dev/zero", PLAT_FILE_NOT_REGULAR, EINVAL}}) {
+        SCOPED_TRACE(c.path);
+        std::uint8_t* data = nullptr;
+        std::uint64_t length = 0;
+        EXPECT_EQ(plat_file_read_all(c.path.c_str(), &data, &length), c.result);
+        EXPECT_EQ(plat_last_error(), static_cast<std::uint32_t>(c.error));
+        EXPECT_EQ(data, nullptr);
+    }
+}
+
+TEST_F(FileMapping, IdentityNamesTheFileNotThePath)
+{
+    std::string a = file_with("a", "x"), b = file_with("b", "x");
+    std::string linked = (dir / "linked").string();
+    ASSERT_EQ(link(a.c_str(), linked.c_str()), 0);
+    std::string dotted = (dir / "." / "a").string();
+    PlatFileIdentity ia{}, ib{}, il{}, id{};
+    ASSERT_TRUE(plat_file_identity(a.c_str(), &ia));
+    ASSERT_TRUE(plat_file_identity(b.c_str(), &ib));
+    ASSERT_TRUE(plat_file_identity(linked.c_str(), &il));
+    ASSERT_TRUE(plat_file_identity(dotted.c_str(), &id));
+    EXPECT_TRUE(ia.volume == il.volume && ia.file == il.file);
+    EXPECT_TRUE(ia.volume == id.volume && ia.file == id.file);
+    EXPECT_FALSE(ia.volume == ib.volume && ia.file == ib.file);
+    EXPECT_FALSE(plat_file_identity((dir / "missing").string().c_str(), &ia));
+}
+
 // ---- Pipe -----------------------------------------------------------------------------
 
 TEST(Pipe, RoundTripWithAPeerProcess)
@@ -832,6 +914,27 @@ TEST(Environment, CopiesValuesThatFit)
     unsetenv("ZEK_PLATFORM_TEST_VALUE");
     EXPECT_FALSE(plat_getenv("ZEK_PLATFORM_TEST_VALUE", buffer, sizeof buffer));
     EXPECT_EQ(plat_last_error(), std::uint32_t{ENOENT});
+}
+
+TEST(FileReplace, ReplacesAnExistingFileAndKeepsTheSourceOnFailure)
+{
+    fs::path dir = fs::path(::testing::TempDir()) / ("zek_replace_" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    std::string from = (dir / "new").string(), to = (dir / "old").string();
+    std::ofstream(from) << "new";
+    std::ofstream(to) << "old";
+    ASSERT_TRUE(plat_file_replace(from.c_str(), to.c_str()));
+    EXPECT_FALSE(fs::exists(from));
+    std::string text;
+    std::ifstream(to) >> text;
+    EXPECT_EQ(text, "new");
+
+    std::ofstream(from) << "kept";
+    std::string missingDir = (dir / "none" / "old").string();
+    EXPECT_FALSE(plat_file_replace(from.c_str(), missingDir.c_str()));
+    EXPECT_EQ(plat_last_error(), std::uint32_t{ENOENT});
+    EXPECT_TRUE(fs::exists(from));
+    fs::remove_all(dir);
 }
 
 TEST(ErrorText, TextOfACode)

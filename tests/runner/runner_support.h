@@ -12,7 +12,10 @@
 #include <unistd.h>
 #endif
 
+#include <chrono>
 #include <cstdio>
+#include <functional>
+#include <thread>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -20,7 +23,9 @@
 #include <string>
 #include <vector>
 
+#include "image_builder.h"
 #include "record_support.h"
+#include "recording.h"
 #include "zekbin_decoder.h"
 #include "zekbin_writer.h"
 
@@ -67,39 +72,21 @@ template <typename T> Bytes bytesOf(std::initializer_list<T> values) {
 
 // Records the signals row by row into a real file; every signal has the same number of rows.
 inline void writeRecording(const std::string &path, std::vector<Signal> signals, uint8_t sut = 0) {
-  std::vector<ChannelDecl> decls(signals.size());
-  std::vector<Bytes> values(signals.size());
-  std::vector<ChannelDecl *> channels;
-  for (size_t i = 0; i < signals.size(); ++i) {
-    ChannelDecl &d = decls[i];
-    d = ChannelDecl{};
-    d.name = signals[i].name.c_str();
-    d.id = signals[i].id;
-    d.baseType = signals[i].type;
-    d.elementSize = sizeOf(signals[i].type);
-    d.elementCount = signals[i].count;
-    d.recorded = 1;
-    d.role = signals[i].role;
-    d.option2 = d.option4 = d.option5 = -1;
-    values[i].assign((size_t)d.elementCount * d.elementSize, 0);
-    d.value = values[i].data();
-    channels.push_back(&d);
-  }
-  FILE *f = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr) << path;
-  ZekbinWriter *w = zek_write_zekbin_headerblock(f, channels.data(), (uint32_t)channels.size(), nullptr, 0, nullptr,
-                                                 0, sut, 1);
-  ASSERT_NE(w, nullptr);
+  std::vector<zt::RecordedSignal> recorded;
+  for (const Signal &s : signals) recorded.push_back(zt::recordedSignal(s.name.c_str(), s.type, s.count, s.role, s.id));
   size_t rows = signals.empty() ? 0 : signals[0].rows.size();
-  for (size_t r = 0; r < rows; ++r) {
-    for (size_t i = 0; i < signals.size(); ++i) {
-      ASSERT_EQ(signals[i].rows[r].size(), values[i].size()) << signals[i].name << " row " << r;
-      if (!values[i].empty()) std::memcpy(values[i].data(), signals[i].rows[r].data(), values[i].size());
-    }
-    ASSERT_EQ(zek_write_zekbin_signaldatarow(w, f, nullptr, r * 10), 0);
-  }
-  ASSERT_EQ(zek_close_zekbin_datablock(w, f, nullptr, 10, rows * 10), 0);
-  std::fclose(f);
+  for (size_t i = 0; i < signals.size(); ++i)
+    for (size_t r = 0; r < rows; ++r)
+      ASSERT_EQ(signals[i].rows[r].size(), recorded[i].value.size()) << signals[i].name << " row " << r;
+  zt::RecordingOptions options;
+  options.sutSynchronous = sut;
+  int32_t result = zt::writeRecording(path, recorded, (int64_t)rows, [&](int64_t r) -> const EventRecord * {
+    for (size_t i = 0; i < signals.size(); ++i)
+      if (!recorded[i].value.empty())
+        std::memcpy(recorded[i].value.data(), signals[i].rows[(size_t)r].data(), recorded[i].value.size());
+    return nullptr;
+  }, options);
+  ASSERT_EQ(result, 0) << path;
 }
 
 // A scalar signal from one value per row.
@@ -190,11 +177,26 @@ inline Run runZekvm(const std::vector<std::string> &args, const std::string &inp
   return run;
 }
 #else
-// Runs zekvm with the arguments (argv[0] is the path of zekvm) and the text on standard input.
-inline Run runZekvm(const std::vector<std::string> &args, const std::string &input = "",
-                    const std::string &self = ZEKVM_PATH) {
-  std::string in = tempPath("stdin"), out = tempPath("stdout"), err = tempPath("stderr");
-  writeAll(in, Bytes(input.begin(), input.end()));
+// zekvm started in the background. Standard input is a pipe the test writes (or closes);
+// standard output goes to a file, or into a pipe whose reading end is closed at once; standard
+// error goes to a file.
+struct Child {
+  pid_t pid = -1;
+  int input = -1;  // the writing end of zekvm's standard input
+  std::string out, err;
+  int status = -1;
+};
+
+inline Child start(const std::vector<std::string> &args, bool closedStdout = false,
+                   const std::string &self = ZEKVM_PATH) {
+  Child c;
+  c.out = tempPath("stdout");
+  c.err = tempPath("stderr");
+  int in[2], out[2] = {-1, -1};
+  EXPECT_EQ(pipe(in), 0);
+  if (closedStdout) {
+    EXPECT_EQ(pipe(out), 0);
+  }
   std::vector<std::string> all{self};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char *> argv;
@@ -202,20 +204,63 @@ inline Run runZekvm(const std::vector<std::string> &args, const std::string &inp
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  Run run;
-  pid_t pid;
-  int rc = posix_spawn(&pid, ZEKVM_PATH, &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  if (closedStdout) posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  else posix_spawn_file_actions_addopen(&actions, 1, c.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, c.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addclose(&actions, in[1]);
+  if (closedStdout) posix_spawn_file_actions_addclose(&actions, out[0]);
+  EXPECT_EQ(posix_spawn(&c.pid, ZEKVM_PATH, &actions, nullptr, argv.data(), environ), 0);
   posix_spawn_file_actions_destroy(&actions);
-  EXPECT_EQ(rc, 0);
-  if (rc != 0) return run;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  run.out = readText(out);
-  run.err = readText(err);
+  close(in[0]);
+  c.input = in[1];
+  if (closedStdout) {
+    close(out[0]);  // before zekvm writes anything: its first write meets no reader
+    close(out[1]);
+  }
+  return c;
+}
+
+inline bool waitUntil(const std::function<bool()> &condition,
+                      std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// Waits at most five seconds for the child to end; a child that does not is killed and fails.
+inline bool ended(Child &c, std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
+  bool done = waitUntil([&] { return waitpid(c.pid, &c.status, WNOHANG) == c.pid; }, limit);
+  if (!done) {
+    kill(c.pid, SIGKILL);
+    waitpid(c.pid, &c.status, 0);
+  }
+  if (c.input >= 0) close(c.input);
+  c.input = -1;
+  return done;
+}
+
+inline int exitCode(const Child &c) { return WIFEXITED(c.status) ? WEXITSTATUS(c.status) : 128 + WTERMSIG(c.status); }
+
+// Runs zekvm with the arguments (argv[0] is self) and the text on standard input to its end.
+inline Run runZekvm(const std::vector<std::string> &args, const std::string &input = "",
+                    const std::string &self = ZEKVM_PATH) {
+  Child c = start(args, false, self);
+  Run run;
+  if (c.pid < 0) return run;
+  // Answers are short: they fit the pipe whether zekvm reads them or not.
+  if (!input.empty()) {
+    EXPECT_EQ(write(c.input, input.data(), input.size()), (ssize_t)input.size());
+  }
+  close(c.input);
+  c.input = -1;
+  waitpid(c.pid, &c.status, 0);
+  run.exitCode = exitCode(c);
+  run.out = readText(c.out);
+  run.err = readText(c.err);
   return run;
 }
 
@@ -238,6 +283,12 @@ template <typename T> std::vector<T> column(const zd::File &f, size_t element) {
     out.push_back(v);
   }
   return out;
+}
+
+inline std::string writeProgram(const zt::Program &p, const std::string &name = "program.zvm") {
+  std::string path = tempPath(name);
+  writeAll(path, p.build().bytes);
+  return path;
 }
 
 }  // namespace rr

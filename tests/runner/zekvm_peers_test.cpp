@@ -1,5 +1,6 @@
 // zekvm with its peers as real processes: the test IDE on the shared-memory exchange (-m) and a
 // native stand-in for the dialog program (-b).
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 
@@ -19,11 +20,7 @@ std::vector<std::string> lines(const std::string &path) {
   return out;
 }
 
-std::string writeProgram(const zt::Program &p) {
-  std::string path = rr::tempPath("program.zvm");
-  rr::writeAll(path, p.build().bytes);
-  return path;
-}
+using rr::writeProgram;
 
 // x (recorded input, initial value 5) is copied into y (recorded output) in every cycle.
 zt::Program copyProgram(uint32_t timeout) {
@@ -117,6 +114,20 @@ TEST_F(ZekvmIde, EndOfTheInputIsHandedOver) {
   EXPECT_EQ(seen[2].substr(seen[2].find(" result=")), " result=2");
 }
 
+// A termination request while zekvm waits for the IDE's answer ends the wait at once (the
+// unanswered wait alone would last five seconds) and the run in order.
+TEST_F(ZekvmIde, ARequestEndsTheWaitForTheIde) {
+  startIde({"attach", "await", "sleep", "20000"});
+  std::string out = rr::tempPath("out.zekbin");
+  rr::Child c = rr::start({writeProgram(copyProgram(1000000)), "-m", "-o", out});
+  ASSERT_TRUE(rr::waitUntil([&] { return !seenResults(lines(log)).empty(); }));
+  kill(c.pid, SIGTERM);
+  ASSERT_TRUE(rr::ended(c, std::chrono::milliseconds(3000)));
+  EXPECT_EQ(rr::exitCode(c), 1);
+  EXPECT_EQ(rr::readText(c.err), "ERROR: The run was ended by SIGTERM.\n");
+  EXPECT_EQ(rr::decodeFile(out).rows(), 0);
+}
+
 class ZekvmDialog : public testing::Test {
  protected:
   std::string log;
@@ -170,6 +181,20 @@ TEST_F(ZekvmDialog, RuntimeErrorShutsTheDialogDown) {
   std::vector<std::string> seen = lines(log);
   ASSERT_FALSE(seen.empty());
   EXPECT_EQ(seen.back(), "shutdown ignored");
+}
+
+// A termination request while zekvm waits for the dialog to connect ends the wait (of 30 s)
+// at once; the dialog is shut down and the record file finished.
+TEST_F(ZekvmDialog, ARequestEndsTheWaitForTheDialog) {
+  setenv("ZEKMSGBOX_JAR_PATH", "silent", 1);
+  std::string out = rr::tempPath("out.zekbin");
+  rr::Child c = rr::start({writeProgram(boxProgram("ENDCYCLE")), "-b", "-o", out});
+  ASSERT_TRUE(rr::waitUntil([&] { return !lines(log).empty(); }));
+  kill(c.pid, SIGTERM);
+  ASSERT_TRUE(rr::ended(c));
+  EXPECT_EQ(rr::exitCode(c), 1);
+  EXPECT_NE(rr::readText(c.err).find("ERROR: The run was ended by SIGTERM.\n"), std::string::npos);
+  rr::decodeFile(out);  // decodes without error
 }
 
 }  // namespace

@@ -46,11 +46,7 @@ zt::Program feedProgram(uint32_t timeout, bool sut = false, const std::string &c
   return p;
 }
 
-std::string writeProgram(const zt::Program &p, const std::string &name = "program.zvm") {
-  std::string path = rr::tempPath(name);
-  rr::writeAll(path, p.build().bytes);
-  return path;
-}
+using rr::writeProgram;
 
 std::string writeInput(const std::vector<rr::Signal> &signals, const std::string &name = "input.zekbin") {
   std::string path = rr::tempPath(name);

@@ -1,6 +1,7 @@
 #include "image_builder.h"
 
 #include <cctype>
+#include <cmath>
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
@@ -133,9 +134,9 @@ struct Assembler {
   }
 
   double floating(const std::string &t) {
-    if (t == "nan") return __builtin_nan("");
-    if (t == "inf") return __builtin_inf();
-    if (t == "-inf") return -__builtin_inf();
+    if (t == "nan") return std::nan("");
+    if (t == "inf") return HUGE_VAL;
+    if (t == "-inf") return -HUGE_VAL;
     return std::stod(t);
   }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -70,10 +71,15 @@ inline void prepareExecution(uint32_t offset = 0) {
   zek_resetError();
 }
 
-inline void execute(const Loaded &) {
-  prepareExecution();
+// The one way the tests run byte code: from offset bytes behind the code base, after
+// prepareExecution, with prepare (if given) placing operands or setting state first.
+inline void executeFrom(uint32_t offset, const std::function<void()> &prepare = {}) {
+  prepareExecution(offset);
+  if (prepare) prepare();
   zek_executeLoop();
 }
+
+inline void execute(const Loaded &) { executeFrom(0); }
 
 // The top value of the parameter stack as a scalar of type T.
 template <typename T> T top(uint32_t depth = 0) {
@@ -115,15 +121,37 @@ inline StackSnapshot snapshot() {
   return s;
 }
 
-// Loads code of a program without channels and runs it with execute().
+// Loads the program and runs its code once with executeFrom(0, prepare); nothing runs when
+// the load fails (the test fails then).
+inline Loaded runProgram(const Program &p, const std::function<void()> &prepare = {}) {
+  Loaded l = load(p);
+  EXPECT_EQ(l.result, 0u) << errorText();
+  if (l.result == 0) executeFrom(0, prepare);
+  return l;
+}
+
+// Loads code of a program without channels and runs it.
 inline Loaded run(const std::string &code, bool bigEndian = false) {
   Program p;
   p.bigEndian = bigEndian;
   p.code = code;
-  Loaded l = load(p);
-  EXPECT_EQ(l.result, 0u) << errorText();
-  execute(l);
-  return l;
+  return runProgram(p);
+}
+
+// One row of an error table: the code that runs, the error it must raise and the message
+// without its context (empty: only the error code is checked).
+struct ErrorRow {
+  std::string code;
+  uint16_t error;
+  std::string message;
+};
+
+// The error state after a row ran, as the row says.
+inline void expectError(const ErrorRow &row) {
+  EXPECT_EQ(zek_getErrorCode(), row.error) << row.code << ": " << errorText();
+  if (!row.message.empty()) {
+    EXPECT_EQ(bareError(), row.message) << row.code;
+  }
 }
 
 }  // namespace zt

@@ -1,3 +1,4 @@
+#include <cmath>
 #include "arithmetic.h"
 #include "operand_stack.h"
 
@@ -260,8 +261,8 @@ TEST(Arithmetic, ArrayWithArray) {
   EXPECT_EQ(vmstate0.sizes.top - vmstate0.sizes.base, 3);  // two dimensions and the marker
 
   zt::runOn("EQ", [] {
-    zt::pushArray<double>(ZEK_DOUBLE, {1.0, __builtin_nan(""), 0.0, 2.0}, {2, 2});
-    zt::pushArray<double>(ZEK_DOUBLE, {1.0, __builtin_nan(""), -0.0, 3.0}, {2, 2});
+    zt::pushArray<double>(ZEK_DOUBLE, {1.0, std::nan(""), 0.0, 2.0}, {2, 2});
+    zt::pushArray<double>(ZEK_DOUBLE, {1.0, std::nan(""), -0.0, 3.0}, {2, 2});
   });
   EXPECT_EQ(zt::outcome(), "bool[2][2] {1,0,1,0}");
   EXPECT_EQ(zek_pstack_count(), 4u);

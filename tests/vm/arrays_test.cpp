@@ -206,25 +206,20 @@ TEST(Arrays, ArrayOfStructRegroupsFields) {
 // them (compared with a run of the setup alone).
 struct FailureRow {
   std::string setup;
-  std::string instruction;
-  uint16_t error;
-  std::string message;  // empty: only the code is checked
+  zt::ErrorRow failure;  // the instruction, its error and message
 };
 
 void expectFailuresLeaveTheStacks(const std::vector<FailureRow> &rows) {
   for (const FailureRow &row : rows) {
-    SCOPED_TRACE(row.setup.substr(0, 80) + " | " + row.instruction.substr(0, 80));
+    SCOPED_TRACE(row.setup.substr(0, 80) + " | " + row.failure.code.substr(0, 80));
     zt::StackSnapshot before;
     {
       auto l = zt::run(row.setup + "; ENDCYCLE");
       ASSERT_FALSE(zek_hasError()) << zt::errorText();
       before = zt::snapshot();
     }
-    auto l = zt::run(row.setup + "; " + row.instruction + "; ENDCYCLE");
-    EXPECT_EQ(zek_getErrorCode(), row.error) << zt::errorText();
-    if (!row.message.empty()) {
-      EXPECT_EQ(bareError(), row.message);
-    }
+    auto l = zt::run(row.setup + "; " + row.failure.code + "; ENDCYCLE");
+    zt::expectError(row.failure);
     EXPECT_TRUE(zt::snapshot() == before);
   }
 }

@@ -199,7 +199,7 @@ TEST(Cast, DoubleToScalar) {
     double x;
     const char *expected;
   };
-  const double inf = HUGE_VAL, nan = __builtin_nan("");
+  const double inf = HUGE_VAL, nan = std::nan("");
   const Row rows[] = {
       {ZEK_INT32, 2.999999995, "int32 3"},
       {ZEK_INT32, 2.99999, "int32 2"},

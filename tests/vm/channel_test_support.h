@@ -26,10 +26,10 @@ inline std::vector<uint32_t> group(std::initializer_list<int64_t> values) {
 // zt::execute, with the given index-stack entries (bottom first) and the string-write flag.
 inline void run(const std::vector<uint32_t> &indexEntries = {}, uint32_t offset = 0, bool stringWrite = false) {
   VmState &vm = vmstate0;
-  zt::prepareExecution(offset);
-  for (uint32_t e : indexEntries) ASSERT_TRUE(zek_istack_push(e));
-  vm.stringWrite = stringWrite ? 1 : 0;
-  zek_executeLoop();
+  zt::executeFrom(offset, [&] {
+    for (uint32_t e : indexEntries) ASSERT_TRUE(zek_istack_push(e));
+    vm.stringWrite = stringWrite ? 1 : 0;
+  });
   vm.stringWrite = 0;
 }
 

@@ -334,7 +334,10 @@ TEST(ServerFunctions, ImbalanceAndErrorsEndTheCallWithTheCallersStacks) {
     zt::execute(l);
     SCOPED_TRACE(row.body);
     EXPECT_EQ(zek_getErrorCode(), row.error) << zt::errorText();
-    EXPECT_EQ(bareError().rfind(row.message, 0), 0u) << zt::errorText();
+    EXPECT_EQ(std::string(zek_getErrorMessage()).rfind(row.message, 0), 0u) << zt::errorText();
+    // The context of the failing instruction stands once, however deep the quoting.
+    std::string text = zek_getErrorMessage();
+    EXPECT_EQ(text.find("(error="), text.rfind("(error=")) << text;
     // The caller's stacks as they stood at CALLFUNCTION; the caller goes no further.
     ASSERT_EQ(zek_pstack_valueCount(), 1u);
     EXPECT_EQ(zt::top<int32_t>(), 1);
@@ -442,7 +445,7 @@ TEST(ClientFunctions, FailuresNameTheFunction) {
     g_raise = "boom";
     zt::execute(l);
     EXPECT_EQ(zek_getErrorCode(), 55);
-    EXPECT_EQ(bareError().rfind("Function 'f': boom (error=55", 0), 0u) << zt::errorText();
+    EXPECT_EQ(std::string(zek_getErrorMessage()).rfind("Function 'f': boom (error=55", 0), 0u) << zt::errorText();
     EXPECT_EQ(writtenBits("a"), std::vector<bool>(4, false)) << "a failed call marks nothing";
   }
   {

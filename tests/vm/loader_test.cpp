@@ -1,6 +1,7 @@
 #include <cinttypes>
 
 #include "vm_harness.h"
+#include "faults.h"
 
 namespace {
 
@@ -317,6 +318,30 @@ TEST(Loader, TruncatedFilesAreRefusedBeforeLoading) {
   EXPECT_EQ(zek_getProgramLength(img.data()), img.layout.length);
   img.bytes[0] = 'X';
   EXPECT_EQ(zek_getProgramLength(img.data()), 0xFFFFFFFFu);
+}
+
+// Every allocation of a load fails once in turn: each load ends in the memory error with
+// nothing of the program left, and the next load of the same image succeeds.
+TEST(Loader, AFailedAllocationAtAnyPointEndsTheLoad) {
+  Program p = richProgram(false);
+  p.buckets = 2;
+  zt::Image img = p.build();
+  uint64_t allocations = zt::failEachCallInTurn(PLAT_FAULT_ALLOCATION, [&](uint64_t n) {
+    uint32_t result = zek_load(img.data());
+    uint16_t code = zek_getErrorCode();
+    uint16_t channels = zek_getData()->channelCount;
+    std::string text = zt::errorText();
+    return [=](bool fired) {
+      EXPECT_EQ(result, fired ? 1u : 0u) << n << ": " << text;
+      if (fired) {
+        EXPECT_EQ(code, ZEK_ERR_MEMORY) << n << ": " << text;
+        EXPECT_EQ(channels, 0) << n;
+      }
+    };
+  });
+  EXPECT_GT(allocations, 3u);
+  EXPECT_EQ(zek_load(img.data()), 0u);
+  EXPECT_NE(zt::channel("in"), nullptr);
 }
 
 int g_cleanups = 0;

@@ -28,15 +28,7 @@ inline void runOn(const std::string &code, const std::function<void()> &prepare 
   Program p;
   p.bigEndian = bigEndian;
   p.code = code + "; ENDCYCLE";
-  loaded = load(p);
-  ASSERT_EQ(loaded.result, 0u) << errorText();
-  zek_resetError();
-  if (prepare) prepare();
-  VmState &vm = vmstate0;
-  vm.pc = vm.codeBase;
-  vm.runState = 0;
-  vm.callDepth = 0;
-  zek_executeLoop();
+  loaded = runProgram(p, prepare);
 }
 
 inline std::string floatingText(double v, int digits) {

@@ -183,12 +183,13 @@ TEST(Ramps, NoRoomOnTheStackIs108) {
                      {"now", "RAMP_NOW 0"}});
   ASSERT_EQ(zek_runCycle(), 0u);
   ASSERT_EQ(s.run("init"), 0);
-  zt::prepareExecution(s.labels.at("now"));
   // Leave room for one 8-byte value but not for the ramp's 16 bytes.
-  VmState &vm = vmstate0;
-  while ((size_t)(vm.values.end - vm.values.top) > 8) zek_pstack_push<uint8_t>(ZEK_UINT8, 0);
-  uint32_t before = zek_pstack_valueCount();
-  zek_executeLoop();
+  uint32_t before = 0;
+  zt::executeFrom(s.labels.at("now"), [&] {
+    VmState &vm = vmstate0;
+    while ((size_t)(vm.values.end - vm.values.top) > 8) zek_pstack_push<uint8_t>(ZEK_UINT8, 0);
+    before = zek_pstack_valueCount();
+  });
   EXPECT_EQ(zek_getErrorCode(), 108);
   EXPECT_EQ(zt::bareError(), "An overflow of the parameter stack occurred.");
   EXPECT_EQ(zek_pstack_valueCount(), before);

@@ -35,8 +35,7 @@ struct Sections {
   }
   // Executes a section and returns the error code; its results stay on the stack.
   uint16_t run(const std::string &name) {
-    prepareExecution(labels.at(name));
-    zek_executeLoop();
+    executeFrom(labels.at(name));
     return zek_getErrorCode();
   }
 };

@@ -14,10 +14,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // Runs code (ENDCYCLE appended) in a program with the given channels.
 zt::Loaded run(const std::string &code, Program p = Program()) {
   p.code = code + "; ENDCYCLE";
-  auto l = zt::load(p);
-  EXPECT_EQ(l.result, 0u) << zt::errorText();
-  zt::execute(l);
-  return l;
+  return zt::runProgram(p);
 }
 
 // The bytes of a double as text for PUSHDOUBLE: the assembler reads it back exactly.
@@ -29,20 +26,13 @@ std::string num(double v) {
   return text;
 }
 
-struct Refusal {
-  const char *code;
-  uint16_t error;
-  const char *message;
-};
-
 // Runs each code in a program with a two-element array channel a and checks the error it raises.
-void expectRefusals(std::initializer_list<Refusal> rows) {
-  for (const Refusal &row : rows) {
+void expectRefusals(std::initializer_list<zt::ErrorRow> rows) {
+  for (const zt::ErrorRow &row : rows) {
     Program p;
     p.channel("a", ZEK_DOUBLE, 3, 2);
     auto l = run(row.code, p);
-    EXPECT_EQ(zek_getErrorCode(), row.error) << row.code;
-    EXPECT_EQ(zt::bareError(), row.message) << row.code;
+    zt::expectError(row);
   }
 }
 
@@ -360,15 +350,10 @@ TEST(StandardFunctions, FoldsOfMatricesScalarsBoolsAndEmptyArrays) {
         std::tuple{19, 111, "maxarray() of an array without elements."}}) {
     Program q;
     q.code = "FUNCTION " + std::to_string(code) + "; ENDCYCLE";
-    auto lq = zt::load(q);
-    VmState &vm = vmstate0;
-    vm.pc = vm.codeBase;
-    vm.runState = 0;
-    zek_pstack_clear();
-    zek_resetError();
-    zek_pstack_pushValue(ZEK_INT32, 0, empty, 2);
-    std::memset(vm.values.top, 0x5A, 4);  // stale bytes where the scalar will lie
-    zek_executeLoop();
+    auto lq = zt::runProgram(q, [&] {
+      zek_pstack_pushValue(ZEK_INT32, 0, empty, 2);
+      std::memset(vmstate0.values.top, 0x5A, 4);  // stale bytes where the scalar will lie
+    });
     EXPECT_EQ(zek_getErrorCode(), error) << code;
     if (error == 0) {
       ASSERT_EQ(zek_pstack_valueCount(), 1u);

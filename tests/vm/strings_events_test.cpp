@@ -58,14 +58,9 @@ struct StackRun {
 
   // Runs from start, an offset relative to the code base.
   void run(const std::vector<Operand> &operands, uint32_t start = 0) {
-    VmState &vm = vmstate0;
-    zek_pstack_clear();
-    zek_resetError();
-    for (const Operand &op : operands) push(op);
-    vm.pc = vm.codeBase + start;
-    vm.runState = ZEK_RUNNING;
-    vm.callDepth = 0;
-    zek_executeLoop();
+    zt::executeFrom(start, [&] {
+      for (const Operand &op : operands) push(op);
+    });
   }
 };
 

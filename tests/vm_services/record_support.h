@@ -12,36 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "test_files.h"
 #include "vm_harness.h"
 #include "zekbin_decoder.h"
 #include "zekbin_writer.h"
 
 namespace rt {
 
-// A folder of this test process's own, removed when the process ends: runs of the same test in
-// other builds or checkouts never share files, and nothing is left behind.
-inline const std::string &processTempDir() {
-  struct Folder {
-    std::string path;
-    Folder() : path(::testing::TempDir() + "zek_tests_" + std::to_string(getpid()) + "/") {
-      std::filesystem::create_directories(path);
-    }
-    ~Folder() {
-      std::error_code ignored;
-      std::filesystem::remove_all(path, ignored);
-    }
-  };
-  static Folder folder;
-  return folder.path;
-}
-
-inline std::string tempPath(const std::string &name) {
-  const ::testing::TestInfo *t = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string test = t != nullptr ? std::string(t->test_suite_name()) + "." + t->name() : "none";
-  for (char &c : test)
-    if (c == '/') c = '_';
-  return processTempDir() + "zekbin_" + test + "_" + name;
-}
+using ztf::processTempDir;
+using ztf::tempPath;
 
 inline std::vector<uint8_t> readAll(const std::string &path) {
   std::ifstream in(path, std::ios::binary);

@@ -17,7 +17,7 @@
 //   mark I        mark heap byte I on all three levels and set the overwrite flag
 //   mark1 I       mark heap byte I on level 1 only and set the overwrite flag
 //   clear-marks   clear the three levels and the overwrite flag
-//   layout        log "layout total=.. enums=.. channels=.. S=.. heap=.. level1=.. level2=..
+//   layout        (layout 2 or 1) log "layout total=.. enums=.. channels=.. S=.. heap=.. level1=.. level2=..
 //                 level3=.. overwrite=.. names=a,b,.." as this program decodes the block
 //   dump FILE     write the whole block to FILE
 //   sleep MS      sleep
@@ -76,8 +76,11 @@ bool decode(Ide& ide)
 {
     const std::uint8_t* b = ide.block;
     ide.total = le(b + 0, 4);
-    if (ide.total > plat_mapping_size(ide.mapping) || b[4] != 2)
+    if (ide.total > plat_mapping_size(ide.mapping) || (b[4] != 2 && b[4] != 1))
         return false;
+    // Layout 1 carries the declarations of record format 8: a u16 id and 2-byte options 4
+    // and 5.
+    const std::uint64_t idShorter = b[4] == 1 ? 2 : 0, option = b[4] == 1 ? 2 : 4;
     ide.enumCount = le(b + 276, 2);
     std::uint64_t at = 278;
     for (std::uint64_t e = 0; e < ide.enumCount; ++e) {
@@ -91,9 +94,9 @@ bool decode(Ide& ide)
     at += 2;
     ide.names.clear();
     for (std::uint64_t c = 0; c < ide.channelCount; ++c) {
-        std::uint8_t mask = b[at + 15];
-        ide.names += (c ? "," : "") + std::string(reinterpret_cast<const char*>(b + at + 16));
-        at = textEnd(b, at + 16);
+        std::uint8_t mask = b[at + 15 - idShorter];
+        ide.names += (c ? "," : "") + std::string(reinterpret_cast<const char*>(b + at + 16 - idShorter));
+        at = textEnd(b, at + 16 - idShorter);
         if (mask & 0x01)
             at += 32;
         if (mask & 0x02)
@@ -103,9 +106,9 @@ bool decode(Ide& ide)
         if (mask & 0x08)
             at += 1 + 4 * static_cast<std::uint64_t>(b[at]);
         if (mask & 0x10)
-            at += 4;
+            at += option;
         if (mask & 0x20)
-            at += 4;
+            at += option;
         if (mask & 0x40) {
             while (b[at] != 0)
                 at = textEnd(b, at);

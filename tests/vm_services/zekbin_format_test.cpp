@@ -182,9 +182,9 @@ TEST(ZekbinSignalDecl, DecoderMatchesTheSerialiser) {
   EXPECT_EQ(std::memcmp(d.attributes, ch->attributes, d.attributesLength), 0);
 
   ChannelDecl flags{};
-  zekbin_setChannelFlags(&flags, d.flags);
+  zek_setChannelFlags(&flags, d.flags);
   EXPECT_EQ(zekbin_channelFlagsByte(&flags), 0x3F);
-  zekbin_setChannelFlags(&flags, 0x02);
+  zek_setChannelFlags(&flags, 0x02);
   EXPECT_EQ(flags.recorded, 1);
   EXPECT_EQ(flags.flagBit0 + flags.flagBit2 + flags.flagBit4 + flags.isText + flags.needsNoPort, 0);
 }

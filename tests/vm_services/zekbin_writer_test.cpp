@@ -5,6 +5,7 @@
 #include <random>
 
 #include "record_support.h"
+#include "faults.h"
 
 namespace {
 
@@ -401,6 +402,69 @@ TEST(ZekbinFailures, FullDiskIsReported) {
   }
   EXPECT_GE(firstFailure, 0) << "the stream's buffer must have been written out";
   EXPECT_EQ(rec.finish(), ZEKBIN_WRITE_STREAM);
+}
+
+// The n-th write fails, for every write of a short recording: the row or the finish that
+// meets it says so, every later call says so too, and nothing is reported as written.
+TEST(ZekbinFailures, AFailedWriteAtAnyPointIsReported) {
+  zt::Program p;
+  p.channel("q", 7, 1).flags = 2;
+  p.channel("a", 5, 3).flags = 2;
+  auto l = rt::loadProgram(p);
+  uint64_t writes = zt::failEachCallInTurn(PLAT_FAULT_WRITE, [&](uint64_t n) {
+    rt::Recording rec("n");
+    bool failed = false;
+    for (int32_t r = 0; r < 3; ++r) {
+      rt::setElement<int64_t>(zt::channel("q"), 0, r);
+      int32_t result = rec.row();
+      if (failed) {
+        EXPECT_EQ(result, ZEKBIN_WRITE_STREAM) << n;
+      }
+      failed = failed || result == ZEKBIN_WRITE_STREAM;
+    }
+    int32_t finish = rec.finish();
+    return [=](bool fired) { EXPECT_EQ(finish, fired ? ZEKBIN_WRITE_STREAM : ZEKBIN_WRITE_OK) << n; };
+  });
+  EXPECT_GT(writes, 4u);
+}
+
+// An allocation that fails while recording ends in the memory result, not a crash.
+TEST(ZekbinFailures, AFailedAllocationIsReported) {
+  zt::Program p;
+  p.channel("q", 7, 1).flags = 2;
+  auto l = rt::loadProgram(p);
+  std::string path = rt::tempPath("oom");
+  FILE *stream = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(stream, nullptr);
+  std::vector<ChannelDecl *> channels = rt::recordedChannels();
+  // Every allocation of the writer's creation in turn, then one while the rows grow.
+  uint64_t allocations = zt::failEachCallInTurn(PLAT_FAULT_ALLOCATION, [&](uint64_t n) {
+    ZekbinWriter *w = zek_write_zekbin_headerblock(stream, channels.data(), 1, nullptr, 0, nullptr, 0, 0, 1);
+    return [=](bool fired) {
+      if (fired) {
+        EXPECT_EQ(w, nullptr) << n;
+      } else {
+        ASSERT_NE(w, nullptr);
+        EXPECT_EQ(zek_close_zekbin_datablock(w, stream, nullptr, 0, 0), ZEKBIN_WRITE_OK);
+      }
+    };
+  });
+  EXPECT_GT(allocations, 2u);
+  std::rewind(stream);
+  ZekbinWriter *w = zek_write_zekbin_headerblock(stream, channels.data(), 1, nullptr, 0, nullptr, 0, 0, 1);
+  ASSERT_NE(w, nullptr);
+  int32_t result = ZEKBIN_WRITE_OK;
+  // The first chunk of a stream holds 128 bytes (16 values); the 17th changed value needs
+  // the later-chunk buffer.
+  for (int64_t r = 0; r < 40 && result == ZEKBIN_WRITE_OK; ++r) {
+    if (r == 2) plat_fault_arm(PLAT_FAULT_ALLOCATION, 1);
+    rt::setElement<int64_t>(zt::channel("q"), 0, r);
+    result = zek_write_zekbin_signaldatarow(w, stream, nullptr, 0);
+  }
+  plat_fault_arm(PLAT_FAULT_ALLOCATION, 0);
+  EXPECT_EQ(result, ZEKBIN_WRITE_MEMORY);
+  EXPECT_EQ(zek_close_zekbin_datablock(w, stream, nullptr, 0, 0), ZEKBIN_WRITE_MEMORY);
+  std::fclose(stream);
 }
 
 TEST(ZekbinFailures, StreamThatCannotSeekIsReported) {

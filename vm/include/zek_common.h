@@ -51,7 +51,7 @@ struct ZekStrBuf {
 };
 
 extern "C" {
-int32_t zek_strprint(ZekStrBuf *buffer, const char *format, ...) __attribute__((format(printf, 2, 3)));
+int32_t zek_strprint(ZekStrBuf *buffer, const char *format, ...) ZEK_PRINTF_LIKE(2, 3);
 int32_t zek_strvprint(ZekStrBuf *buffer, const char *format, va_list args);
 
 uint8_t zek_getBaseTypeSize(uint32_t type);
@@ -91,3 +91,31 @@ template <typename T> inline T zek_load_as(const void *p) {
   return v;
 }
 template <typename T> inline void zek_store_as(void *p, T v) { std::memcpy(p, &v, sizeof v); }
+
+// The channel flag byte of a program image or record file into the six flag fields of a
+// channel record or of a reader's variable, which keep them in the order bits 0, 4, 1, 2, 3, 5.
+template <typename Record> inline void zek_setChannelFlags(Record *r, uint8_t flags) {
+  r->flagBit0 = flags & 1;
+  r->flagBit4 = (flags >> 4) & 1;
+  r->recorded = (flags >> 1) & 1;
+  r->flagBit2 = (flags >> 2) & 1;
+  r->isText = (flags >> 3) & 1;
+  r->needsNoPort = (flags >> 5) & 1;
+}
+
+// One scalar of a base type as a double: integers exactly (int64 rounded to nearest), bool as
+// its byte, 0.0 for an unknown type.
+inline double zek_scalarAsDouble(uint32_t type, const void *value) {
+  switch (type) {
+    case ZEK_UINT8: case ZEK_BOOL: return (double)zek_load_as<uint8_t>(value);
+    case ZEK_INT8: return (double)zek_load_as<int8_t>(value);
+    case ZEK_UINT16: return (double)zek_load_as<uint16_t>(value);
+    case ZEK_INT16: return (double)zek_load_as<int16_t>(value);
+    case ZEK_UINT32: return (double)zek_load_as<uint32_t>(value);
+    case ZEK_INT32: return (double)zek_load_as<int32_t>(value);
+    case ZEK_INT64: return (double)zek_load_as<int64_t>(value);
+    case ZEK_FLOAT: return (double)zek_load_as<float>(value);
+    case ZEK_DOUBLE: return zek_load_as<double>(value);
+  }
+  return 0.0;
+}

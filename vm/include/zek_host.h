@@ -25,3 +25,8 @@ char *zek_getFullVarname(const ChannelDecl *channel);
 
 // Releases the EVENT records of the current cycle.
 void zek_eventList_free(void);
+
+// Releases the loaded program and everything its load allocated, as the next load would. The VM
+// then holds no program (a cycle fails with "No program is loaded."), so a host may free the
+// image buffer afterwards without leaving the VM pointing into freed memory.
+void zek_unload(void);

@@ -119,14 +119,14 @@ typedef double (*ZekRealtimeCmd)(void);
 
 // Error state.
 ZEK_EXPORT void zek_raiseError(uint16_t code, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
+    ZEK_PRINTF_LIKE(2, 3);
 ZEK_EXPORT void zek_resetError(void);
 ZEK_EXPORT bool zek_hasError(void);
 ZEK_EXPORT uint16_t zek_getErrorCode(void);
 ZEK_EXPORT const char *zek_getErrorMessage(void);
 ZEK_EXPORT ZekErrorHandler zek_setErrorHandler(ZekErrorHandler handler);
 ZEK_EXPORT ZekErrorContextHandler zek_setErrorContextHandler(ZekErrorContextHandler handler);
-ZEK_EXPORT void zek_printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+ZEK_EXPORT void zek_printf(const char *format, ...) ZEK_PRINTF_LIKE(1, 2);
 
 // Program loading and data.
 ZEK_EXPORT uint32_t zek_load(const uint8_t *image);

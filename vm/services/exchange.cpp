@@ -11,6 +11,16 @@
 
 namespace {
 
+// The hardware-in-the-loop build records in format 8, and its block carries the declarations
+// in that form under layout version 1.
+#ifdef ZEK_ZEKBIN_V8
+constexpr uint8_t kLayoutVersion = ZEK_EXCHANGE_LAYOUT_VERSION_HIL;
+constexpr uint8_t kDeclarationVersion = ZEKBIN_VERSION_HIL;
+#else
+constexpr uint8_t kLayoutVersion = ZEK_EXCHANGE_LAYOUT_VERSION;
+constexpr uint8_t kDeclarationVersion = ZEKBIN_VERSION;
+#endif
+
 struct ExchangeState {
   PlatEvent *toVm;   // kept for the life of the process once created
   PlatEvent *toIde;
@@ -65,7 +75,7 @@ bool initSharedMemory(VmData *data) {
     enumBytes += n >= 0 ? (uint64_t)n : 0;
   }
   for (uint16_t i = 0; i < data->channelCount; ++i) {
-    int32_t n = zek_getSignalDeclLength(&data->channels[i]);
+    int32_t n = zekbin_getSignalDeclLengthOf(&data->channels[i], kDeclarationVersion);
     encodable = encodable && n >= 0;
     declBytes += n >= 0 ? (uint64_t)n : 0;
   }
@@ -90,7 +100,7 @@ bool initSharedMemory(VmData *data) {
   // The mapping may be one that an IDE still holds from an earlier run: every byte of the
   // block is written here.
   putLe32(block + ZEK_EXCHANGE_OFFSET_TOTAL_SIZE, (uint32_t)layout.total);
-  block[ZEK_EXCHANGE_OFFSET_VERSION] = ZEK_EXCHANGE_LAYOUT_VERSION;
+  block[ZEK_EXCHANGE_OFFSET_VERSION] = kLayoutVersion;
   putLe32(block + ZEK_EXCHANGE_OFFSET_CYCLE_TIME, zek_getDensity());
   putLe32(block + ZEK_EXCHANGE_OFFSET_TIMEOUT, zek_getTimeout());
   putLe32(block + ZEK_EXCHANGE_OFFSET_CYCLE_COUNT, 0);
@@ -103,7 +113,7 @@ bool initSharedMemory(VmData *data) {
   for (uint16_t i = 0; i < data->enumSetCount; ++i) p = zekbin_encodeEnumSetDecl(&data->enumSets[i], p);
   putLe16(p, data->channelCount);
   p += 2;
-  for (uint16_t i = 0; i < data->channelCount; ++i) p = zek_zekbin_writeSignalDeclBlock(&data->channels[i], p);
+  for (uint16_t i = 0; i < data->channelCount; ++i) p = zekbin_writeSignalDeclOf(&data->channels[i], kDeclarationVersion, p);
   putLe32(block + layout.heapSizeField, (uint32_t)layout.paddedHeapSize);
 
   uint8_t *heapCopy = block + layout.heapCopy;

@@ -17,7 +17,7 @@
 // the final state over and waits once more, at most as long, then detaches.
 //
 // Block layout (integers little-endian, packed):
-//   0 u32 total size | 4 u8 layout version 2 | 5 u32 cycle time (us) | 9 u32 time-out (cycles)
+//   0 u32 total size | 4 u8 layout version 2 (1) | 5 u32 cycle time (us) | 9 u32 time-out (cycles)
 //   13 u32 cycle count | 17 u8 error flag before a cycle, cycle result after it
 //   18 char[256] error message, NUL-terminated, cut to 255 characters
 //   274 u8 reserved | 275 u8 hold flag (IDE) | 276 u16 enum-set count E | 278 E enum sets
@@ -37,6 +37,9 @@ inline constexpr char ZEK_EXCHANGE_TO_VM_EVENT[] = "ZEK-TO-ZVM-EVENT";   // set 
 inline constexpr char ZEK_EXCHANGE_TO_IDE_EVENT[] = "ZVM-TO-ZEK-EVENT";  // set by the VM
 
 constexpr uint8_t ZEK_EXCHANGE_LAYOUT_VERSION = 2;
+// Built with ZEK_ZEKBIN_V8 (the hardware-in-the-loop library): layout 1, the same block with
+// the channel declarations in their record-format-8 form.
+constexpr uint8_t ZEK_EXCHANGE_LAYOUT_VERSION_HIL = 1;
 constexpr uint32_t ZEK_EXCHANGE_OFFSET_TOTAL_SIZE = 0;
 constexpr uint32_t ZEK_EXCHANGE_OFFSET_VERSION = 4;
 constexpr uint32_t ZEK_EXCHANGE_OFFSET_CYCLE_TIME = 5;

@@ -2,6 +2,7 @@
 #include "zekbin_format.h"
 
 #include <bit>
+#include <cstdlib>
 #include <cstring>
 
 #include "zek_common.h"
@@ -37,15 +38,19 @@ template <typename T> bool get(ZekbinCursor *c, T *v) {
 
 bool hasDimensions(const ChannelDecl *channel) { return channel->dimCount > 0 && channel->dims != nullptr; }
 
-uint64_t signalDeclLength(const ChannelDecl *channel) {
+// Version 8 keeps the channel id and options 4 and 5 in 2 bytes where version 9 takes 4.
+uint32_t idWidth(uint8_t version) { return version == ZEKBIN_VERSION_HIL ? 2 : 4; }
+uint32_t optionWidth(uint8_t version) { return version == ZEKBIN_VERSION_HIL ? 2 : 4; }
+
+uint64_t signalDeclLength(const ChannelDecl *channel, uint8_t version) {
   uint8_t mask = zekbin_signalDeclMask(channel);
-  uint64_t n = ZEKBIN_SIGNAL_DECL_FIXED_SIZE + textSize(channel->name);
+  uint64_t n = ZEKBIN_SIGNAL_DECL_FIXED_SIZE - 4 + idWidth(version) + textSize(channel->name);
   if (mask & ZEKBIN_PART_SCALING) n += ZEKBIN_SCALING_SIZE;
   if (mask & ZEKBIN_PART_EXTERNAL_NAME) n += textSize(channel->externalName);
   if (mask & ZEKBIN_PART_OPTION2) n += 2;
   if (mask & ZEKBIN_PART_DIMENSIONS) n += 1 + 4ull * channel->dimCount;
-  if (mask & ZEKBIN_PART_OPTION4) n += 4;
-  if (mask & ZEKBIN_PART_OPTION5) n += 4;
+  if (mask & ZEKBIN_PART_OPTION4) n += optionWidth(version);
+  if (mask & ZEKBIN_PART_OPTION5) n += optionWidth(version);
   if (mask & ZEKBIN_PART_ATTRIBUTES) n += zekbin_attributeListLength(channel->attributes);
   return n;
 }
@@ -73,7 +78,11 @@ int32_t zekbin_getEventDeclLength(const EventDecl *event) {
 }
 
 int32_t zek_getSignalDeclLength(const ChannelDecl *channel) {
-  uint64_t n = signalDeclLength(channel);
+  return zekbin_getSignalDeclLengthOf(channel, ZEKBIN_VERSION);
+}
+
+int32_t zekbin_getSignalDeclLengthOf(const ChannelDecl *channel, uint8_t version) {
+  uint64_t n = signalDeclLength(channel, version);
   return n <= INT32_MAX ? (int32_t)n : -1;
 }
 
@@ -94,13 +103,20 @@ uint8_t zekbin_channelFlagsByte(const ChannelDecl *channel) {
                    (channel->isText != 0) << 3 | (channel->flagBit4 != 0) << 4 | (channel->needsNoPort != 0) << 5);
 }
 
-void zekbin_setChannelFlags(ChannelDecl *channel, uint8_t flags) {
-  channel->flagBit0 = flags & 1;
-  channel->flagBit4 = (flags >> 4) & 1;
-  channel->recorded = (flags >> 1) & 1;
-  channel->flagBit2 = (flags >> 2) & 1;
-  channel->isText = (flags >> 3) & 1;
-  channel->needsNoPort = (flags >> 5) & 1;
+void zekbin_setChannelFlags(ChannelDecl *channel, uint8_t flags) { zek_setChannelFlags(channel, flags); }
+
+char *zekbin_copyText(const char *text, uint32_t length) {
+  char *copy = (char *)std::malloc((size_t)length + 1);
+  if (copy == nullptr) return nullptr;
+  std::memcpy(copy, text, length);
+  copy[length] = '\0';
+  return copy;
+}
+
+void *zekbin_copyBytes(const void *bytes, size_t n) {
+  void *copy = std::malloc(n > 0 ? n : 1);
+  if (copy != nullptr && n > 0) std::memcpy(copy, bytes, n);
+  return copy;
 }
 
 uint8_t *zekbin_encodeHeaderFixed(uint8_t *dest, uint8_t sutSynchronous) {
@@ -136,8 +152,13 @@ uint8_t *zekbin_encodeEventDecl(const EventDecl *event, uint8_t *dest) {
 }
 
 uint8_t *zek_zekbin_writeSignalDeclBlock(const ChannelDecl *channel, uint8_t *dest) {
+  return zekbin_writeSignalDeclOf(channel, ZEKBIN_VERSION, dest);
+}
+
+uint8_t *zekbin_writeSignalDeclOf(const ChannelDecl *channel, uint8_t version, uint8_t *dest) {
+  const bool hil = version == ZEKBIN_VERSION_HIL;
   uint8_t mask = zekbin_signalDeclMask(channel);
-  uint8_t *p = put<uint32_t>(dest, channel->id);
+  uint8_t *p = hil ? put<uint16_t>(dest, channel->id) : put<uint32_t>(dest, channel->id);
   p = put<uint32_t>(p, channel->heapOffset);
   p = put<uint8_t>(p, (uint8_t)channel->baseType);
   p = put<uint32_t>(p, channel->elementCount);
@@ -152,8 +173,10 @@ uint8_t *zek_zekbin_writeSignalDeclBlock(const ChannelDecl *channel, uint8_t *de
     p = put<uint8_t>(p, channel->dimCount);
     p = putBytes(p, channel->dims, 4u * channel->dimCount);
   }
-  if (mask & ZEKBIN_PART_OPTION4) p = put<uint32_t>(p, (uint16_t)channel->option4);
-  if (mask & ZEKBIN_PART_OPTION5) p = put<uint32_t>(p, (uint16_t)channel->option5);
+  if (mask & ZEKBIN_PART_OPTION4)
+    p = hil ? put<uint16_t>(p, (uint16_t)channel->option4) : put<uint32_t>(p, (uint16_t)channel->option4);
+  if (mask & ZEKBIN_PART_OPTION5)
+    p = hil ? put<uint16_t>(p, (uint16_t)channel->option5) : put<uint32_t>(p, (uint16_t)channel->option5);
   if (mask & ZEKBIN_PART_ATTRIBUTES) p = putBytes(p, channel->attributes, zekbin_attributeListLength(channel->attributes));
   return p;
 }
@@ -423,10 +446,10 @@ void zekbin_streamByteLocation(uint64_t b, uint32_t firstChunkSize, uint32_t lat
   }
 }
 
-int64_t zekbin_sampleIndexOfRow(const uint8_t *repetitions, uint32_t count, int32_t row) {
-  if (count == 0) return row;
-  // lo: the first entry whose row is not below the row asked for.
-  uint32_t lo = 0, hi = count;
+int64_t zekbin_sampleIndexFrom(const uint8_t *repetitions, uint32_t count, uint32_t from, int32_t row,
+                               int64_t *entry) {
+  // lo: the first entry from `from` on whose row is not below the row asked for.
+  uint32_t lo = from < count ? from : count, hi = count;
   while (lo < hi) {
     uint32_t mid = lo + (hi - lo) / 2;
     if (zekbin_repetitionAt(repetitions, mid).row < row) lo = mid + 1;
@@ -434,11 +457,22 @@ int64_t zekbin_sampleIndexOfRow(const uint8_t *repetitions, uint32_t count, int3
   }
   if (lo < count) {
     ZekbinRepetition at = zekbin_repetitionAt(repetitions, lo);
-    if (at.row == row) return at.sample;
+    if (at.row == row) {
+      *entry = lo;
+      return at.sample;
+    }
   }
+  // Between two entries: fresh samples first, then repeats of the last one.
+  *entry = (int64_t)lo - 1;
   ZekbinRepetition p = lo > 0 ? zekbin_repetitionAt(repetitions, lo - 1) : ZekbinRepetition{0, 0};
   int64_t q = lo < count ? zekbin_repetitionAt(repetitions, lo).sample : INT32_MAX;
   int64_t fresh = q - p.sample - 1;
   int64_t repeatedRows = (int64_t)row - p.row;
   return p.sample + (repeatedRows < fresh ? repeatedRows : fresh);
+}
+
+int64_t zekbin_sampleIndexOfRow(const uint8_t *repetitions, uint32_t count, int32_t row) {
+  if (count == 0) return row;
+  int64_t entry;
+  return zekbin_sampleIndexFrom(repetitions, count, 0, row, &entry);
 }

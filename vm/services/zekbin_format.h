@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "zek_common.h"
 #include "zek_vm.h"
 
 // Header (version 9).
@@ -20,6 +21,8 @@ inline constexpr char ZEKBIN_MAGIC[7] = "ZEKBIN";
 inline constexpr char ZEKBIN_MAGIC_PAIR_SWAPPED[7] = "EZBKNI";  // each byte pair exchanged
 constexpr uint32_t ZEKBIN_MAGIC_SIZE = 6;
 constexpr uint8_t ZEKBIN_VERSION = 9;
+// The hardware-in-the-loop form (see zekbin_writer_v8.h); it shares only the declarations.
+constexpr uint8_t ZEKBIN_VERSION_HIL = 8;
 constexpr uint32_t ZEKBIN_FIRST_CHUNK_SIZE = 128;
 constexpr uint32_t ZEKBIN_LATER_CHUNK_SIZE = 65536;
 constexpr uint32_t ZEKBIN_OFFSET_BYTE_ORDER = 6;
@@ -181,11 +184,20 @@ uint32_t zekbin_attributeListLength(const char *list);
 int32_t zek_getEnumSetDeclLength(const EnumSetDecl *set);  // -1 for an unknown base type
 int32_t zekbin_getEventDeclLength(const EventDecl *event);
 int32_t zek_getSignalDeclLength(const ChannelDecl *channel);
+// The declaration in the form of a format version: 9, or 8 with the channel id and options 4
+// and 5 in 2 bytes each (a 14-byte fixed part); order, mask and the other parts are the same.
+int32_t zekbin_getSignalDeclLengthOf(const ChannelDecl *channel, uint8_t version);
 uint8_t zekbin_signalDeclMask(const ChannelDecl *channel);
 
-// The six flag bytes of a channel as one byte in image bit order, and back.
+// The six flag bytes of a channel as one byte in image bit order, and back (through
+// zek_setChannelFlags, which serves every record with these fields).
 uint8_t zekbin_channelFlagsByte(const ChannelDecl *channel);
 void zekbin_setChannelFlags(ChannelDecl *channel, uint8_t flags);
+
+// An owned copy of length bytes of text with a NUL behind them; null when memory runs out.
+char *zekbin_copyText(const char *text, uint32_t length);
+// An owned copy of n bytes (at least one byte is allocated); null when memory runs out.
+void *zekbin_copyBytes(const void *bytes, size_t n);
 
 // Encoders: each returns the position behind what it wrote.
 uint8_t *zekbin_encodeHeaderFixed(uint8_t *dest, uint8_t sutSynchronous);  // 45 bytes, patch zeroed
@@ -194,6 +206,7 @@ uint8_t *zekbin_encodeHeaderPatch(uint8_t *dest, int64_t indexPosition, int64_t 
 uint8_t *zekbin_encodeEnumSetDecl(const EnumSetDecl *set, uint8_t *dest);
 uint8_t *zekbin_encodeEventDecl(const EventDecl *event, uint8_t *dest);
 uint8_t *zek_zekbin_writeSignalDeclBlock(const ChannelDecl *channel, uint8_t *dest);
+uint8_t *zekbin_writeSignalDeclOf(const ChannelDecl *channel, uint8_t version, uint8_t *dest);
 uint8_t *zekbin_encodeRepetition(ZekbinRepetition entry, uint8_t *dest);
 uint8_t *zekbin_encodeElementIndex(const ZekbinElementIndex *index, uint8_t *dest);
 uint8_t *zekbin_encodeBlockRecord(const ZekbinBlockRecord *block, uint8_t *dest);  // name written empty
@@ -235,5 +248,45 @@ void zekbin_streamByteLocation(uint64_t b, uint32_t firstChunkSize, uint32_t lat
 // ascending by row). Computed in 64 bits: a hostile list cannot overflow it; the caller bounds
 // the result by the stream it has.
 int64_t zekbin_sampleIndexOfRow(const uint8_t *repetitions, uint32_t count, int32_t row);
+// The same, searching the entries from index `from` on (every entry before it lies below
+// row); *entry is the last entry at or before row (-1: none), which a row cache keeps.
+int64_t zekbin_sampleIndexFrom(const uint8_t *repetitions, uint32_t count, uint32_t from, int32_t row,
+                               int64_t *entry);
 
 }  // extern "C"
+
+// A decoded declaration into a reader's record (a ChannelDecl of the parameter-file reader, a
+// ZekbinVariable of the input reader): the numbers, the flags and owned copies of the name and
+// the optional parts. The value buffer and the heap offset are the reader's own business.
+// Returns 0, or the ZEKBIN_PART_* bits of the optional parts whose copy could not be had (left
+// null), with ZEKBIN_PART_NAME when the name could not be had.
+constexpr uint32_t ZEKBIN_PART_NAME = 0x100;
+template <typename Record> uint32_t zekbin_takeSignalDecl(Record *r, const ZekbinSignalDecl &d) {
+  uint32_t missing = 0;
+  r->id = (decltype(r->id))d.id;
+  r->baseType = d.baseType;
+  r->elementSize = zek_baseTypeSizeOf(d.baseType);
+  r->elementCount = d.elementCount;
+  r->role = d.role;
+  zek_setChannelFlags(r, d.flags);
+  r->option2 = d.option2;
+  r->option4 = (int16_t)d.option4;  // 0xFFFF when absent: -1
+  r->option5 = (int16_t)d.option5;
+  if ((r->name = zekbin_copyText(d.name, d.nameLength)) == nullptr) missing |= ZEKBIN_PART_NAME;
+  if (d.scaling != nullptr) {
+    r->scaling = (double *)zekbin_copyBytes(d.scaling, ZEKBIN_SCALING_SIZE);
+    if (r->scaling == nullptr) missing |= ZEKBIN_PART_SCALING;
+  }
+  if (d.externalName != nullptr &&
+      (r->externalName = zekbin_copyText(d.externalName, d.externalNameLength)) == nullptr)
+    missing |= ZEKBIN_PART_EXTERNAL_NAME;
+  if (d.dims != nullptr && d.dimCount > 0) {
+    r->dims = (uint32_t *)zekbin_copyBytes(d.dims, 4u * d.dimCount);
+    if (r->dims != nullptr) r->dimCount = d.dimCount;
+    else missing |= ZEKBIN_PART_DIMENSIONS;
+  }
+  if (d.attributes != nullptr &&
+      (r->attributes = (char *)zekbin_copyBytes(d.attributes, d.attributesLength)) == nullptr)
+    missing |= ZEKBIN_PART_ATTRIBUTES;
+  return missing;
+}

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "zek_common.h"
-#include "zek_stdio.h"
+#include "zek_platform.h"
 #include "zekbin_format.h"
 
 namespace {
@@ -36,49 +36,11 @@ void releaseTable(void) {
   g_file = ZekbinParameterFile{};
 }
 
-// An owned copy of n bytes with a NUL behind them.
-char *copyText(const char *text, uint32_t n) {
-  char *copy = (char *)std::malloc((size_t)n + 1);
-  if (copy == nullptr) return nullptr;
-  std::memcpy(copy, text, n);
-  copy[n] = '\0';
-  return copy;
-}
-
-void *copyBytes(const void *bytes, size_t n) {
-  void *copy = std::malloc(n > 0 ? n : 1);
-  if (copy != nullptr && n > 0) std::memcpy(copy, bytes, n);
-  return copy;
-}
-
 // Fills a cleared record from a declaration; false when a copy cannot be had.
 bool zekbinFile_readVariableData(ChannelDecl *c, const ZekbinSignalDecl *d) {
-  c->id = (uint16_t)d->id;
-  c->baseType = d->baseType;
-  c->elementSize = zekbinFile_typeSize(d->baseType);
-  c->elementCount = d->elementCount;
-  c->role = d->role;
-  zekbin_setChannelFlags(c, d->flags);
-  c->option2 = (d->mask & ZEKBIN_PART_OPTION2) ? d->option2 : -1;
-  c->option4 = (d->mask & ZEKBIN_PART_OPTION4) ? (int16_t)d->option4 : -1;
-  c->option5 = (d->mask & ZEKBIN_PART_OPTION5) ? (int16_t)d->option5 : -1;
-  if ((c->name = copyText(d->name, d->nameLength)) == nullptr) return false;
+  if (zekbin_takeSignalDecl(c, *d) != 0) return false;
   uint64_t bytes = (uint64_t)d->elementCount * c->elementSize;
-  if (bytes > 0 && (c->value = (uint8_t *)std::calloc(1, (size_t)bytes)) == nullptr) return false;
-  if (d->scaling != nullptr) {
-    if ((c->scaling = (double *)std::malloc(ZEKBIN_SCALING_SIZE)) == nullptr) return false;
-    std::memcpy(c->scaling, d->scaling, ZEKBIN_SCALING_SIZE);
-  }
-  if (d->externalName != nullptr &&
-      (c->externalName = copyText(d->externalName, d->externalNameLength)) == nullptr)
-    return false;
-  if (d->dims != nullptr) {
-    if ((c->dims = (uint32_t *)copyBytes(d->dims, 4u * d->dimCount)) == nullptr) return false;
-    c->dimCount = d->dimCount;
-  }
-  if (d->attributes != nullptr && (c->attributes = (const char *)copyBytes(d->attributes, d->attributesLength)) == nullptr)
-    return false;
-  return true;
+  return bytes == 0 || (c->value = (uint8_t *)std::calloc(1, (size_t)bytes)) != nullptr;
 }
 
 // One declaration; its elements must all have an index record in the file, so an element count
@@ -162,34 +124,6 @@ bool readFile(const uint8_t *data, uint64_t size, uint32_t *count) {
          eventListIsComplete(data, size, indexPosition + elements * ZEKBIN_ELEMENT_INDEX_SIZE, h.eventListPosition);
 }
 
-// Reads the stream to its end into one buffer.
-uint8_t *zekbinFile_readBytes(FILE *stream, uint64_t *size) {
-  uint64_t capacity = 65536;
-  int64_t start = zek_ftell64(stream);
-  if (start >= 0 && zek_fseek64(stream, 0, SEEK_END) == 0) {
-    int64_t end = zek_ftell64(stream);
-    if (end > start) capacity = (uint64_t)(end - start) + 1;  // + 1: the read that meets the end
-  }
-  if (start >= 0) zek_fseek64(stream, start, SEEK_SET);
-  uint64_t n = 0;
-  uint8_t *buffer = nullptr;
-  for (;;) {
-    if (capacity > SIZE_MAX) break;
-    uint8_t *grown = (uint8_t *)std::realloc(buffer, (size_t)capacity);
-    if (grown == nullptr) break;
-    buffer = grown;
-    n += std::fread(buffer + n, 1, (size_t)(capacity - n), stream);
-    if (n < capacity) {
-      if (std::ferror(stream)) break;
-      *size = n;
-      return buffer;
-    }
-    capacity *= 2;
-  }
-  std::free(buffer);
-  return nullptr;
-}
-
 }  // namespace
 
 uint8_t zekbinFile_typeSize(uint32_t baseType) { return zek_baseTypeSizeOf(baseType); }
@@ -208,8 +142,8 @@ int32_t zekbinFile_readFrom(FILE *stream, uint32_t *count) {
   if (count != nullptr) *count = 0;
   if (stream == nullptr) return 1;
   uint64_t size = 0;
-  uint8_t *data = zekbinFile_readBytes(stream, &size);
-  if (data == nullptr) return 1;
+  uint8_t *data = nullptr;
+  if (plat_stream_read_all(stream, &data, &size) != PLAT_FILE_OK) return 1;
   int32_t result = zekbinFile_readFromMemory(data, size, count);
   std::free(data);
   return result;

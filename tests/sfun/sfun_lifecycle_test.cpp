@@ -1,0 +1,299 @@
+// The lifecycle of the block (init, steps, terminate) and its record files, read back with
+// the independent decoder.
+#include <cmath>
+
+#include "sfun_support.h"
+#include "zekbin_decoder.h"
+
+using namespace st;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+namespace {
+
+class Lifecycle : public SfunTest {
+ protected:
+  Wrapper w;
+  void prepare(const char *programImage, double step = 0.01) {
+    w.ports({Port{{{"x"}}, 8}}, {Port{{{"y"}}, 8}});
+    w.record = tempPath("run.zekbin");
+    removeAtEnd.push_back(w.record);
+    w.setup(programImage, step);
+  }
+  // One simulation step with input x; the block's go-on results of its three calls.
+  int step(double x) {
+    w.setIn<double>(0, 0, x);
+    int a = zek_sfun_update(w.handle());
+    int b = zek_sfun_cycle(w.handle());
+    int c = zek_sfun_write(w.handle());
+    return a + b + c;
+  }
+  std::vector<std::string> consoleLines() {
+    std::vector<std::string> lines;
+    std::string text = zmx::console();
+    size_t start = 0;
+    for (size_t at; (at = text.find('\n', start)) != std::string::npos; start = at + 1)
+      lines.push_back(text.substr(start, at - start));
+    if (start < text.size()) lines.push_back(text.substr(start));
+    return lines;
+  }
+};
+
+TEST_F(Lifecycle, BannerThenStepsUntilTheTestEnds) {
+  prepare("steps.zvm");
+  ASSERT_EQ(zek_sfun_init(w.handle(), 0), 1) << lastReport();
+  std::vector<std::string> lines = consoleLines();
+  ASSERT_EQ(lines.size(), 5u) << zmx::console();
+  EXPECT_EQ(lines[0], "ZEK > Init ZEK VM");
+  EXPECT_EQ(lines[1], "ZEK > Program file : " + w.program);
+  EXPECT_EQ(lines[2], "ZEK > Record file : " + w.record);
+  EXPECT_THAT(lines[3], StartsWith("ZEK > Build-Date  : "));
+  EXPECT_EQ(lines[4], "ZEK > ProgLength  : " + std::to_string(readFile(w.program).size()));
+  // A second init of a loaded block changes nothing.
+  EXPECT_EQ(zek_sfun_init(w.handle(), 0), 1);
+  EXPECT_EQ(consoleLines().size(), 5u);
+  // Four cycles; the fourth ends the test.
+  for (int k = 0; k < 3; ++k) {
+    EXPECT_EQ(step(k), 3) << "cycle " << k << ": " << lastReport();
+    EXPECT_EQ(w.outValue<double>(0, 0), k + 1.0);
+  }
+  EXPECT_EQ(step(3), 1) << "update goes on; the cycle ends the test and write says so";
+  EXPECT_EQ(w.outValue<double>(0, 0), 3.0) << "nothing reaches the ports after the end";
+  EXPECT_EQ(step(4), 0);
+  EXPECT_TRUE(log().reports.empty()) << lastReport();
+  // The VM's data stay readable after the end of the block, until the next load.
+  zek_sfun_terminate();
+  EXPECT_STREQ(zek_getData()->inputs[0].name, "x");
+}
+
+TEST_F(Lifecycle, RecordsSetUpWhileRunningAreMatchedBeforeTheyAreUsed) {
+  prepare("steps.zvm");
+  ASSERT_EQ(zek_sfun_init(w.handle(), 1), 1) << lastReport();
+  ASSERT_EQ(step(0), 3) << lastReport();
+  EXPECT_EQ(w.outValue<double>(0, 0), 1.0);
+  // The wrapper hands new records in the middle of the run, their matched fields unset; a new
+  // step size waits for the next initialisation.
+  Wrapper other;
+  other.ports({Port{{{"x"}}, 8}}, {Port{{{"y"}}, 8}});
+  other.inSignal(0, 0).zek_vm_adr = 0xBEEF;
+  other.outSignal(0, 0).zek_vm_adr = 0xBEEF;
+  zek_sfun_setup(0.02, onReport, w.program.c_str(), w.record.c_str(), &other.io, writeFixOut, readFixIn);
+  EXPECT_TRUE(log().reports.empty()) << lastReport();
+  // Matched exactly as the records of the initialisation were.
+  EXPECT_EQ(other.inSignal(0, 0).zek_vm_adr, w.inSignal(0, 0).zek_vm_adr);
+  EXPECT_EQ(other.outSignal(0, 0).zek_vm_adr, w.outSignal(0, 0).zek_vm_adr);
+  EXPECT_EQ(other.inSignal(0, 0).nMlElementOffsets, w.inSignal(0, 0).nMlElementOffsets);
+  other.setIn<double>(0, 0, 5.0);
+  EXPECT_EQ(zek_sfun_update(other.handle()) + zek_sfun_cycle(other.handle()) + zek_sfun_write(other.handle()), 3)
+      << lastReport();
+  EXPECT_EQ(other.outValue<double>(0, 0), 6.0);
+  EXPECT_EQ(w.outValue<double>(0, 0), 1.0) << "the old records are left alone";
+  EXPECT_EQ(zek_getDensity(), 10000u);
+  // Records that do not match stop the block before any transfer.
+  Wrapper wrong;
+  wrong.ports({Port{{{"nosuch"}}, 8}}, {Port{{{"y"}}, 8}});
+  zek_sfun_setup(0.01, onReport, w.program.c_str(), w.record.c_str(), &wrong.io, writeFixOut, readFixIn);
+  EXPECT_EQ(lastReport(), "Unable to find a signal with external name 'nosuch' in the ZEK VM's input signals.");
+  EXPECT_EQ(zek_sfun_update(wrong.handle()), 0);
+  uint32_t cycles = zek_getCycleCount();
+  EXPECT_EQ(zek_sfun_cycle(wrong.handle()), 0);
+  EXPECT_EQ(zek_getCycleCount(), cycles);
+}
+
+TEST_F(Lifecycle, AnErrorEndsTheBlockUntilTerminate) {
+  prepare("failing.zvm");
+  ASSERT_EQ(zek_sfun_init(w.handle(), 0), 1) << lastReport();
+  EXPECT_EQ(zek_sfun_cycle(w.handle()), 0);
+  EXPECT_THAT(lastReport(), StartsWith("boom"));
+  EXPECT_EQ(zek_sfun_init(w.handle(), 0), 0) << "an errored block is not initialised again";
+  EXPECT_EQ(zek_sfun_update(w.handle()), 0);
+  zek_sfun_terminate();
+  zmx::reset();
+  EXPECT_EQ(zek_sfun_init(w.handle(), 0), 1) << "terminate resets the state";
+}
+
+TEST_F(Lifecycle, QuietInitWithAMissingFileSaysNothing) {
+  prepare("no_such_program.zvm");
+  EXPECT_EQ(zek_sfun_init(w.handle(), 1), 0);
+  EXPECT_TRUE(log().reports.empty());
+  EXPECT_EQ(zmx::console(), "");
+  EXPECT_EQ(zek_sfun_init(w.handle(), 0), 0) << "the state stayed 0, so a loud init tries again";
+  EXPECT_EQ(lastReport(), "Error opening ZVM file\n");
+}
+
+TEST_F(Lifecycle, ACycleBeforeInitIsReported) {
+  prepare("steps.zvm");
+  EXPECT_EQ(zek_sfun_cycle(w.handle()), 0);
+  EXPECT_EQ(lastReport(),
+            "ZEK S-Function has not been initialized. Please, initialize ZEK S-Function before starting it.");
+}
+
+TEST_F(Lifecycle, MissingSetupIsReported) {
+  zek_sfun_setup(0.01, onReport, nullptr, nullptr, nullptr, nullptr, nullptr);
+  EXPECT_EQ(zek_sfun_init(nullptr, 0), 0);
+  EXPECT_EQ(lastReport(), "Internal error: ZVM or ZEKPBIN file path not set\n");
+}
+
+TEST_F(Lifecycle, BadProgramFilesAreRefused) {
+  // An image whose check sum fails does not load; the density is still set.
+  std::vector<uint8_t> bytes = readFile(image("steps.zvm"));
+  std::string garbage = tempPath("garbage.zvm");
+  removeAtEnd.push_back(garbage);
+  {
+    std::vector<uint8_t> broken = bytes;
+    broken[broken.size() / 2] ^= 0x55;
+    std::ofstream f(garbage, std::ios::binary);
+    f.write((const char *)broken.data(), (std::streamsize)broken.size());
+  }
+  w.ports({}, {});
+  w.program = garbage;
+  zek_sfun_setup(0.002, onReport, w.program.c_str(), "", &w.io, nullptr, nullptr);
+  EXPECT_EQ(zek_sfun_init(w.handle(), 1), 0);
+  EXPECT_FALSE(lastReport().empty());
+  EXPECT_EQ(zek_getDensity(), 2000u);
+  zek_sfun_terminate();
+  // A file shorter than the image it announces is refused before it is loaded.
+  std::string cut = tempPath("cut.zvm");
+  removeAtEnd.push_back(cut);
+  {
+    std::ofstream f(cut, std::ios::binary);
+    f.write((const char *)bytes.data(), (std::streamsize)bytes.size() - 10);
+  }
+  log() = Log{};
+  w.program = cut;
+  zek_sfun_setup(0.01, onReport, w.program.c_str(), "", &w.io, nullptr, nullptr);
+  EXPECT_EQ(zek_sfun_init(w.handle(), 1), 0);
+  EXPECT_THAT(lastReport(), HasSubstr("The program announces"));
+  zek_sfun_terminate();
+  // A file beyond 4 GiB (sparse, so it costs nothing) is refused before anything is allocated.
+  std::string huge = tempPath("huge.zvm");
+  removeAtEnd.push_back(huge);
+  FILE *f = std::fopen(huge.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(ftruncate(fileno(f), (off_t)5 << 30), 0);
+  std::fclose(f);
+  log() = Log{};
+  w.program = huge;
+  zek_sfun_setup(0.01, onReport, w.program.c_str(), "", &w.io, nullptr, nullptr);
+  EXPECT_EQ(zek_sfun_init(w.handle(), 0), 0);
+  EXPECT_EQ(lastReport(), "Error reading ZVM file: the file is larger than 4 GiB");
+}
+
+TEST_F(Lifecycle, StepSizesRoundToWholeMicroseconds) {
+  const struct {
+    double step;
+    uint32_t density;  // 0: refused
+  } cases[] = {{0.001, 1000}, {0.000249, 249}, {0.01, 10000}, {-1.0, 0}, {NAN, 0}, {0.0, 0}, {1e-7, 0}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.step);
+    log() = Log{};
+    Wrapper v;
+    v.ports({}, {});
+    v.setup("steps.zvm", c.step);
+    uint8_t goOn = zek_sfun_init(v.handle(), 1);
+    if (c.density != 0) {
+      EXPECT_EQ(goOn, 1) << lastReport();
+      EXPECT_EQ(zek_getDensity(), c.density);
+    } else {
+      EXPECT_EQ(goOn, 0);
+      EXPECT_THAT(lastReport(), StartsWith("Invalid step size"));
+    }
+    zek_sfun_terminate();
+  }
+}
+
+class RecordFile : public Lifecycle {
+ protected:
+  zd::File readBack() {
+    zd::File f = zd::parse(readFile(w.record));
+    EXPECT_EQ(f.error, "") << "the file is finished and valid";
+    return f;
+  }
+  double xAt(const zd::File &f, int32_t row) {
+    std::vector<uint8_t> v = zd::valueAt(f, 0, row);
+    double d = 0;
+    if (v.size() == 8) std::memcpy(&d, v.data(), 8);
+    return d;
+  }
+  size_t eventCount(const zd::File &f) {
+    size_t n = 0;
+    for (const auto &r : f.events) n += r.events.size();
+    return n;
+  }
+};
+
+TEST_F(RecordFile, OneRowPerCycleAndEachCyclesEventsOnce) {
+  prepare("steps.zvm");
+  ASSERT_EQ(zek_sfun_init(w.handle(), 0), 1) << lastReport();
+  for (int k = 0; k < 4; ++k) step(10 + k);
+  zek_sfun_terminate();
+  zd::File f = readBack();
+  ASSERT_EQ(f.rows(), 4);
+  EXPECT_EQ(f.blocks[0].step, 10000);
+  for (int r = 0; r < 4; ++r) EXPECT_EQ(xAt(f, r), 10.0 + r);
+  EXPECT_EQ(eventCount(f), 4u) << "the last cycle's events are in its row, not again in the finish";
+  ASSERT_EQ(f.events.size(), 4u);
+  for (int r = 0; r < 4; ++r) EXPECT_EQ(f.events[r].time, 10000u * r) << "rows are timed by the count before the cycle";
+}
+
+TEST_F(RecordFile, SutSynchronousRunsRecordThePreviousCycle) {
+  prepare("steps_sut.zvm");
+  ASSERT_EQ(zek_sfun_init(w.handle(), 0), 1) << lastReport();
+  for (int k = 0; k < 4; ++k) step(10 + k);
+  zek_sfun_terminate();
+  zd::File f = readBack();
+  EXPECT_EQ(f.sut, 1);
+  ASSERT_EQ(f.rows(), 3) << "n - 1 rows";
+  // Row r is written before cycle r + 1: cycle r's outputs with the SuT's answer to them.
+  for (int r = 0; r < 3; ++r) EXPECT_EQ(xAt(f, r), 11.0 + r);
+  EXPECT_EQ(eventCount(f), 4u) << "the last cycle's events go into the finish";
+  ASSERT_EQ(f.events.size(), 4u);
+  EXPECT_EQ(f.events[3].time, 30000u);
+}
+
+TEST_F(RecordFile, ATestEndingInItsFirstCycleLeavesAFinishedFile) {
+  w.ports({Port{{{"x"}}, 8}}, {Port{{{"y"}}, 8}});
+  w.record = tempPath("run.zekbin");
+  removeAtEnd.push_back(w.record);
+  for (const char *program : {"ends_at_once.zvm", "timeout0.zvm"}) {
+    SCOPED_TRACE(program);
+    w.setup(program);
+    ASSERT_EQ(zek_sfun_init(w.handle(), 0), 1) << lastReport();
+    EXPECT_EQ(step(5), 1);
+    zd::File f = readBack();  // finished at the end of the test, before terminate
+    ASSERT_EQ(f.rows(), 1);
+    EXPECT_EQ(xAt(f, 0), 5.0);
+    ASSERT_EQ(f.events.size(), 1u);
+    EXPECT_EQ(f.events[0].time, 0u) << "cycle 0, no wrap";
+    zek_sfun_terminate();
+  }
+}
+
+TEST_F(RecordFile, EveryEndFinishesTheFile) {
+  // Terminated before the first cycle.
+  prepare("steps.zvm");
+  ASSERT_EQ(zek_sfun_init(w.handle(), 0), 1) << lastReport();
+  zek_sfun_terminate();
+  EXPECT_EQ(readBack().rows(), 0);
+  // Ended by an error in the first cycle.
+  log() = Log{};
+  w.program = image("failing.zvm");
+  zek_sfun_setup(0.01, onReport, w.program.c_str(), w.record.c_str(), &w.io, nullptr, nullptr);
+  ASSERT_EQ(zek_sfun_init(w.handle(), 0), 1) << lastReport();
+  EXPECT_EQ(zek_sfun_cycle(w.handle()), 0);
+  EXPECT_EQ(readBack().rows(), 0);
+}
+
+TEST_F(RecordFile, AnEmptyPathFailsALoudInitOnly) {
+  w.ports({Port{{{"x"}}, 8}}, {Port{{{"y"}}, 8}});
+  w.setup("steps.zvm");
+  EXPECT_EQ(zek_sfun_init(w.handle(), 0), 0);
+  EXPECT_THAT(zmx::console(), HasSubstr("ZEK > Output file '<Empty file name>'."));
+  EXPECT_EQ(lastReport(), "Error opening output file. Missing or corrupt workspace variable 'zek_zekbinoutfile'.");
+  zek_sfun_terminate();
+  log() = Log{};
+  EXPECT_EQ(zek_sfun_init(w.handle(), 1), 1) << "a quiet init opens no file";
+  EXPECT_TRUE(log().reports.empty());
+}
+
+}  // namespace

@@ -1,0 +1,504 @@
+// The hardware-in-the-loop S-function library through its exports, with this program playing
+// the wrapper and the MEX stand-in playing MATLAB. The program images come from
+// make_hil_images; the VM is reached only through the library.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "zek_mex_inprocess.h"
+#include "lcc_message_check.h"
+#include "zek_platform.h"
+#include "zek_sfun_hil.h"
+#include "zek_vm.h"
+#include "zekbin8_reader.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The exchange's events and block get names of this process's own; set before the library
+// creates its events, which it keeps for the life of the process.
+const bool g_namesOfOurOwn = [] {
+  std::string prefix = "zek-sfun-hil-" + std::to_string(getpid()) + "-";
+  return setenv("ZEK_PLATFORM_NAME_PREFIX", prefix.c_str(), 1) == 0;
+}();
+
+std::string image(const std::string &name) { return std::string(ZEK_HIL_IMAGES) + "/" + name + ".zvm"; }
+
+std::vector<uint8_t> readAll(const fs::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// One side of the interface record with storage for everything the record points to.
+struct Side {
+  std::vector<void *> buffers;
+  std::vector<const char *> names;
+  std::vector<uint32_t> index, dim1, dim2, types;
+
+  void add(const char *name, uint32_t type, void *buffer) {
+    buffers.push_back(buffer);
+    names.push_back(name);
+    types.push_back(type);
+    index.push_back(0xFFFFFFFF);
+    dim1.push_back(0xFFFFFFFF);
+    dim2.push_back(0xFFFFFFFF);
+  }
+  HilPortGroup group() {
+    return HilPortGroup{(uint16_t)buffers.size(), buffers.data(), names.data(), index.data(),
+                        dim1.data(),              dim2.data(),    types.data()};
+  }
+};
+
+struct Ports {
+  Side in, out;
+  HilPortInterface record() { return HilPortInterface{in.group(), out.group()}; }
+};
+
+// The matrix program's signals: u 2x3 double, s int16 in; y 2x3 double, t int16, n int32 out.
+struct MatrixIo {
+  double u[6] = {1, 4, 2, 5, 3, 6};  // MATLAB's column-major order of [1 2 3; 4 5 6]
+  int16_t s = -7;
+  double y[6] = {};
+  int16_t t = 0;
+  int32_t n = 0;
+  Ports ports;
+  MatrixIo() {
+    ports.in.add("u", ZEK_DOUBLE, u);
+    ports.in.add("s", ZEK_INT16, &s);
+    ports.out.add("y", ZEK_DOUBLE, y);
+    ports.out.add("t", ZEK_INT16, &t);
+    ports.out.add("n", ZEK_INT32, &n);
+  }
+};
+
+class SfunHil : public testing::Test {
+ protected:
+  char *slot = nullptr;
+  fs::path dir;
+
+  void SetUp() override {
+    zek_sfun_terminate();
+    zmx::reset();
+    const testing::TestInfo *t = testing::UnitTest::GetInstance()->current_test_info();
+    dir = fs::temp_directory_path() / ("zek-sfun-hil-" + std::to_string(getpid()) + "-" + t->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+  }
+  void TearDown() override {
+    zek_sfun_terminate();
+    fs::remove_all(dir);
+  }
+
+  std::string record(const char *name = "run.zekbin") { return (dir / name).string(); }
+
+  uint8_t init(const std::string &program, Ports &ports, const std::string &recordFile = "", uint8_t quiet = 1,
+               double step = 0.01) {
+    HilPortInterface r = ports.record();
+    return zek_sfun_init(step, &slot, program.c_str(), recordFile.c_str(), &r, quiet);
+  }
+  std::string error() const { return slot != nullptr ? slot : ""; }
+};
+
+ChannelDecl *vmInput(const char *name) {
+  VmData *d = zek_getData();
+  for (uint16_t i = 0; i < d->inputCount; ++i)
+    if (std::strcmp(d->inputs[i].name, name) == 0) return &d->inputs[i];
+  return nullptr;
+}
+
+TEST_F(SfunHil, AMatrixArrivesRowMajorAndGoesBackColumnMajor) {
+  MatrixIo io;
+  ASSERT_EQ(init(image("matrix"), io.ports), 1) << error();
+  EXPECT_EQ(slot, nullptr);
+  // The library fills index and dimensions: a matrix gives its two, a scalar its count and 0.
+  EXPECT_EQ(io.ports.in.dim1, (std::vector<uint32_t>{2, 1}));
+  EXPECT_EQ(io.ports.in.dim2, (std::vector<uint32_t>{3, 0}));
+  EXPECT_EQ(io.ports.out.dim1, (std::vector<uint32_t>{2, 1, 1}));
+  EXPECT_EQ(io.ports.in.index, (std::vector<uint32_t>{0, 1}));
+  EXPECT_EQ(io.ports.out.index, (std::vector<uint32_t>{0, 1, 2}));
+
+  ASSERT_EQ(zek_sfun(), 1) << error();
+  ChannelDecl *u = vmInput("u");
+  ASSERT_NE(u, nullptr);
+  std::vector<double> vm(6);
+  std::memcpy(vm.data(), u->value, sizeof(double) * 6);
+  EXPECT_EQ(vm, (std::vector<double>{1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(std::vector<double>(io.y, io.y + 6), (std::vector<double>{1, 4, 2, 5, 3, 6}));
+  EXPECT_EQ(io.t, -7);
+  EXPECT_EQ(io.n, 1);
+  ASSERT_EQ(zek_sfun(), 1);
+  EXPECT_EQ(io.n, 2);
+  EXPECT_EQ(zek_getCycleCount(), 2u);
+  EXPECT_EQ(zek_getDensity(), 10000u);
+}
+
+TEST_F(SfunHil, SignalsBeyondSixteenBitsCrossWhole) {
+  std::vector<uint8_t> w(70000), v(70000);
+  for (size_t i = 0; i < w.size(); ++i) w[i] = (uint8_t)(i * 7 + 1);
+  Ports ports;
+  ports.in.add("w", ZEK_UINT8, w.data());
+  ports.out.add("v", ZEK_UINT8, v.data());
+  ASSERT_EQ(init(image("wide"), ports), 1) << error();
+  EXPECT_EQ(ports.in.dim2, std::vector<uint32_t>{70000});
+  ASSERT_EQ(zek_sfun(), 1) << error();
+  EXPECT_EQ(v, w);
+  // The VM's data stay readable after the end of the run, until the next load.
+  zek_sfun_terminate();
+  EXPECT_STREQ(zek_getData()->inputs[0].name, "w");
+}
+
+TEST_F(SfunHil, TheBannerAndTheBuildGoToTheMatlabConsole) {
+  MatrixIo io;
+  ASSERT_EQ(init(image("matrix"), io.ports, record(), 0), 1) << error();
+  std::string console = zmx::takeConsole();
+  uintmax_t size = fs::file_size(image("matrix"));
+  EXPECT_EQ(console.rfind("ZEK > Init ZEK VM\nZEK > Program file : " + image("matrix") +
+                              "\nZEK > Record file : " + record() + "\nZEK > Build-Date  : ",
+                          0),
+            0u)
+      << console;
+  EXPECT_NE(console.find("ZEK > ProgLength  : " + std::to_string(size) + "\n"), std::string::npos) << console;
+  // zek_printf of the library is the console's, cut at 2047 characters.
+  std::string longText(3000, 'x');
+  zek_printf("%s", longText.c_str());
+  EXPECT_EQ(zmx::takeConsole(), std::string(2047, 'x'));
+}
+
+TEST_F(SfunHil, MatchingFailuresNameTheSignal) {
+  struct Case {
+    std::string program;
+    const char *input, *output;
+    uint32_t inputType;
+    std::string message;
+  } cases[] = {
+      {"matrix", "nope", "y", ZEK_DOUBLE, "Unable to find signal 'nope' in ZEK VM's input signals."},
+      {"matrix", "u", "nope", ZEK_DOUBLE, "Unable to find a signal with name 'nope' in the ZEK VM's output signals."},
+      {"matrix", "u", "y", ZEK_INT16,
+       "The signal 'u' has different data types. ZEK data type is 'double', but MATLAB data type is 'int16'."},
+      {"matrix", "u", "y", 77,
+       "The signal 'u' has different data types. ZEK data type is 'double', but MATLAB data type is 'unknown'."},
+      {"cube", "c", nullptr, ZEK_DOUBLE,
+       "The signal 'c' has 3 dimensions; only scalars, vectors and matrices can be exchanged."},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.message);
+    zek_sfun_terminate();
+    double in[8] = {}, out[6] = {9, 9, 9, 9, 9, 9};
+    Ports ports;
+    ports.in.add(c.input, c.inputType, in);
+    if (c.output != nullptr) ports.out.add(c.output, ZEK_DOUBLE, out);
+    EXPECT_EQ(init(image(c.program), ports), 0);
+    EXPECT_EQ(error(), c.message);
+    // Stopped: every step writes a zero into the first element of each output.
+    EXPECT_EQ(zek_sfun(), 0);
+    if (c.output != nullptr) {
+      EXPECT_EQ(out[0], 0.0);
+      EXPECT_EQ(out[1], 9.0);
+    }
+    // Until terminated, a new init does nothing and fails.
+    EXPECT_EQ(init(image(c.program), ports), 0);
+  }
+}
+
+TEST_F(SfunHil, AfterAnErrorTheFirstElementOfEveryOutputIsZero) {
+  int32_t d = 3, q = 0;
+  int16_t r = 0;
+  Ports ports;
+  ports.in.add("d", ZEK_INT32, &d);
+  ports.out.add("q", ZEK_INT32, &q);
+  ports.out.add("r", ZEK_INT16, &r);
+  ASSERT_EQ(init(image("dividing"), ports), 1) << error();
+  ASSERT_EQ(zek_sfun(), 1) << error();
+  EXPECT_EQ(q, 4);
+  EXPECT_EQ(r, 7);
+  d = 0;
+  EXPECT_EQ(zek_sfun(), 0);
+  EXPECT_NE(error().find("(error=106"), std::string::npos) << error();
+  EXPECT_EQ(q, 0);
+  EXPECT_EQ(r, 0);
+  q = 99;
+  r = 99;
+  d = 4;
+  EXPECT_EQ(zek_sfun(), 0);
+  EXPECT_EQ(q, 0);
+  EXPECT_EQ(r, 0);
+  EXPECT_EQ(zek_getCycleCount(), 1u) << "no cycle runs after the error";
+}
+
+TEST_F(SfunHil, AfterTheEndTheOutputsKeepTheirValues) {
+  int32_t n = 0;
+  Ports ports;
+  ports.out.add("n", ZEK_INT32, &n);
+  ASSERT_EQ(init(image("ending"), ports), 1) << error();
+  int steps = 0;
+  while (zek_sfun() == 1 && steps < 100) ++steps;
+  EXPECT_EQ(steps, 3);
+  EXPECT_EQ(slot, nullptr) << "the end of the test is no error";
+  n = 1234;
+  EXPECT_EQ(zek_sfun(), 0);
+  EXPECT_EQ(n, 1234);
+  EXPECT_EQ(init(image("ending"), ports), 0) << "finished until terminated";
+  zek_sfun_terminate();
+  EXPECT_EQ(init(image("ending"), ports), 1) << error();
+}
+
+TEST_F(SfunHil, CallsBeforeInitReportWithoutASlotOrThroughIt) {
+  // No slot at all: nothing is stored, nothing breaks.
+  EXPECT_EQ(zek_sfun_init(0.01, nullptr, image("matrix").c_str(), "", nullptr, 1), 0);
+  zek_sfun_terminate();
+  EXPECT_EQ(zek_sfun(), 0);
+  zek_sfun_terminate();
+  // A quiet init of a missing file keeps the slot and loads nothing.
+  Ports ports;
+  EXPECT_EQ(init((dir / "missing.zvm").string(), ports), 0);
+  EXPECT_EQ(slot, nullptr);
+  EXPECT_EQ(zek_sfun(), 0);
+  EXPECT_EQ(error(),
+            "ZEK S-Function has not been initialized. Please, initialize ZEK S-Function before starting it.");
+  zek_sfun_terminate();
+  zek_sfun_terminate();
+  // Not quiet, the missing file is reported.
+  EXPECT_EQ(init((dir / "missing.zvm").string(), ports, "", 0), 0);
+  EXPECT_EQ(error(), "Error opening ZVM file\n");
+}
+
+TEST_F(SfunHil, TheStepSizeIsRoundedToMicrosecondsAndAnUnusableOneIsRefused) {
+  MatrixIo io;
+  ASSERT_EQ(init(image("matrix"), io.ports, "", 1, 0.000249), 1) << error();
+  EXPECT_EQ(zek_getDensity(), 249u) << "rounded to nearest, not truncated to 248";
+  for (double step : {-1.0, 0.0, 1e-7, std::nan("")}) {
+    SCOPED_TRACE(step);
+    zek_sfun_terminate();
+    slot = nullptr;
+    EXPECT_EQ(init(image("matrix"), io.ports, "", 1, step), 0);
+    EXPECT_NE(error().find("The ZEK S-Function needs a fixed step size of at least one microsecond."),
+              std::string::npos)
+        << error();
+  }
+}
+
+TEST_F(SfunHil, VmMessagesAreCutOnlyInTheLccBuild) {
+  expectVmMessagesCutInLccBuildOnly(ZEK_HIL_TEST_LCC);
+}
+
+TEST_F(SfunHil, ACutProgramFileIsRefused) {
+  std::vector<uint8_t> bytes = readAll(image("matrix"));
+  bytes.resize(bytes.size() / 2);
+  fs::path cut = dir / "cut.zvm";
+  std::ofstream(cut, std::ios::binary).write((const char *)bytes.data(), (std::streamsize)bytes.size());
+  MatrixIo io;
+  EXPECT_EQ(init(cut.string(), io.ports), 0);
+  EXPECT_FALSE(error().empty());
+}
+
+TEST_F(SfunHil, TheHostSimulationEntryIsRefused) {
+  uint8_t status = 0;
+  zek_sfun_hil(nullptr, 0, 0.0, nullptr, &status, &slot);
+  EXPECT_EQ(status, 4);
+  EXPECT_EQ(error(), "\n This version of ZEK S-Function is only applicable for HiL system testing.\n\n");
+  char *other = nullptr;
+  zek_sfun_hil(nullptr, 1, 1.0, nullptr, nullptr, &other);
+  EXPECT_EQ(std::string(other), error());
+  // An error text is cut to 1023 characters.
+  zek_reportError(std::string(5000, 'e').c_str());
+  EXPECT_EQ(std::string(other), std::string(1023, 'e'));
+}
+
+TEST_F(SfunHil, ARepeatedInitTakesTheNewBuffersAndKeepsTheMatching) {
+  MatrixIo first;
+  ASSERT_EQ(init(image("matrix"), first.ports), 1) << error();
+  ASSERT_EQ(zek_sfun(), 1);
+  EXPECT_EQ(first.n, 1);
+  // The wrapper moved its buffers: a new record, its index arrays not yet filled.
+  MatrixIo second;
+  second.u[0] = 10;
+  ASSERT_EQ(init(image("matrix"), second.ports), 1) << error();
+  EXPECT_EQ(second.ports.in.index, (std::vector<uint32_t>{0, 1}));
+  EXPECT_EQ(second.ports.out.index, (std::vector<uint32_t>{0, 1, 2}));
+  EXPECT_EQ(second.ports.in.dim2, (std::vector<uint32_t>{3, 0}));
+  ASSERT_EQ(zek_sfun(), 1);
+  EXPECT_EQ(second.n, 2);
+  EXPECT_EQ(second.y[0], 10.0);
+  EXPECT_EQ(first.n, 1) << "the old buffers are left alone";
+  // A record naming other signals cannot keep the matching.
+  MatrixIo third;
+  third.ports.in.names[1] = "u";
+  third.ports.in.types[1] = ZEK_DOUBLE;
+  EXPECT_EQ(init(image("matrix"), third.ports), 0);
+  EXPECT_EQ(error(), "The interface record of a repeated initialisation does not name the signals matched before.");
+}
+
+TEST_F(SfunHil, AnEmptyRecordPathFailsUnlessQuiet) {
+  MatrixIo io;
+  EXPECT_EQ(init(image("matrix"), io.ports, "", 0), 0);
+  std::string console = zmx::takeConsole();
+  EXPECT_NE(console.find("ZEK > Output file '<Empty file name>'."), std::string::npos) << console;
+  EXPECT_EQ(error(), "Error opening output file. Missing or corrupt workspace variable 'zek_zekbinoutfile'.");
+  zek_sfun_terminate();
+  slot = nullptr;
+  EXPECT_EQ(init(image("matrix"), io.ports, record(), 1), 1) << error();
+  EXPECT_TRUE(zmx::takeConsole().empty()) << "quiet: no banner";
+  ASSERT_EQ(zek_sfun(), 1);
+  zek_sfun_terminate();
+  EXPECT_FALSE(fs::exists(record())) << "quiet: no record file";
+}
+
+// Runs the matrix program for a number of steps with a record file and reads it back.
+z8::File recordedRun(const std::string &program, const std::string &path, int steps) {
+  MatrixIo io;
+  HilPortInterface r = io.ports.record();
+  char *slot = nullptr;
+  EXPECT_EQ(zek_sfun_init(0.01, &slot, program.c_str(), path.c_str(), &r, 0), 1) << (slot ? slot : "");
+  for (int i = 0; i < steps; ++i) {
+    io.u[0] = 100 + i;
+    EXPECT_EQ(zek_sfun(), 1);
+  }
+  zek_sfun_terminate();
+  return z8::read(readAll(path));
+}
+
+TEST_F(SfunHil, TheRecordFileHoldsTheParametersAndOneRowPerCycle) {
+  z8::File f = recordedRun(image("matrix"), record(), 3);
+  EXPECT_EQ(f.version, 8);
+  EXPECT_EQ(f.sutSynchronous, 0);
+  std::vector<std::string> names;
+  for (const z8::Decl &d : f.decls) names.push_back(d.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"u", "y", "n", "k"}));
+  EXPECT_EQ(f.decls[0].dims, (std::vector<uint32_t>{2, 3}));
+  ASSERT_EQ(f.blocks.size(), 2u);
+  const z8::Block &params = f.blocks[0];
+  EXPECT_EQ(params.ids, std::vector<uint16_t>{f.decls[3].id});
+  EXPECT_EQ(params.firstTime, 0u);
+  EXPECT_EQ(params.step, 20000u) << "(cycles - 1) x density";
+  ASSERT_EQ(params.rows.size(), 1u);
+  EXPECT_EQ(z8::valuesOf<int32_t>(f, params, 0, f.decls[3].id), std::vector<int32_t>{42});
+  const z8::Block &signals = f.blocks[1];
+  EXPECT_EQ(signals.step, 10000u);
+  ASSERT_EQ(signals.rows.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(z8::valuesOf<int32_t>(f, signals, i, f.decls[2].id), std::vector<int32_t>{(int32_t)i + 1});
+    EXPECT_EQ(z8::valuesOf<double>(f, signals, i, f.decls[0].id),
+              (std::vector<double>{100.0 + (double)i, 2, 3, 4, 5, 6}));
+  }
+}
+
+TEST_F(SfunHil, ShortRunsStillFinishTheirFile) {
+  for (int steps : {0, 1, 2}) {
+    SCOPED_TRACE(steps);
+    std::string path = record(("run" + std::to_string(steps) + ".zekbin").c_str());
+    z8::File f = recordedRun(image("matrix"), path, steps);  // the reader needs every end byte
+    ASSERT_EQ(f.blocks.size(), 2u);
+    EXPECT_EQ(f.blocks[1].rows.size(), (size_t)steps);
+    EXPECT_EQ(f.blocks[0].step, steps > 1 ? (uint64_t)(steps - 1) * 10000 : 1u);
+  }
+}
+
+TEST_F(SfunHil, ASutSynchronousRunRecordsBeforeTheCycle) {
+  z8::File f = recordedRun(image("matrix_sut"), record(), 3);
+  EXPECT_EQ(f.sutSynchronous, 1);
+  ASSERT_EQ(f.blocks.size(), 2u);
+  const z8::Block &signals = f.blocks[1];
+  ASSERT_EQ(signals.rows.size(), 2u) << "the last cycle has no row of its own";
+  // The row before cycle 2 shows cycle 1's outputs and cycle 2's inputs.
+  EXPECT_EQ(z8::valuesOf<int32_t>(f, signals, 1, f.decls[2].id), std::vector<int32_t>{2});
+}
+
+// The MATLAB side of the client program's function: doubles its argument.
+int twice(int nlhs, mxArray *plhs[], int nrhs, mxArray *prhs[], void *) {
+  if (nlhs != 1 || nrhs != 1 || mxGetClassID(prhs[0]) != ZEK_MX_DOUBLE_CLASS) return 1;
+  double in;
+  std::memcpy(&in, mxGetData(prhs[0]), sizeof in);
+  in *= 2;
+  plhs[0] = zmx::numeric(ZEK_MX_DOUBLE_CLASS, {1, 1}, &in);
+  return 0;
+}
+
+// Answers with an empty double array.
+int nothing(int, mxArray *plhs[], int, mxArray *[], void *) {
+  plhs[0] = zmx::numeric(ZEK_MX_DOUBLE_CLASS, {0, 0}, nullptr);
+  return 0;
+}
+
+TEST_F(SfunHil, ClientFunctionsRunAsMatlabFunctions) {
+  zmx::define("twice", twice);
+  double x = 21, y = 0;
+  Ports ports;
+  ports.in.add("x", ZEK_DOUBLE, &x);
+  ports.out.add("y", ZEK_DOUBLE, &y);
+  ASSERT_EQ(init(image("client"), ports, record(), 0), 1) << error();
+  ASSERT_EQ(zek_sfun(), 1) << error();
+  EXPECT_EQ(y, 42.0);
+  ASSERT_EQ(zmx::calls().size(), 1u);
+  EXPECT_EQ(zmx::calls()[0].nlhs, 1);
+  EXPECT_EQ(zmx::calls()[0].nrhs, 1);
+  EXPECT_TRUE(zmx::calls()[0].trapped) << "a failing MATLAB function must come back";
+  // A result too short for the channel is refused, not read past its end.
+  zmx::define("twice", nothing);
+  EXPECT_EQ(zek_sfun(), 0);
+  EXPECT_NE(error().find("Function 'twice': MATLAB returned 0 elements for the output argument 'b' of 1 elements."),
+            std::string::npos)
+      << error();
+  zek_sfun_terminate();
+  // A MATLAB failure raises the client-function error.
+  zmx::reset();
+  ASSERT_EQ(init(image("client"), ports, record(), 0), 1) << error();
+  EXPECT_EQ(zek_sfun(), 0);
+  EXPECT_NE(error().find("Error in matlab client function"), std::string::npos) << error();
+  zek_sfun_terminate();
+  EXPECT_EQ(zmx::liveArrays(), 0) << "every array is released";
+  EXPECT_EQ(zmx::liveBlocks(), 0) << "every block is released";
+}
+
+// The IDE exchange of this library: layout 1 with version-8 declarations.
+TEST_F(SfunHil, TheExchangeBlockHasLayoutOneWithShortDeclarations) {
+  PlatEvent *toVm = plat_event_create("ZEK-TO-ZVM-EVENT");
+  PlatEvent *toIde = plat_event_create("ZVM-TO-ZEK-EVENT");
+  ASSERT_NE(toVm, nullptr);
+  ASSERT_NE(toIde, nullptr);
+  fs::path dump = dir / "block";
+  std::string log = (dir / "ide.log").string(), dumpPath = dump.string();
+  // The IDE answers the first cycle, then waits for the end of the run.
+  const char *argv[] = {ZEK_TEST_IDE, log.c_str(), "attach", "await", "layout", "dump", dumpPath.c_str(),
+                        "answer",     "await",     "answer", nullptr};
+  PlatProcess *ide = plat_process_start(argv);
+  ASSERT_NE(ide, nullptr);
+  ASSERT_EQ(plat_event_wait(toVm, 20000), PLAT_WAIT_OK);
+  MatrixIo io;
+  ASSERT_EQ(init(image("matrix"), io.ports), 1) << error();
+  EXPECT_EQ(zek_sfun(), 1) << error();
+  // Stopped before its end, the run still tells the attached IDE that it is over.
+  zek_sfun_terminate();
+  EXPECT_EQ(plat_process_wait(ide, 20000), PLAT_WAIT_OK);
+  EXPECT_EQ(plat_process_exit_code(ide), 0);
+  plat_process_close(ide);
+  plat_event_close(toVm);
+  plat_event_close(toIde);
+
+  std::ifstream logIn(log);
+  std::string logText{std::istreambuf_iterator<char>(logIn), std::istreambuf_iterator<char>()};
+  EXPECT_NE(logText.find("names=u,s,y,t,n,k"), std::string::npos) << logText;
+  EXPECT_NE(logText.find(" result=2 "), std::string::npos) << logText;
+  std::vector<uint8_t> block = readAll(dump);
+  ASSERT_GT(block.size(), 280u);
+  EXPECT_EQ(block[4], 1) << "layout version";
+  z8::Cursor c{block, 276};
+  EXPECT_EQ(c.get<uint16_t>(), 0) << "no enum sets";
+  uint16_t channels = c.get<uint16_t>();
+  std::vector<std::string> names;
+  for (uint16_t i = 0; i < channels; ++i) names.push_back(z8::readDecl(c).name);
+  EXPECT_EQ(names, (std::vector<std::string>{"u", "s", "y", "t", "n", "k"}));
+  // Behind the declarations: S, the heap copy and three mark levels, the overwrite flag.
+  uint32_t padded = c.get<uint32_t>();
+  EXPECT_EQ(padded % 512, 0u);
+  EXPECT_EQ(block.size(), c.pos + padded + padded / 8 + padded / 64 + padded / 512 + 1);
+}
+
+}  // namespace

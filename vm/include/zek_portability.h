@@ -1,0 +1,56 @@
+#pragma once
+// The one place for compiler-specific syntax: attributes, builtins and symbol visibility. The
+// rest of the code says what it means (ZEK_PRINTF_LIKE, ZEK_NOINLINE, zek_bswap32) and a new
+// compiler needs only this file.
+#include <cstdint>
+
+#if defined(__GNUC__) || defined(__clang__)
+// The function takes a printf format as argument f and its values from argument a on.
+#define ZEK_PRINTF_LIKE(f, a) __attribute__((format(printf, f, a)))
+// Kept out of line: a cold path that must not bloat its caller's fast path.
+#define ZEK_NOINLINE __attribute__((noinline))
+#elif defined(_MSC_VER)
+#define ZEK_PRINTF_LIKE(f, a)
+#define ZEK_NOINLINE __declspec(noinline)
+#else
+#define ZEK_PRINTF_LIKE(f, a)
+#define ZEK_NOINLINE
+#endif
+
+// Visibility of exported functions: everything else is hidden by the build. On Windows the
+// declaration depends on who compiles it:
+//   ZEK_BUILD_DLL  the sources of one of our DLLs (and the VM library variant built into it):
+//                  the functions are exported from the DLL;
+//   ZEK_STATIC     a program or library that links the VM library statically (zekvm, the
+//                  tests): plain functions, neither exported nor imported;
+//   neither        a user of one of our DLLs (a test frame): the functions are imported.
+#if defined(_WIN32)
+#if defined(ZEK_BUILD_DLL)
+#define ZEK_VISIBLE __declspec(dllexport)
+#elif defined(ZEK_STATIC)
+#define ZEK_VISIBLE
+#else
+#define ZEK_VISIBLE __declspec(dllimport)
+#endif
+#elif defined(__GNUC__) || defined(__clang__)
+#define ZEK_VISIBLE __attribute__((visibility("default")))
+#else
+#define ZEK_VISIBLE
+#endif
+
+// Byte order reversal of one value.
+inline uint32_t zek_bswap32(uint32_t v) {
+#if defined(__GNUC__) || defined(__clang__)
+  return __builtin_bswap32(v);
+#else
+  return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
+#endif
+}
+
+inline uint64_t zek_bswap64(uint64_t v) {
+#if defined(__GNUC__) || defined(__clang__)
+  return __builtin_bswap64(v);
+#else
+  return ((uint64_t)zek_bswap32((uint32_t)v) << 32) | zek_bswap32((uint32_t)(v >> 32));
+#endif
+}

@@ -1,0 +1,366 @@
+// Executions: creation, the ordered close, the record file of an execution, file reading and
+// the pass-through exports.
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "exchange.h"
+#include "msgbox.h"
+#include "vmapi_internal.h"
+
+namespace {
+
+VmapiExecution *g_current = nullptr;
+VmapiExecution *g_liveTest = nullptr;
+// The bytes of a program that loaded but whose execution could not be completed: the VM still
+// points into them, so they stay until the next load replaces that program.
+uint8_t *g_orphanProgram = nullptr;
+
+// UTF-8 of a wide string (UTF-32 on Linux), independent of the locale. Null after raising.
+char *wideToUtf8(const wchar_t *text) {
+  uint64_t length = 0;
+  for (const wchar_t *p = text; *p != 0; ++p) {
+    uint32_t c = (uint32_t)*p;
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+      zek_raiseError(ZEK_ERR_FATAL, "Unable to convert wide string to filename.");
+      return nullptr;
+    }
+    length += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+  }
+  char *out = length < 0xFFFFFFFFu ? (char *)zek_malloc((uint32_t)length + 1) : nullptr;
+  if (out == nullptr) {
+    zek_raiseError(ZEK_ERR_API_MEMORY, "Unable to allocate memory for file name.");
+    return nullptr;
+  }
+  uint8_t *o = (uint8_t *)out;
+  for (const wchar_t *p = text; *p != 0; ++p) {
+    uint32_t c = (uint32_t)*p;
+    if (c < 0x80) {
+      *o++ = (uint8_t)c;
+    } else if (c < 0x800) {
+      *o++ = (uint8_t)(0xC0 | (c >> 6));
+      *o++ = (uint8_t)(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      *o++ = (uint8_t)(0xE0 | (c >> 12));
+      *o++ = (uint8_t)(0x80 | ((c >> 6) & 0x3F));
+      *o++ = (uint8_t)(0x80 | (c & 0x3F));
+    } else {
+      *o++ = (uint8_t)(0xF0 | (c >> 18));
+      *o++ = (uint8_t)(0x80 | ((c >> 12) & 0x3F));
+      *o++ = (uint8_t)(0x80 | ((c >> 6) & 0x3F));
+      *o++ = (uint8_t)(0x80 | (c & 0x3F));
+    }
+  }
+  *o = 0;
+  return out;
+}
+
+struct Multibyte {
+  const char *text;
+  bool owned;
+  ~Multibyte() {
+    if (owned) zek_free((void *)text);
+  }
+};
+
+void freeRecordFile(RecordFileState *r) {
+  if (r == nullptr) return;
+  std::free(r->channels);
+  std::free(r);
+}
+
+// Opens the record file over the recorded channels of the loaded program; null after raising.
+RecordFileState *openRecordFile(VmapiPath path, VmData *data, uint32_t density) {
+  uint32_t n = 0;
+  for (uint16_t i = 0; i < data->channelCount; ++i) n += data->channels[i].recorded != 0;
+  RecordFileState *r = (RecordFileState *)std::calloc(1, sizeof(RecordFileState));
+  ChannelDecl **channels = n > 0 ? (ChannelDecl **)std::calloc(n, sizeof(ChannelDecl *)) : nullptr;
+  if (r == nullptr || (n > 0 && channels == nullptr)) {
+    std::free(r);
+    std::free(channels);
+    zek_raiseError(ZEK_ERR_API_MEMORY, "Unable to allocate memory for the record file.");
+    return nullptr;
+  }
+  uint16_t k = 0;
+  for (uint16_t i = 0; i < data->channelCount; ++i)
+    if (data->channels[i].recorded) channels[k++] = &data->channels[i];
+  bool owned = false;
+  const char *name = vmapi_pathToMultibyte(path, &owned);
+  Multibyte shown{name, owned};
+  if (name == nullptr) {
+    freeRecordFile(r);
+    std::free(channels);
+    return nullptr;
+  }
+  FILE *stream = vmapi_openPath(path, "wb");
+  if (stream == nullptr) {
+    std::free(r);
+    std::free(channels);
+    zek_raiseError(ZEK_ERR_FILE, "ERROR: Unable to open file '%s' for %s access.", name, "write");
+    return nullptr;
+  }
+  ZekbinWriter *writer =
+      zek_write_zekbin_headerblock(stream, channels, k, data->enumSets, data->enumSetCount, data->events,
+                                   data->eventCount, zek_isSutSynchron(), 1);
+  if (writer == nullptr) {
+    std::fclose(stream);
+    std::free(r);
+    std::free(channels);
+    zek_raiseError(ZEK_ERR_FILE, "ERROR: The record file '%s' cannot be written: %s", name,
+                   zekbin_writeResultText(ZEKBIN_WRITE_NO_WRITER));
+    return nullptr;
+  }
+  *r = RecordFileState{stream, channels, density, k, -1, writer, false};
+  return r;
+}
+
+// Finishes the record file: the events of a cycle without a row of its own (the last one of
+// a SuT-synchronous program), the time step and the time of the row that would come next.
+void finishRecordFile(VmapiExecution *e, bool withEvents) {
+  RecordFileState *r = e->recordFile;
+  if (r == nullptr) return;
+  e->recordFile = nullptr;
+  uint64_t density = zek_getDensity();
+  const EventRecord *events = withEvents && r->eventsPending && e->data != nullptr ? e->data->eventList : nullptr;
+  int32_t result = zek_close_zekbin_datablock(r->writer, r->stream, events, density,
+                                              density * (uint64_t)((int64_t)r->rowsWritten + 1));
+  int closed = std::fclose(r->stream);
+  freeRecordFile(r);
+  if (result != ZEKBIN_WRITE_OK)
+    zek_raiseError(ZEK_ERR_FILE, "ERROR: while writing the record file: %s", zekbin_writeResultText(result));
+  else if (closed != 0)
+    zek_raiseError(ZEK_ERR_FILE, "ERROR: while closing the record file.");
+}
+
+// Gives the functions of the loaded program back their own handlers.
+void unbindFunctions(VmapiExecution *e) {
+  BindingLists &l = e->lists;
+  if (l.functionBindings == nullptr || e->data == nullptr) return;
+  for (uint16_t i = 0; i < l.functionCount && i < e->data->functionCount; ++i) {
+    FunctionSlot &s = l.functionBindings[i];
+    if (!s.bound) continue;
+    e->data->functions[i].handler = s.previousHandler;
+    e->data->functions[i].hostData = s.previousHostData;
+  }
+}
+
+VmapiExecution *createExecution(VmapiPath program, VmapiPath record) {
+  // 1. The program file, whole, and as long as its image says.
+  uint64_t size = 0;
+  uint8_t *bytes = vmapi_readWholeFile(program, &size);
+  if (bytes == nullptr) return nullptr;
+  VmapiExecution *e = (VmapiExecution *)std::calloc(1, sizeof(VmapiExecution));
+  if (e == nullptr) {
+    zek_free(bytes);
+    zek_raiseError(ZEK_ERR_API_MEMORY, "Unable to allocate memory for the execution.");
+    return nullptr;
+  }
+  if (!zek_checkImageSize(bytes, size)) {
+    zek_free(bytes);
+    std::free(e);
+    return nullptr;
+  }
+  // An execution still live belongs to the program about to be replaced: its record file is
+  // finished now, while that program's channels and events still exist.
+  VmapiExecution *previous = g_liveTest;
+  if (previous != nullptr) {
+    finishRecordFile(previous, true);
+    unbindFunctions(previous);
+    g_liveTest = nullptr;
+    if (g_current == previous) g_current = nullptr;
+  }
+  // 2. Load; from here on the VM no longer points into an orphaned program.
+  bool loaded = zek_load(bytes) == 0;
+  zek_free(g_orphanProgram);
+  g_orphanProgram = nullptr;
+  if (!loaded) {
+    zek_free(bytes);
+    std::free(e);
+    return nullptr;
+  }
+  // 3.-4. The program data and the record file.
+  e->program = bytes;
+  e->data = zek_getData();
+  uint32_t density = zek_getDensity();
+  if (record.path != nullptr) {
+    e->recordFile = openRecordFile(record, e->data, density);
+    if (e->recordFile == nullptr) {
+      g_orphanProgram = bytes;
+      std::free(e);
+      return nullptr;
+    }
+  }
+  // 5.-8. Message boxes (the load cleared the command), empty lists, the function slots.
+  uint16_t functions = e->data->functionCount;
+  if (functions > 0) {
+    e->lists.functionBindings = (FunctionSlot *)std::calloc(functions, sizeof(FunctionSlot));
+    if (e->lists.functionBindings == nullptr) {
+      finishRecordFile(e, false);
+      g_orphanProgram = bytes;
+      std::free(e);
+      zek_raiseError(ZEK_ERR_API_MEMORY, "Unable to allocate memory for the function bindings.");
+      return nullptr;
+    }
+  }
+  e->lists.functionCount = functions;
+  zek_installMessageBoxCmd(msgbox_command);
+  g_liveTest = e;
+  g_current = e;
+  return e;
+}
+
+}  // namespace
+
+VmapiExecution *vmapi_current(void) { return g_current; }
+void vmapi_setCurrent(VmapiExecution *execution) { g_current = execution; }
+VmapiExecution *vmapi_liveTest(void) { return g_liveTest; }
+
+bool vmapi_requireLive(const VmapiExecution *execution, const char *operation) {
+  if (execution != nullptr && (execution == g_liveTest || execution == g_current)) return true;
+  zek_raiseError(ZEK_ERR_API, "%s(): the execution is not live (it is null, closed or replaced by a newer one).",
+                 operation);
+  return false;
+}
+
+SignalBinding *vmapi_freeBinding(SignalBinding *binding) {
+  SignalBinding *next = binding->next;
+  std::free(binding->dims16);
+  std::free(binding);
+  return next;
+}
+
+void vmapi_freeLists(BindingLists *l) {
+  for (SignalBinding *b = l->inputHead; b != nullptr;) b = vmapi_freeBinding(b);
+  for (SignalBinding *b = l->outputHead; b != nullptr;) b = vmapi_freeBinding(b);
+  if (l->functionBindings != nullptr)
+    for (uint16_t i = 0; i < l->functionCount; ++i)
+      for (SignalBinding *b = l->functionBindings[i].head; b != nullptr;) b = vmapi_freeBinding(b);
+  std::free(l->functionBindings);
+  *l = BindingLists{};
+}
+
+const char *vmapi_pathToMultibyte(VmapiPath path, bool *owned) {
+  *owned = false;
+  if (!path.isWide) return (const char *)path.path;
+  char *text = wideToUtf8((const wchar_t *)path.path);
+  *owned = text != nullptr;
+  return text;
+}
+
+FILE *vmapi_openPath(VmapiPath path, const char *mode) {
+  bool owned = false;
+  const char *name = vmapi_pathToMultibyte(path, &owned);
+  if (name == nullptr) return nullptr;
+  FILE *f = std::fopen(name, mode);
+  if (owned) zek_free((void *)name);
+  return f;
+}
+
+uint8_t *vmapi_readWholeFile(VmapiPath path, uint64_t *size) {
+  bool owned = false;
+  const char *name = vmapi_pathToMultibyte(path, &owned);
+  if (name == nullptr) return nullptr;
+  Multibyte shown{name, owned};
+  struct stat st;
+  if (stat(name, &st) != 0 || !S_ISREG(st.st_mode)) {
+    zek_raiseError(ZEK_ERR_FILE,
+                   "ERROR: Cannot detect file size of file '%s'. May be it does not exists or the user has "
+                   "insufficient permission.",
+                   name);
+    return nullptr;
+  }
+  // The VM addresses an image in 32 bits; one byte more keeps an empty file's buffer real.
+  uint64_t length = (uint64_t)st.st_size;
+  uint8_t *buffer = length < 0xFFFFFFFFu ? (uint8_t *)zek_malloc((uint32_t)length + 1) : nullptr;
+  if (buffer == nullptr) {
+    zek_raiseError(ZEK_ERR_API_MEMORY, "Unable to allocate memory for file buffer.");
+    return nullptr;
+  }
+  FILE *f = std::fopen(name, "rb");
+  if (f == nullptr) {
+    zek_free(buffer);
+    zek_raiseError(ZEK_ERR_FILE, "ERROR: Unable to open file '%s' for %s access.", name, "read");
+    return nullptr;
+  }
+  size_t n = length > 0 ? std::fread(buffer, 1, (size_t)length, f) : 0;
+  std::fclose(f);
+  if (n != length) {
+    zek_free(buffer);
+    zek_raiseError(ZEK_ERR_FILE, "ERROR: An error occurred while reading file '%s'.", name);
+    return nullptr;
+  }
+  *size = length;
+  return buffer;
+}
+
+void vmapi_writeRecordRow(VmapiExecution *e) {
+  RecordFileState *r = e->recordFile;
+  if (r == nullptr) return;
+  // The density is the VM's at the time of the row, so that a step size set after creation
+  // counts; times are 64-bit, a long run's times do not wrap.
+  r->density = zek_getDensity();
+  uint64_t time = (uint64_t)((int64_t)r->rowsWritten + 1) * r->density;
+  const EventRecord *events = e->data != nullptr ? e->data->eventList : nullptr;
+  int32_t before = zekbin_writerResult(r->writer);
+  int32_t result = zek_write_zekbin_signaldatarow(r->writer, r->stream, events, time);
+  ++r->rowsWritten;
+  r->eventsPending = false;
+  if (result != ZEKBIN_WRITE_OK && before == ZEKBIN_WRITE_OK)
+    zek_raiseError(ZEK_ERR_FILE, "ERROR: while writing the record file: %s", zekbin_writeResultText(result));
+}
+
+ZEK_EXPORT VmapiExecution *zek_vmapi_createExecution(const char *programFile, const char *recordFile) {
+  if (programFile == nullptr) {
+    zek_raiseError(ZEK_ERR_API, "zek_vmapi_createExecution(): no program file given.");
+    return nullptr;
+  }
+  return createExecution(VmapiPath{programFile, 0}, VmapiPath{recordFile, 0});
+}
+
+// The wide form, for the whole-test-case run.
+VmapiExecution *vmapi_createExecutionWide(const wchar_t *programFile, const wchar_t *recordFile) {
+  if (programFile == nullptr) {
+    zek_raiseError(ZEK_ERR_API, "zek_vmapi_createExecution(): no program file given.");
+    return nullptr;
+  }
+  return createExecution(VmapiPath{programFile, 1}, VmapiPath{recordFile, 1});
+}
+
+ZEK_EXPORT void zek_vmapi_closeExecution(VmapiExecution *e) {
+  if (e == nullptr) return;
+  bool live = e == g_liveTest;
+  if (live) {
+    // The ordered end: an attached IDE gets the final state, the dialog ends, then the file.
+    if (zek_sharedmem_isAttached())
+      zek_sharedmem_aftercycle(e->lastCycleResult != ZEK_CYCLE_GO_ON ? e->lastCycleResult : (int32_t)ZEK_CYCLE_TEST_ENDED);
+    zek_sharedmem_shutdown();
+    msgbox_shutdown();
+    finishRecordFile(e, true);
+    unbindFunctions(e);
+    g_liveTest = nullptr;
+  }
+  if (g_current == e) {
+    g_current = nullptr;
+    // The VM runs from this execution's bytes: it lets go of them before they are freed.
+    if (!e->parameterExchange) zek_unload();
+  }
+  if (!e->parameterExchange) zek_free(e->program);
+  vmapi_freeLists(&e->lists);
+  std::free(e);
+}
+
+ZEK_EXPORT void zek_vmapi_setRoundScalingResults(VmapiExecution *e, bool round) {
+  if (e != nullptr) e->roundScalingResults = round ? 1 : 0;
+}
+
+ZEK_EXPORT uint32_t zek_vmapi_setStepSize(VmapiExecution *, int32_t stepSize) {
+  return zek_setDensity((uint32_t)stepSize);
+}
+
+ZEK_EXPORT void zek_vmapi_installRealtimeCmd(ZekVmapiRealtimeCmd cmd) { zek_installRealtimeCmd(cmd); }
+ZEK_EXPORT uint32_t zek_vmapi_getCycleCount(void) { return zek_getCycleCount(); }
+ZEK_EXPORT uint16_t zek_vmapi_getErrorCode(void) { return zek_getErrorCode(); }
+ZEK_EXPORT const char *zek_vmapi_getErrorMessage(void) { return zek_getErrorMessage(); }
+ZEK_EXPORT bool zek_vmapi_hasError(void) { return zek_hasError(); }
+ZEK_EXPORT void zek_vmapi_resetError(void) { zek_resetError(); }

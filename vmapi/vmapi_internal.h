@@ -1,0 +1,103 @@
+#pragma once
+// The records behind the embedding library's handles and the helpers its parts share.
+#include <cstdint>
+#include <cstdio>
+
+#include "zek_host.h"
+#include "zek_vmapi.h"
+#include "zekbin_writer.h"
+
+// The record file of an execution.
+struct RecordFileState {
+  FILE *stream;
+  ChannelDecl **channels;  // the recorded channels, owned
+  uint32_t density;        // the density of the latest row
+  uint16_t count;
+  int32_t rowsWritten;     // -1 before the first row
+  ZekbinWriter *writer;
+  bool eventsPending;      // the events of the latest cycle are in no row yet
+};
+
+// One slot per VM function, by the function's position in the program's function table.
+struct FunctionSlot {
+  SignalBinding *head, *tail;  // the bindings of the function's arguments
+  ZekVmapiSutFunction sutFunction;
+  bool bound;
+  ZekFunctionHandler previousHandler;  // restored when the execution closes
+  uintptr_t previousHostData;
+};
+
+// The binding lists of one execution; each execution owns its records.
+struct BindingLists {
+  SignalBinding *inputHead, *inputTail;
+  SignalBinding *outputHead, *outputTail;
+  SignalBinding *allHead, *allTail;
+  FunctionSlot *functionBindings;
+  uint16_t functionCount;
+};
+
+struct VmapiExecution {
+  uint8_t *program;  // the program file's bytes; the VM uses them in place
+  VmData *data;
+  RecordFileState *recordFile;
+  uint8_t roundScalingResults;
+  int32_t lastCycleResult;
+  uint8_t parameterExchange;
+  BindingLists lists;
+};
+
+// A path as the exports receive it.
+struct VmapiPath {
+  const void *path;
+  int32_t isWide;
+};
+
+// The execution the bind operations, the completeness check and the list of all bindings act
+// on: the live test execution, or the parameter exchange's while it runs.
+VmapiExecution *vmapi_current(void);
+void vmapi_setCurrent(VmapiExecution *execution);
+// The execution whose program is loaded (null when none is live).
+VmapiExecution *vmapi_liveTest(void);
+// True when the execution may drive the VM; raises 119 naming the operation otherwise.
+bool vmapi_requireLive(const VmapiExecution *execution, const char *operation);
+
+// Frees every record of the lists and the slot array; the lists are empty afterwards.
+void vmapi_freeLists(BindingLists *lists);
+SignalBinding *vmapi_freeBinding(SignalBinding *binding);  // returns the next one
+
+// The path as a multibyte string (a new buffer for a wide path; *owned tells whether to free
+// it with zek_free). Null after raising the error.
+const char *vmapi_pathToMultibyte(VmapiPath path, bool *owned);
+// The whole file into a new buffer (free with zek_free); null after raising the error.
+uint8_t *vmapi_readWholeFile(VmapiPath path, uint64_t *size);
+// Opens a path (converted for a wide one) with the mode; null when it cannot be opened.
+FILE *vmapi_openPath(VmapiPath path, const char *mode);
+
+// Record rows: one row of the execution's record file.
+void vmapi_writeRecordRow(VmapiExecution *execution);
+
+// Typed values at an address (unaligned access) as f64 and back.
+double vmapi_loadTyped(uint32_t type, const void *address);
+void vmapi_storeTyped(uint32_t type, void *address, double value);
+bool vmapi_isGreater(uint32_t type, const void *a, const void *b);
+// A limit stored as a value of the type: integers truncated toward zero and saturated to the
+// type's range.
+void vmapi_storeLimit(uint32_t type, void *address, double value);
+
+// Transfers over one list.
+bool vmapi_readInputBindings(VmapiExecution *execution, SignalBinding *list, bool firstCycle);
+bool vmapi_writeOutputBindings(VmapiExecution *execution, SignalBinding *list);
+// One binding whose VM side is a parameter record (its channel).
+bool vmapi_paramFromSuT(SignalBinding *binding, ChannelDecl *parameter, bool round);
+bool vmapi_paramToSuT(SignalBinding *binding, ChannelDecl *parameter, bool round);
+// needsScaling of a record from its coefficients and types.
+uint8_t vmapi_needsScaling(const SignalBinding *binding);
+// The 16-bit copy of a channel's dimension table for modes 1 and 3; false after raising 11.
+bool vmapi_buildDims16(SignalBinding *binding);
+
+// Installs the handler that ends the process on any error, after resetting a stale error;
+// returns the handler it replaced.
+ZekErrorHandler vmapi_installFatalHandler(void);
+
+// The name of a base type for messages; "unknown type" for any other id.
+const char *zek_type2text(uint32_t type);
