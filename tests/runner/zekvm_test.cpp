@@ -107,13 +107,12 @@ TEST(ZekvmErrors, EveryFailureExitsWithOneAndSaysWhy) {
   noRows.name = "x";
   std::string emptyInput = writeInput({noRows}, "norows.zekbin");
   std::string missingInput = rr::tempPath("missing.zekbin");
+  const std::string folderError = "ERROR: An error occurred while reading the program file '" + dir + "'.";
 #if defined(_WIN32)
-  // A folder does not open as a file on Windows; the system's texts are its own.
-  const std::string folderError = "ERROR: The program file '" + dir + "' could not be opened.";
+  // The system's texts are its own.
   char notFound[256];
   plat_error_text(2, notFound, sizeof notFound);  // ERROR_FILE_NOT_FOUND
 #else
-  const std::string folderError = "ERROR: An error occurred while reading the program file '" + dir + "'.";
   const char *notFound = "No such file or directory";
 #endif
   const ErrorCase cases[] = {
