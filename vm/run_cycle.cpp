@@ -1,6 +1,7 @@
 // The run cycle: one call of zek_runCycle interprets one cycle of the loaded program.
 #include <cstdio>
 
+#include "fast_paths.h"
 #include "opcodes.h"
 #include "operands.h"
 #include "stacks.h"
@@ -98,16 +99,44 @@ static inline bool dispatch(VmState &vm, uint8_t opcode) {
   return true;
 }
 
+namespace {
+// Runs instructions from r.pc while the fast paths take them. Returns true with the opcode and
+// address of the instruction whose handler must run; false (written back) after raising that
+// pc left the code.
+template <bool Swap> bool runFast(zek_fast::Regs &r, bool fast, uint8_t *opcode, uint32_t *address) {
+  for (;;) {
+    if (r.pc >= r.crc) return false;
+    uint8_t op = r.image[r.pc++];
+    if (!fast || !zek_fast::run<Swap>(r, op)) {
+      *opcode = op;
+      *address = r.pc;
+      return true;
+    }
+    *address = r.pc;
+  }
+}
+}  // namespace
+
+// Between two instructions the depth is the loop's own, so one test at the start tells whether
+// every dispatch of this loop passes the depth check; only then do the fast paths run. A
+// completed fast path raised nothing and left the run state as it was, so the loop's tests of
+// both are made again only after a handler.
 void zek_executeLoop(void) {
   VmState &vm = vmstate0;
+  const bool fast = vm.callDepth < ZEK_MAX_CALL_DEPTH;
+  zek_fast::Regs r;
   while (vm.runState == ZEK_RUNNING && !zek_errorPending()) {
-    if (vm.pc >= vm.crcPosition) {
+    zek_fast::takeUp(r, vm);
+    uint8_t opcode = 0;
+    uint32_t address = vm.instructionAddress;
+    bool inCode = r.swap ? runFast<true>(r, fast, &opcode, &address) : runFast<false>(r, fast, &opcode, &address);
+    zek_fast::writeBack(r, vm);
+    vm.instructionAddress = address;
+    if (!inCode) {
       zek_raiseError(ZEK_ERR_BYTECODE, "Program counter 0x%04x lies outside of the byte code.",
                      vm.pc >= vm.codeBase ? vm.pc - vm.codeBase : 0);
       return;
     }
-    uint8_t opcode = vm.image[vm.pc++];
-    vm.instructionAddress = vm.pc;
     if (!dispatch(vm, opcode)) return;
   }
 }
