@@ -103,11 +103,11 @@ namespace {
 // Runs instructions from r.pc while the fast paths take them. Returns true with the opcode and
 // address of the instruction whose handler must run; false (written back) after raising that
 // pc left the code.
-template <bool Swap> bool runFast(zek_fast::Regs &r, bool fast, uint8_t *opcode, uint32_t *address) {
+template <bool Swap> bool runFast(zek_fast::Regs &r, uint8_t *opcode, uint32_t *address) {
   for (;;) {
     if (r.pc >= r.crc) return false;
     uint8_t op = r.image[r.pc++];
-    if (!fast || !zek_fast::run<Swap>(r, op)) {
+    if (!zek_fast::run<Swap>(r, op)) {
       *opcode = op;
       *address = r.pc;
       return true;
@@ -129,7 +129,16 @@ void zek_executeLoop(void) {
     zek_fast::takeUp(r, vm);
     uint8_t opcode = 0;
     uint32_t address = vm.instructionAddress;
-    bool inCode = r.swap ? runFast<true>(r, fast, &opcode, &address) : runFast<false>(r, fast, &opcode, &address);
+    bool inCode;
+    if (!fast) {
+      inCode = r.pc < r.crc;
+      if (inCode) {
+        opcode = r.image[r.pc++];
+        address = r.pc;
+      }
+    } else {
+      inCode = r.swap ? runFast<true>(r, &opcode, &address) : runFast<false>(r, &opcode, &address);
+    }
     zek_fast::writeBack(r, vm);
     vm.instructionAddress = address;
     if (!inCode) {
