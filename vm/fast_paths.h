@@ -8,9 +8,9 @@
 // scalar registers of a binary operation, pc) and raises nothing.
 //
 // The fast paths work on Regs, the loop's copy of pc and the three stack tops with the fields
-// that stay fixed while the loop runs: kept in registers, they are not reloaded after every
-// store of a value byte. The loop writes them back before it calls a handler or returns, and
-// takes them up again after a handler. Private to run_cycle.cpp.
+// that stay fixed while the program is loaded: kept in registers, they are not reloaded after
+// every store of a value byte. The loop writes pc and the tops back before it calls a handler
+// or returns, and takes them up again after a handler. Private to run_cycle.cpp.
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -27,10 +27,11 @@ struct Regs {
   uint32_t pc;
   uint8_t *values;
   uint32_t *sizes, *types;
-  // Fixed while the loop runs (a handler may change them: taken up again after each one).
+  bool stringWrite;
+  // Fixed while the program is loaded.
   const uint8_t *image;
   uint32_t crc, codeBase;
-  bool swap, stringWrite;
+  bool swap;
   uint8_t *valuesBase, *valuesEnd;
   uint32_t *sizesBase, *sizesEnd, *typesBase;
   ChannelDecl *channels;
@@ -38,16 +39,12 @@ struct Regs {
   uint8_t *heap, *writtenFlags;
 };
 
-ZEK_ALWAYS_INLINE void takeUp(Regs &r, const VmState &vm) {
-  r.pc = vm.pc;
-  r.values = vm.values.top;
-  r.sizes = vm.sizes.top;
-  r.types = vm.types.top;
+// The fields that stay fixed while a program is loaded: taken once per loop.
+ZEK_ALWAYS_INLINE void takeUpFixed(Regs &r, const VmState &vm) {
   r.image = vm.image;
   r.crc = vm.crcPosition;
   r.codeBase = vm.codeBase;
   r.swap = vm.swap != 0;
-  r.stringWrite = vm.stringWrite != 0;
   r.valuesBase = vm.values.base;
   r.valuesEnd = vm.values.end;
   r.sizesBase = vm.sizes.base;
@@ -57,6 +54,15 @@ ZEK_ALWAYS_INLINE void takeUp(Regs &r, const VmState &vm) {
   r.channelCount = vm.data.channelCount;
   r.heap = vm.heap;
   r.writtenFlags = vm.writtenFlags;
+}
+
+// What a handler may move: taken after every one.
+ZEK_ALWAYS_INLINE void takeUp(Regs &r, const VmState &vm) {
+  r.pc = vm.pc;
+  r.values = vm.values.top;
+  r.sizes = vm.sizes.top;
+  r.types = vm.types.top;
+  r.stringWrite = vm.stringWrite != 0;
 }
 
 ZEK_ALWAYS_INLINE void writeBack(const Regs &r, VmState &vm) {

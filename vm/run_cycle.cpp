@@ -125,6 +125,7 @@ void zek_executeLoop(void) {
   VmState &vm = vmstate0;
   const bool fast = vm.callDepth < ZEK_MAX_CALL_DEPTH;
   zek_fast::Regs r;
+  zek_fast::takeUpFixed(r, vm);
   while (vm.runState == ZEK_RUNNING && !zek_errorPending()) {
     zek_fast::takeUp(r, vm);
     uint8_t opcode = 0;
