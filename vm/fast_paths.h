@@ -190,7 +190,17 @@ template <Bin B> ZEK_ALWAYS_INLINE bool binary(Regs &r) {
   uint8_t *right = r.values - size, *left = right - size;
   REGISTER_S2 = ZekScalarRegister{type, right};
   REGISTER_S1 = ZekScalarRegister{type, left};
-  switch (type) {
+  constexpr bool arithmetic = B == Bin::Plus || B == Bin::Minus || B == Bin::Mult;
+  if constexpr (arithmetic) {
+    // The low bits of a sum, difference or product do not depend on the sign: the integer
+    // types are told apart by their size alone.
+    if (type == ZEK_FLOAT) compute<B, float>(left, right);
+    else if (type == ZEK_DOUBLE) compute<B, double>(left, right);
+    else if (size == 4) compute<B, uint32_t>(left, right);
+    else if (size == 8) compute<B, uint64_t>(left, right);
+    else if (size == 2) compute<B, uint16_t>(left, right);
+    else compute<B, uint8_t>(left, right);
+  } else switch (type) {
     case ZEK_UINT8: compute<B, uint8_t>(left, right); break;
     case ZEK_INT8: compute<B, int8_t>(left, right); break;
     case ZEK_UINT16: compute<B, uint16_t>(left, right); break;
@@ -203,7 +213,7 @@ template <Bin B> ZEK_ALWAYS_INLINE bool binary(Regs &r) {
   }
   --r.sizes;
   --r.types;
-  if constexpr (B == Bin::Plus || B == Bin::Minus || B == Bin::Mult) {
+  if constexpr (arithmetic) {
     r.values = right;
   } else {
     r.types[-1] = ZEK_BOOL;
@@ -248,37 +258,33 @@ ZEK_ALWAYS_INLINE bool drop(Regs &r) {
   return true;
 }
 
-// Runs the instruction opcode (pc behind its byte) when a fast path takes it.
-template <bool Swap> ZEK_ALWAYS_INLINE bool run(Regs &r, uint8_t opcode) {
-  switch (opcode) {
-    case OP_READALL: return readAll<Swap>(r);
-    case OP_WRITEALL: return writeAll<Swap>(r);
-    case OP_PUSHTRUE: return push<uint8_t, Swap>(r, ZEK_BOOL, false, 1);
-    case OP_PUSHFALSE: return push<uint8_t, Swap>(r, ZEK_BOOL, false, 0);
-    case OP_PUSHUINT8: return push<uint8_t, Swap>(r, ZEK_UINT8, true, 0);
-    case OP_PUSHINT8: return push<uint8_t, Swap>(r, ZEK_INT8, true, 0);
-    case OP_PUSHUINT16: return push<uint16_t, Swap>(r, ZEK_UINT16, true, 0);
-    case OP_PUSHINT16: return push<uint16_t, Swap>(r, ZEK_INT16, true, 0);
-    case OP_PUSHUINT32: return push<uint32_t, Swap>(r, ZEK_UINT32, true, 0);
-    case OP_PUSHINT32: return push<uint32_t, Swap>(r, ZEK_INT32, true, 0);
-    case OP_PUSHINT64: return push<uint64_t, Swap>(r, ZEK_INT64, true, 0);
-    case OP_PUSHFLOAT: return push<uint32_t, Swap>(r, ZEK_FLOAT, true, 0);
-    case OP_PUSHDOUBLE: return push<uint64_t, Swap>(r, ZEK_DOUBLE, true, 0);
-    case OP_PLUS: return binary<Bin::Plus>(r);
-    case OP_MINUS: return binary<Bin::Minus>(r);
-    case OP_MULT: return binary<Bin::Mult>(r);
-    case OP_LT: return binary<Bin::Lt>(r);
-    case OP_GT: return binary<Bin::Gt>(r);
-    case OP_LE: return binary<Bin::Le>(r);
-    case OP_GE: return binary<Bin::Ge>(r);
-    case OP_EQ: return binary<Bin::Eq>(r);
-    case OP_NEQ: return binary<Bin::Neq>(r);
-    case OP_JUMP: return jump<Swap>(r);
-    case OP_JUMPONTRUE: return jumpOn<Swap>(r, true);
-    case OP_JUMPONFALSE: return jumpOn<Swap>(r, false);
-    case OP_DROP: return drop(r);
-    default: return false;
-  }
-}
+// The instructions with a fast path and the call that runs it.
+#define ZEK_FAST_PATHS(X)                                          \
+  X(READALL, readAll<Swap>(r))                                     \
+  X(WRITEALL, writeAll<Swap>(r))                                   \
+  X(PUSHTRUE, (push<uint8_t, Swap>(r, ZEK_BOOL, false, 1)))        \
+  X(PUSHFALSE, (push<uint8_t, Swap>(r, ZEK_BOOL, false, 0)))       \
+  X(PUSHUINT8, (push<uint8_t, Swap>(r, ZEK_UINT8, true, 0)))       \
+  X(PUSHINT8, (push<uint8_t, Swap>(r, ZEK_INT8, true, 0)))         \
+  X(PUSHUINT16, (push<uint16_t, Swap>(r, ZEK_UINT16, true, 0)))    \
+  X(PUSHINT16, (push<uint16_t, Swap>(r, ZEK_INT16, true, 0)))      \
+  X(PUSHUINT32, (push<uint32_t, Swap>(r, ZEK_UINT32, true, 0)))    \
+  X(PUSHINT32, (push<uint32_t, Swap>(r, ZEK_INT32, true, 0)))      \
+  X(PUSHINT64, (push<uint64_t, Swap>(r, ZEK_INT64, true, 0)))      \
+  X(PUSHFLOAT, (push<uint32_t, Swap>(r, ZEK_FLOAT, true, 0)))      \
+  X(PUSHDOUBLE, (push<uint64_t, Swap>(r, ZEK_DOUBLE, true, 0)))    \
+  X(PLUS, binary<Bin::Plus>(r))                                    \
+  X(MINUS, binary<Bin::Minus>(r))                                  \
+  X(MULT, binary<Bin::Mult>(r))                                    \
+  X(LT, binary<Bin::Lt>(r))                                        \
+  X(GT, binary<Bin::Gt>(r))                                        \
+  X(LE, binary<Bin::Le>(r))                                        \
+  X(GE, binary<Bin::Ge>(r))                                        \
+  X(EQ, binary<Bin::Eq>(r))                                        \
+  X(NEQ, binary<Bin::Neq>(r))                                      \
+  X(JUMP, jump<Swap>(r))                                           \
+  X(JUMPONTRUE, jumpOn<Swap>(r, true))                             \
+  X(JUMPONFALSE, jumpOn<Swap>(r, false))                           \
+  X(DROP, drop(r))
 
 }  // namespace zek_fast
