@@ -15,7 +15,7 @@
 namespace zekbin_input {
 
 ZekbinReader g_reader = {nullptr, nullptr, 0, {}, 0, nullptr, 0, nullptr, 0, nullptr, -1, false, false,
-                         nullptr, nullptr, 0, nullptr, 0, nullptr, 0, 0, {}};
+                         nullptr, nullptr, 0, nullptr, 0, nullptr, nullptr, 0, 0, {}};
 
 FILE *g_messages = stderr;
 
@@ -97,7 +97,8 @@ bool readElementLookups(void) {
   if (r.elementCount == 0) return true;  // nothing to look up (variables without elements)
   r.elementLookups = (ZekbinElementLookup *)std::calloc((size_t)r.elementCount, sizeof(ZekbinElementLookup));
   r.lookups = (ZekbinElementLookup **)std::calloc(r.variableCount, sizeof(ZekbinElementLookup *));
-  if (r.elementLookups == nullptr || r.lookups == nullptr) {
+  r.wakes = (ZekbinWake *)std::calloc((size_t)r.elementCount, sizeof(ZekbinWake));
+  if (r.elementLookups == nullptr || r.lookups == nullptr || r.wakes == nullptr) {
     report("Memory allocation failed for the element lookups.");
     return false;
   }
@@ -131,6 +132,10 @@ bool readElementLookups(void) {
       r.elementLookups[e].blockCount = (uint32_t)index.blockCount;
       r.elementLookups[e].chunkTablePosition = index.chunkTablePosition;
       r.elementLookups[e].lastSample = -1;
+      r.elementLookups[e].value = r.variables[v]->value + (size_t)k * r.variables[v]->elementSize;
+      r.elementLookups[e].size = r.variables[v]->elementSize;
+      // Every element is read in row 0; equal rows in element order are already a heap.
+      r.wakes[e] = ZekbinWake{0, e};
     }
   }
   if (r.stateCount > 0) {
@@ -174,6 +179,7 @@ void releaseAll(void) {
   std::free(r.lookups);
   std::free(r.elementLookups);
   std::free(r.states);
+  std::free(r.wakes);
   std::free(r.blocks);
   std::free(r.owned);
   r = ZekbinReader{};

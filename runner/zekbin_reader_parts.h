@@ -18,6 +18,15 @@ struct ZekbinElementLookup {
   int64_t chunkTablePosition;
   uint32_t lastBlock;   // the block of the row read last: the next row's first guess
   int64_t lastSample;   // the sample in the value buffer (-1: none yet); the same sample is not copied again
+  uint8_t *value;       // the element's bytes in its variable's value buffer
+  uint8_t size;         // the variable's element size
+};
+
+// When an element must be read next: the first row at which its sample may differ from the
+// one in its value buffer, or its block ends. The rows before it show the buffer's sample.
+struct ZekbinWake {
+  int64_t row;
+  uint64_t element;
 };
 
 struct ZekbinCachedBlock {
@@ -45,6 +54,9 @@ struct ZekbinReader {
   uint64_t elementCount;
   ZekbinLookupState *states;  // every element's block states
   uint64_t stateCount;
+  // Every element by its next row to read, a binary min-heap ordered by row and then element,
+  // so that a row's reads come in element order.
+  ZekbinWake *wakes;
   // Block records already read, ascending by file position.
   ZekbinCachedBlock *blocks;
   uint64_t blockCount;

@@ -80,20 +80,72 @@ void storeSlot(ZekbinLookupState *s, ZekbinCacheSlot slot) {
 
 }  // namespace
 
+namespace {
+
+// The ring of an element's block that was left alone over quiet rows learns the row before
+// the one read now, as a sequential read would have left it, so that the next lookup is again
+// answered from the counters.
+void catchUp(ZekbinElementLookup &lookup, int32_t row) {
+  if (lookup.lastBlock >= lookup.blockCount) return;
+  ZekbinLookupState *s = &lookup.blocks[lookup.lastBlock];
+  int64_t before = (int64_t)row - 1;
+  if (s->repetitionCount <= 0 || before < s->blockStart || before >= s->blockEnd) return;
+  const ZekbinCacheSlot &latest = s->slots[(s->cursor + ZEKBIN_RING_SLOTS - 1) % ZEKBIN_RING_SLOTS];
+  int64_t gap = before - latest.row;
+  if (gap < 1 || latest.samplesLeft != 0 || latest.repeatsLeft < gap) return;
+  storeSlot(s, ZekbinCacheSlot{(int32_t)before, latest.entry, latest.sample, 0, latest.repeatsLeft - gap});
+}
+
+// The next row at which an element read in row may show another sample: the row after, unless
+// its counters say that repeats of the same sample follow; never beyond its block.
+int64_t nextRead(const ZekbinElementLookup &lookup, int32_t row) {
+  const ZekbinLookupState &s = lookup.blocks[lookup.lastBlock];
+  int64_t next = (int64_t)row + 1;
+  if (s.repetitionCount > 0) {
+    const ZekbinCacheSlot &latest = s.slots[(s.cursor + ZEKBIN_RING_SLOTS - 1) % ZEKBIN_RING_SLOTS];
+    if (latest.row == row && latest.samplesLeft == 0 && latest.repeatsLeft > 0) next += latest.repeatsLeft;
+  }
+  return next < s.blockEnd ? next : s.blockEnd;
+}
+
+inline bool before(const ZekbinWake &a, const ZekbinWake &b) {
+  return a.row < b.row || (a.row == b.row && a.element < b.element);
+}
+
+// The top of the heap got a later row: moves it down to its place.
+void siftDown(ZekbinWake *heap, uint64_t count) {
+  uint64_t i = 0;
+  ZekbinWake moving = heap[0];
+  for (;;) {
+    uint64_t child = 2 * i + 1;
+    if (child >= count) break;
+    if (child + 1 < count && before(heap[child + 1], heap[child])) ++child;
+    if (!before(heap[child], moving)) break;
+    heap[i] = heap[child];
+    i = child;
+  }
+  heap[i] = moving;
+}
+
+}  // namespace
+
+// Only the elements whose sample may change are read: every other one shows the sample its
+// value buffer holds, inside the block it was read in, which a read would neither copy nor
+// check again. They come in element order, so the first failing element is the one reported.
 uint32_t zekbin_input::readCycle(void) {
   ZekbinReader &r = g_reader;
   int32_t row = r.currentRow;
   // No element, no row to find; and rows are numbered in 32 bits.
   if (r.elementCount == 0 || row == INT32_MAX) return ZEKBIN_READ_END;
-  for (uint32_t v = 0; v < r.variableCount; ++v) {
-    ZekbinVariable *var = r.variables[v];
-    ZekbinElementLookup *lookups = r.lookups[v];
-    for (uint32_t k = 0; k < var->elementCount; ++k) {
-      bool found;
-      if (!readElement(lookups[k], var->elementSize, row, var->value + (size_t)k * var->elementSize, &found))
-        return ZEKBIN_READ_OUTSIDE;
-      if (!found) return ZEKBIN_READ_END;
-    }
+  ZekbinWake *heap = r.wakes;
+  while (heap[0].row <= row) {
+    ZekbinElementLookup &lookup = r.elementLookups[heap[0].element];
+    catchUp(lookup, row);
+    bool found;
+    if (!readElement(lookup, lookup.size, row, lookup.value, &found)) return ZEKBIN_READ_OUTSIDE;
+    if (!found) return ZEKBIN_READ_END;
+    heap[0].row = nextRead(lookup, row);
+    siftDown(heap, r.elementCount);
   }
   r.currentRow = row + 1;
   return ZEKBIN_READ_OK;

@@ -1,6 +1,7 @@
 // The run cycle: one call of zek_runCycle interprets one cycle of the loaded program.
 #include <cstdio>
 
+#include "fast_paths.h"
 #include "opcodes.h"
 #include "operands.h"
 #include "stacks.h"
@@ -98,18 +99,103 @@ static inline bool dispatch(VmState &vm, uint8_t opcode) {
   return true;
 }
 
-void zek_executeLoop(void) {
-  VmState &vm = vmstate0;
+namespace {
+
+ZEK_NOINLINE void raisePcOutside(const VmState &vm) {
+  zek_raiseError(ZEK_ERR_BYTECODE, "Program counter 0x%04x lies outside of the byte code.",
+                 vm.pc >= vm.codeBase ? vm.pc - vm.codeBase : 0);
+}
+
+// The loop when a dispatch would exceed the depth: every instruction goes to its handler.
+void runHandlersOnly(VmState &vm) {
   while (vm.runState == ZEK_RUNNING && !zek_errorPending()) {
     if (vm.pc >= vm.crcPosition) {
-      zek_raiseError(ZEK_ERR_BYTECODE, "Program counter 0x%04x lies outside of the byte code.",
-                     vm.pc >= vm.codeBase ? vm.pc - vm.codeBase : 0);
+      raisePcOutside(vm);
       return;
     }
     uint8_t opcode = vm.image[vm.pc++];
     vm.instructionAddress = vm.pc;
     if (!dispatch(vm, opcode)) return;
   }
+}
+
+// The loop with the fast paths (zek_fast): pc, the stack tops and the fixed fields stay in the
+// registers r between instructions and go back to the VM record before a handler runs or the
+// loop ends. A completed fast path raised nothing and left the run state as it was, so the
+// tests of both are made again only after a handler. Where the compiler takes label addresses,
+// every fast path ends in its own fetch and jump, so that each one's successor is predicted on
+// its own.
+template <bool Swap> void runWithFastPaths(VmState &vm) {
+  using namespace zek_fast;
+  Regs r;
+  takeUpFixed(r, vm);
+  uint32_t at = vm.instructionAddress;  // the instruction run last
+  uint8_t op;
+#if ZEK_HAS_LABEL_ADDRESSES
+  static void *table[256];
+  static bool ready = false;
+  if (!ready) {
+    for (void *&t : table) t = &&handler;
+#define ZEK_FAST_LABEL(name, call) table[OP_##name] = &&fast_##name;
+    ZEK_FAST_PATHS(ZEK_FAST_LABEL)
+#undef ZEK_FAST_LABEL
+    ready = true;
+  }
+#define ZEK_FETCH_AND_GO            \
+  if (r.pc >= r.crc) goto outside;  \
+  op = r.image[r.pc++];             \
+  goto *table[op];
+round:
+  if (vm.runState != ZEK_RUNNING || zek_errorPending()) return;
+  takeUp(r, vm);
+  ZEK_FETCH_AND_GO
+#define ZEK_FAST_LABEL(name, call) \
+  fast_##name:                     \
+  if (!call) goto handler;         \
+  at = r.pc;                       \
+  ZEK_FETCH_AND_GO
+  ZEK_FAST_PATHS(ZEK_FAST_LABEL)
+#undef ZEK_FAST_LABEL
+#undef ZEK_FETCH_AND_GO
+#else
+round:
+  if (vm.runState != ZEK_RUNNING || zek_errorPending()) return;
+  takeUp(r, vm);
+  for (;;) {
+    if (r.pc >= r.crc) goto outside;
+    op = r.image[r.pc++];
+    bool done;
+    switch (op) {
+#define ZEK_FAST_CASE(name, call) case OP_##name: done = call; break;
+      ZEK_FAST_PATHS(ZEK_FAST_CASE)
+#undef ZEK_FAST_CASE
+      default: done = false; break;
+    }
+    if (!done) goto handler;
+    at = r.pc;
+  }
+#endif
+handler:
+  at = r.pc;
+  writeBack(r, vm);
+  vm.instructionAddress = at;
+  if (!dispatch(vm, op)) return;
+  goto round;
+outside:
+  writeBack(r, vm);
+  vm.instructionAddress = at;
+  raisePcOutside(vm);
+}
+
+}  // namespace
+
+// Between two instructions the depth is the loop's own, so one test at the start tells whether
+// every dispatch of this loop passes the depth check; only then do the fast paths run.
+void zek_executeLoop(void) {
+  VmState &vm = vmstate0;
+  if (vm.callDepth >= ZEK_MAX_CALL_DEPTH) runHandlersOnly(vm);
+  else if (vm.swap) runWithFastPaths<true>(vm);
+  else runWithFastPaths<false>(vm);
 }
 
 void zek_callByteCode(uint8_t opcode) {

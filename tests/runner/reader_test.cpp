@@ -192,6 +192,54 @@ TEST(ZekbinReaderRows, EveryRowOfEveryTypeAsRecorded) {
   zekbin_close();
 }
 
+// Long quiet stretches beside elements that change in every row: a row reads only the elements
+// whose sample may change, and every row still shows the recorded values, also across the
+// later chunks and after changes that follow a stretch directly.
+TEST(ZekbinReaderRows, QuietElementsBesideChangingOnesAsRecorded) {
+  const int32_t rows = 600;
+  std::mt19937 rng(5);
+  std::vector<rr::Signal> signals;
+  struct Kind { const char *name; uint32_t type, count; int changeEvery; };
+  const Kind kinds[] = {{"every", 6, 3, 1}, {"rare", 6, 4, 97}, {"once", 9, 1, 599}, {"pairs", 3, 2, 2},
+                        {"wide", 5, 8, 41}};
+  uint16_t id = 1;
+  for (const Kind &k : kinds) {
+    rr::Signal s;
+    s.name = k.name;
+    s.type = k.type;
+    s.count = k.count;
+    s.id = id++;
+    Bytes value((size_t)k.count * rr::sizeOf(k.type), 0);
+    for (int32_t r = 0; r < rows; ++r) {
+      // Element j of a signal changes at its own phase, so quiet stretches end in different rows.
+      for (uint32_t j = 0; j < k.count; ++j)
+        if ((r + (int32_t)j * 7) % k.changeEvery == 0)
+          for (size_t b = 0; b < rr::sizeOf(k.type); ++b) value[j * rr::sizeOf(k.type) + b] = (uint8_t)rng();
+      s.rows.push_back(value);
+    }
+    signals.push_back(s);
+  }
+  std::string path = rr::tempPath("quiet.zekbin");
+  rr::writeRecording(path, signals);
+  uint32_t count = 0;
+  ASSERT_EQ(zekbin_open(path.c_str(), &count), 0u);
+  uint32_t n = 0;
+  ZekbinVariable **vars = zekbin_getVariables(&n);
+  ASSERT_EQ(n, signals.size());
+  int32_t row = 0;
+  uint32_t r;
+  while ((r = zekbin_nextBlock()) == ZEKBIN_READ_OK) {
+    ASSERT_LT(row, rows);
+    for (uint32_t i = 0; i < n; ++i)
+      ASSERT_EQ(Bytes(vars[i]->value, vars[i]->value + zekbin_variableByteSize(vars[i])), signals[i].rows[row])
+          << signals[i].name << " row " << row;
+    ++row;
+  }
+  EXPECT_EQ(r, ZEKBIN_READ_END);
+  EXPECT_EQ(row, rows);
+  zekbin_close();
+}
+
 // Two signals of one id: each keeps its own lookups.
 TEST(ZekbinReaderRows, SignalsOfOneIdKeepTheirOwnValues) {
   rr::Signal a = rr::scalar<int32_t>("a", 6, {1, 1, 1, 1, 1, 2, 3});

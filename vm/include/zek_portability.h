@@ -9,12 +9,20 @@
 #define ZEK_PRINTF_LIKE(f, a) __attribute__((format(printf, f, a)))
 // Kept out of line: a cold path that must not bloat its caller's fast path.
 #define ZEK_NOINLINE __attribute__((noinline))
+// Always in line: a hot path whose locals must stay in the caller's registers.
+#define ZEK_ALWAYS_INLINE inline __attribute__((always_inline))
+// Label addresses (&&label) and jumps through them (goto *p).
+#define ZEK_HAS_LABEL_ADDRESSES 1
 #elif defined(_MSC_VER)
 #define ZEK_PRINTF_LIKE(f, a)
 #define ZEK_NOINLINE __declspec(noinline)
+#define ZEK_ALWAYS_INLINE __forceinline
+#define ZEK_HAS_LABEL_ADDRESSES 0
 #else
 #define ZEK_PRINTF_LIKE(f, a)
 #define ZEK_NOINLINE
+#define ZEK_ALWAYS_INLINE inline
+#define ZEK_HAS_LABEL_ADDRESSES 0
 #endif
 
 // Visibility of exported functions: everything else is hidden by the build. On Windows the

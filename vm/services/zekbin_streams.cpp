@@ -24,7 +24,7 @@ namespace {
 
 // A chunk buffer is full: grow it when the chunk is not yet complete, else write the chunk and
 // continue with the later-chunk buffer.
-bool zekbin_startNewChunk(ZekbinWriter *w, FILE *stream, ZekbinElementStream *e) {
+[[gnu::noinline]] bool zekbin_startNewChunk(ZekbinWriter *w, FILE *stream, ZekbinElementStream *e) {
   if (e->chunkCapacity < e->chunkSize) {
     uint32_t capacity = e->chunkCapacity * 2 < e->chunkSize ? e->chunkCapacity * 2 : e->chunkSize;
     uint8_t *grown = (uint8_t *)writerRealloc(e->laterChunk, capacity);
@@ -62,7 +62,7 @@ bool zekbin_createRepl(ZekbinWriter *w, ZekbinElementStream *e, int32_t row) {
 
 // The run of unchanged rows behind the last written sample ends at row: one repetition entry
 // when it reached the threshold, copies of the last value when it is shorter.
-template <uint32_t N> bool endRun(ZekbinWriter *w, FILE *stream, ZekbinElementStream *e, const uint8_t *last, int32_t row) {
+template <uint32_t N> [[gnu::noinline]] bool endRun(ZekbinWriter *w, FILE *stream, ZekbinElementStream *e, const uint8_t *last, int32_t row) {
   int32_t c = e->unchanged;
   e->unchanged = 0;
   if (c >= e->threshold) return zekbin_createRepl(w, e, row);
@@ -127,6 +127,55 @@ template <uint32_t N> bool finishChannel(ZekbinWriter *w, FILE *stream, ZekbinRe
       return false;
   }
   ch->wholeUnchanged = 0;
+  return true;
+}
+
+// A scalar channel in a row after the first: the change test and the append of the common case
+// inline, the rare steps (the end of a run, a full chunk) out of line.
+template <uint32_t N>
+[[gnu::always_inline]] inline bool recordScalar(ZekbinWriter *w, FILE *stream, ZekbinRecordedChannel *ch, int32_t row) {
+  const uint8_t *current = ch->channel->value;
+  ZekbinElementStream *e = ch->elements;
+  if (std::memcmp(current, ch->last, N) == 0) {
+    ++e->unchanged;
+    return true;
+  }
+  if (e->unchanged > 0) [[unlikely]] {
+    if (!endRun<N>(w, stream, e, ch->last, row)) return false;
+  }
+  std::memcpy(e->chunk + e->chunkFill, current, N);
+  std::memcpy(ch->last, current, N);
+  e->chunkFill += N;
+  ++e->sampleCount;
+  if (e->chunkFill == e->chunkCapacity) [[unlikely]]
+    return zekbin_startNewChunk(w, stream, e);
+  return true;
+}
+
+// A row after the first: scalar channels through the inline step, the others per element, in
+// channel order (the order in which chunks that fill in the same row reach the file).
+bool recordLaterRow(ZekbinWriter *w, FILE *stream, int32_t row) {
+  ZekbinRecordedChannel *ch = w->channels;
+  ZekbinRecordedChannel *end = ch + w->signalCount;
+  for (; ch != end; ++ch) {
+    bool ok = true;
+    if (ch->count == 1) {
+      switch (ch->size) {
+        case 4: ok = recordScalar<4>(w, stream, ch, row); break;
+        case 8: ok = recordScalar<8>(w, stream, ch, row); break;
+        case 1: ok = recordScalar<1>(w, stream, ch, row); break;
+        case 2: ok = recordScalar<2>(w, stream, ch, row); break;
+      }
+    } else {
+      switch (ch->size) {
+        case 4: ok = recordChannel<4>(w, stream, ch, row); break;
+        case 8: ok = recordChannel<8>(w, stream, ch, row); break;
+        case 1: ok = recordChannel<1>(w, stream, ch, row); break;
+        case 2: ok = recordChannel<2>(w, stream, ch, row); break;
+      }
+    }
+    if (!ok) return false;
+  }
   return true;
 }
 
@@ -199,6 +248,8 @@ bool zekbin_setUpStreams(ZekbinWriter *w, ChannelDecl *const *channels, uint32_t
 }
 
 
-bool zekbin_recordStreams(ZekbinWriter *w, FILE *stream, int32_t row) { return forEachChannel<false>(w, stream, row); }
+bool zekbin_recordStreams(ZekbinWriter *w, FILE *stream, int32_t row) {
+  return row == 0 ? forEachChannel<false>(w, stream, row) : recordLaterRow(w, stream, row);
+}
 
 bool zekbin_finishStreams(ZekbinWriter *w, FILE *stream, int32_t rows) { return forEachChannel<true>(w, stream, rows); }
