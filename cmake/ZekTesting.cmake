@@ -1,11 +1,35 @@
 # Everything the tests share: GoogleTest and the export check.
-find_package(GTest REQUIRED)
+#
+# A cross build finds no GoogleTest for its target; it builds one from the sources of the
+# googletest package (ZEK_GTEST_SOURCE) with its own compiler, as static libraries.
+find_package(GTest QUIET)
+if(NOT GTest_FOUND)
+  set(ZEK_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources for builds that find no GoogleTest")
+  if(NOT EXISTS ${ZEK_GTEST_SOURCE}/CMakeLists.txt)
+    message(FATAL_ERROR "GoogleTest not found, and no sources in ZEK_GTEST_SOURCE=${ZEK_GTEST_SOURCE}")
+  endif()
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+  add_subdirectory(${ZEK_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+  if(NOT TARGET GTest::gtest)
+    add_library(GTest::gtest ALIAS gtest)
+    add_library(GTest::gtest_main ALIAS gtest_main)
+  endif()
+endif()
 include(GoogleTest)
+# Test programs that run under an emulator list their tests when ctest starts, not after every
+# link.
+if(CMAKE_CROSSCOMPILING)
+  set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
+endif()
 
 # zek_add_export_check(<test name> <file> <list file>): a test that the file (a shared library
 # or an object; a generator expression such as $<TARGET_FILE:x> is fine) exports exactly the
-# functions of the list.
+# functions of the list. On Windows the file is a DLL and its export table is read with the
+# toolchain's objdump.
 function(zek_add_export_check name file list)
   add_test(NAME ${name}
-           COMMAND ${CMAKE_COMMAND} -DFILE=${file} -DLIST=${list} -P ${ZEK_CMAKE_DIR}/check_exports.cmake)
+           COMMAND ${CMAKE_COMMAND} -DFILE=${file} -DLIST=${list} -DOBJDUMP=${CMAKE_OBJDUMP}
+                   -DWINDOWS=${WIN32} -P ${ZEK_CMAKE_DIR}/check_exports.cmake)
 endfunction()

@@ -1,8 +1,8 @@
 // The operating-system services of the hosts: named shared mappings and read-only file
 // mappings, named manual-reset events, a named duplex byte pipe, child processes, a
-// millisecond tick, environment look-up, replacing a file and error texts; whole-file reads, 64-bit stream
-// positions and file identities; termination requests for a program's main; and the fault
-// hooks of the tests. The parts that need nothing of the operating system are shared by every
+// millisecond tick, environment look-up, replacing a file and error texts; whole-file reads,
+// UTF-8 file names, 64-bit stream positions and file identities; termination requests for a
+// program's main; and the fault hooks of the tests. The parts that need nothing of the operating system are shared by every
 // implementation (zek_platform_common.cpp).
 //
 // Nothing above this header includes a system header for these things. Each operating
@@ -44,7 +44,8 @@ struct PlatProcess;
 // all ended without closing counts as free.
 
 // Creates the named mapping of size bytes (size > 0), zero-filled, or opens it when it
-// exists; then maps size bytes read-write. An existing smaller mapping is grown to size.
+// exists; then maps size bytes read-write. An existing smaller mapping is grown to size
+// (Windows cannot grow one: there the call fails instead).
 PlatMapping* plat_mapping_create(const char* name, std::size_t size);
 
 // Opens an existing named mapping and maps all of it read-write; null when there is none.
@@ -212,6 +213,19 @@ struct PlatFileIdentity {
 
 // The identity of the existing file path; false when it does not exist or cannot be examined.
 bool plat_file_identity(const char* path, PlatFileIdentity* identity);
+
+// Paths in this system are UTF-8. The C runtime of Windows takes the narrow names of fopen
+// and of main's arguments in the ANSI code page, so programs open files by name through
+// plat_fopen and take their arguments through plat_utf8_arguments; a file's size and position
+// go through plat_stream_seek and plat_stream_tell (long is 32 bits on 64-bit Windows).
+
+// std::fopen for a UTF-8 path (wide characters towards Windows).
+std::FILE* plat_fopen(const char* path, const char* mode);
+
+// Replaces main's arguments with the command line's in UTF-8 (Windows; elsewhere they are
+// left as they are). The new arguments live as long as the process. False, with the
+// arguments left alone, when they cannot be had.
+bool plat_utf8_arguments(int* argc, char*** argv);
 
 // ---- Faults for tests -----------------------------------------------------------------
 // A test arms a fault so that the n-th call from now of one kind fails (the allocation

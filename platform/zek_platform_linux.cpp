@@ -1120,3 +1120,15 @@ std::uint32_t plat_error_interrupted()
 {
     return EINTR;
 }
+
+
+
+std::FILE* plat_fopen(const char* path, const char* mode)
+{
+    return std::fopen(path, mode);
+}
+
+bool plat_utf8_arguments(int*, char***)
+{
+    return true;
+}

@@ -295,7 +295,7 @@ int runProgram(const ConsoleOptions *o) {
   // 2. The record file; never one of the files the run reads.
   if (o->outputFile != nullptr && !outputIsNew(o)) return fail(nullptr);
   if (o->outputFile != nullptr) {
-    g_run.output = std::fopen(o->outputFile, "wb");
+    g_run.output = plat_fopen(o->outputFile, "wb");
     if (g_run.output == nullptr) {
       std::fprintf(stderr, "ERROR: while opening outputfile");
       return fail(nullptr);

@@ -5,6 +5,7 @@
 // Only the program's main takes over the process's signals: the libraries also serve hosts
 // that own their process.
 int main(int argc, char **argv) {
+  plat_utf8_arguments(&argc, &argv);  // paths are UTF-8 on every system
   plat_termination_watch();
   return consoleMain(argc, argv);
 }

@@ -29,7 +29,7 @@ void report(const char *format, ...) {
 
 void reportOutside(int64_t pos) {
   int64_t location = pos >= 0 && (uint64_t)pos < g_reader.fileSize ? (int64_t)g_reader.fileSize : pos;
-  report("Accessing location outside of file. File size: %lu vs. location %lld.", (unsigned long)g_reader.fileSize,
+  report("Accessing location outside of file. File size: %llu vs. location %lld.", (unsigned long long)g_reader.fileSize,
          (long long)location);
 }
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a plain build, a build with AddressSanitizer and
-# UndefinedBehaviorSanitizer, then the fuzz targets for a bounded time each.
+# UndefinedBehaviorSanitizer, the Windows builds (x86-64 tested under wine64, x86 linked),
+# then the fuzz targets for a bounded time each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 passed=0
@@ -27,6 +28,8 @@ cmake --preset sanitize
 ninja -C build/sanitize
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_ctest ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+
+run_ctest bash scripts/wine_tests.sh
 
 cmake --preset fuzz
 ninja -C build/fuzz

@@ -2,11 +2,15 @@
 // Record files written with the record writer from plain channel tables, and zekvm run as a
 // user runs it: a child process with real files for its arguments, standard input, output and
 // error.
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -25,7 +29,9 @@
 #include "zekbin_decoder.h"
 #include "zekbin_writer.h"
 
+#if !defined(_WIN32)
 extern char **environ;
+#endif
 
 namespace rr {
 
@@ -92,25 +98,85 @@ template <typename T> Signal scalar(const std::string &name, uint32_t type, cons
   return s;
 }
 
-// A record file as the independent decoder sees it; the decode must succeed.
-inline zd::File decodeFile(const std::string &path) {
-  zd::File f = zd::parse(readAll(path));
-  EXPECT_EQ(f.error, "") << path;
-  return f;
-}
+struct Run {
+  int exitCode = -1;
+  std::string out, err;
+};
 
-// The values of one element in every row of a decoded file, as T.
-template <typename T> std::vector<T> column(const zd::File &f, size_t element) {
-  std::vector<T> out;
-  for (int32_t r = 0; r < f.rows(); ++r) {
-    Bytes b = zd::valueAt(f, element, r);
-    T v{};
-    if (b.size() == sizeof(T)) std::memcpy(&v, b.data(), sizeof(T));
-    out.push_back(v);
-  }
+#if defined(_WIN32)
+inline std::wstring wide(const std::string &text) {
+  int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+  std::wstring out(n > 0 ? (size_t)n : 1, L'\0');
+  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out.data(), n);
+  out.resize(out.size() - 1);
   return out;
 }
 
+// One argument of a command line as the C runtime of the child splits it again.
+inline std::wstring quoted(const std::wstring &arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
+  std::wstring out = L"\"";
+  size_t backslashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+    } else {
+      if (c == L'"') out.append(backslashes + 1, L'\\');
+      backslashes = 0;
+    }
+    out.push_back(c);
+  }
+  out.append(backslashes, L'\\');
+  return out + L"\"";
+}
+
+// The console's line ends as the tests compare them: a Windows program's text-mode output
+// ends its lines with "\r\n".
+inline std::string withoutCarriageReturns(std::string text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) out.push_back(text[i]);
+  return out;
+}
+
+// Runs zekvm with the arguments (argv[0] is the path of zekvm) and the text on standard input.
+inline Run runZekvm(const std::vector<std::string> &args, const std::string &input = "",
+                    const std::string &self = ZEKVM_PATH) {
+  std::string in = tempPath("stdin"), out = tempPath("stdout"), err = tempPath("stderr");
+  writeAll(in, Bytes(input.begin(), input.end()));
+  std::wstring line = quoted(wide(self));
+  for (const std::string &a : args) line += L" " + quoted(wide(a));
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE files[3] = {
+      CreateFileW(wide(in).c_str(), GENERIC_READ, share, &inherit, OPEN_EXISTING, 0, nullptr),
+      CreateFileW(wide(out).c_str(), GENERIC_WRITE, share, &inherit, CREATE_ALWAYS, 0, nullptr),
+      CreateFileW(wide(err).c_str(), GENERIC_WRITE, share, &inherit, CREATE_ALWAYS, 0, nullptr)};
+  Run run;
+  for (HANDLE f : files) EXPECT_NE(f, INVALID_HANDLE_VALUE) << GetLastError();
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = files[0];
+  startup.hStdOutput = files[1];
+  startup.hStdError = files[2];
+  PROCESS_INFORMATION info{};
+  BOOL started = CreateProcessW(wide(ZEKVM_PATH).c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                                nullptr, nullptr, &startup, &info);
+  for (HANDLE f : files) CloseHandle(f);
+  EXPECT_TRUE(started) << GetLastError();
+  if (!started) return run;
+  WaitForSingleObject(info.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(info.hProcess, &code);
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  run.exitCode = (int)code;
+  run.out = withoutCarriageReturns(readText(out));
+  run.err = withoutCarriageReturns(readText(err));
+  return run;
+}
+#else
 // zekvm started in the background. Standard input is a pipe the test writes (or closes);
 // standard output goes to a file, or into a pipe whose reading end is closed at once; standard
 // error goes to a file.
@@ -179,11 +245,6 @@ inline bool ended(Child &c, std::chrono::milliseconds limit = std::chrono::milli
 
 inline int exitCode(const Child &c) { return WIFEXITED(c.status) ? WEXITSTATUS(c.status) : 128 + WTERMSIG(c.status); }
 
-struct Run {
-  int exitCode = -1;
-  std::string out, err;
-};
-
 // Runs zekvm with the arguments (argv[0] is self) and the text on standard input to its end.
 inline Run runZekvm(const std::vector<std::string> &args, const std::string &input = "",
                     const std::string &self = ZEKVM_PATH) {
@@ -201,6 +262,27 @@ inline Run runZekvm(const std::vector<std::string> &args, const std::string &inp
   run.out = readText(c.out);
   run.err = readText(c.err);
   return run;
+}
+
+#endif
+
+// A record file as the independent decoder sees it; the decode must succeed.
+inline zd::File decodeFile(const std::string &path) {
+  zd::File f = zd::parse(readAll(path));
+  EXPECT_EQ(f.error, "") << path;
+  return f;
+}
+
+// The values of one element in every row of a decoded file, as T.
+template <typename T> std::vector<T> column(const zd::File &f, size_t element) {
+  std::vector<T> out;
+  for (int32_t r = 0; r < f.rows(); ++r) {
+    Bytes b = zd::valueAt(f, element, r);
+    T v{};
+    if (b.size() == sizeof(T)) std::memcpy(&v, b.data(), sizeof(T));
+    out.push_back(v);
+  }
+  return out;
 }
 
 inline std::string writeProgram(const zt::Program &p, const std::string &name = "program.zvm") {

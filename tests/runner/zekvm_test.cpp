@@ -1,7 +1,12 @@
 // zekvm run as a user runs it: a child process with real program, input and record files.
 // Record files are checked with the independent decoder.
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
 #include "image_builder.h"
 #include "runner_support.h"
+#include "zek_platform.h"
 
 namespace {
 
@@ -102,13 +107,21 @@ TEST(ZekvmErrors, EveryFailureExitsWithOneAndSaysWhy) {
   noRows.name = "x";
   std::string emptyInput = writeInput({noRows}, "norows.zekbin");
   std::string missingInput = rr::tempPath("missing.zekbin");
+  const std::string folderError = "ERROR: An error occurred while reading the program file '" + dir + "'.";
+#if defined(_WIN32)
+  // The system's texts are its own.
+  char notFound[256];
+  plat_error_text(2, notFound, sizeof notFound);  // ERROR_FILE_NOT_FOUND
+#else
+  const char *notFound = "No such file or directory";
+#endif
   const ErrorCase cases[] = {
       {"program missing", {missing}, "ERROR: The program file '" + missing + "' could not be opened."},
-      {"program is a folder", {dir}, "ERROR: An error occurred while reading the program file '" + dir + "'."},
+      {"program is a folder", {dir}, folderError},
       {"record file cannot be created", {program, "-o", dir + "no/such/folder/out.zekbin"},
        "ERROR: while opening outputfile"},
       {"input missing", {program, "-i", missingInput},
-       "[ERROR]: No such file or directory\n"
+       "[ERROR]: " + std::string(notFound) + "\n"
        "ERROR: The ZEKBIN reader returned error code '5' while opening the input file.\n"},
       {"input not a record file", {program, "-i", badInput},
        "[ERROR]: Invalid magic key: NOTZEK\n"
@@ -233,6 +246,31 @@ TEST(ZekvmInput, NRowsDriveNCyclesAndRowZeroIsNotApplied) {
   // Cycle 0 runs on the initial value; cycle k on row k. The output copies what the program read.
   EXPECT_EQ(rr::column<int32_t>(f, 0), (std::vector<int32_t>{5, 11, 12, 13, 14, 15, 16}));
   EXPECT_EQ(rr::column<int32_t>(f, 1), (std::vector<int32_t>{5, 11, 12, 13, 14, 15, 16}));
+}
+
+// Paths are UTF-8 on every system: program, input and record file in a folder whose name is
+// not ASCII (wide-character names towards Windows).
+TEST(ZekvmInput, FilesBehindUtf8Paths) {
+  namespace fs = std::filesystem;
+  const std::string dir = rr::tempPath("Gr\xC3\xBC\xC3\x9F" "e-\xD0\xB6") + "/";
+  fs::create_directories(fs::u8path(dir));
+  const std::string program = dir + "pr\xC3\xB6gram.zvm", input = dir + "\xC3\xA9in.zekbin",
+                    out = dir + "\xC3\xA4us.zekbin";
+  fs::copy_file(writeProgram(feedProgram(100, false, "READALL x; WRITEALL y; ENDCYCLE")), fs::u8path(program),
+                fs::copy_options::overwrite_existing);
+  fs::copy_file(writeInput({rr::scalar<int32_t>("x", 6, {10, 11, 12})}), fs::u8path(input),
+                fs::copy_options::overwrite_existing);
+  rr::Run run = rr::runZekvm({program, "-i", input, "-o", out});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  Bytes bytes;
+  {
+    std::ifstream recorded(fs::u8path(out), std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(recorded), std::istreambuf_iterator<char>());
+  }
+  zd::File f = zd::parse(bytes);
+  EXPECT_EQ(f.error, "");
+  EXPECT_EQ(rr::column<int32_t>(f, 1), (std::vector<int32_t>{5, 11, 12}));
+  fs::remove_all(fs::u8path(dir));
 }
 
 TEST(ZekvmInput, OnlyRecordedInputsOfAgreeingTypeAreFed) {

@@ -458,16 +458,27 @@ TEST_F(Exchange, NewRunReleasesTheBlock) {
 }
 
 TEST_F(Exchange, BlockThatCannotBeCreatedRaises121) {
+#if defined(_WIN32)
+  // Events and mappings share one namespace: an event of the mapping's name makes its
+  // creation fail.
+  PlatEvent *object = plat_event_create(ZEK_EXCHANGE_MAPPING_NAME);
+  ASSERT_NE(object, nullptr);
+#else
   // A directory where the mapping's object would lie makes its creation fail.
   fs::path object = fs::path("/dev/shm") / (std::string(std::getenv(kPrefixVariable)) + ZEK_EXCHANGE_MAPPING_NAME);
   fs::create_directory(object);
+#endif
   int ide = startIde({"attach"});
   awaitAttachSignal();
   zek_sharedmem_beforecycle(zek_getData());
   EXPECT_EQ(zek_getErrorCode(), 121);
   EXPECT_EQ(zt::bareError(), "Cannot create shared memory for VM");
   EXPECT_FALSE(zek_sharedmem_isAttached());
+#if defined(_WIN32)
+  plat_event_close(object);
+#else
   fs::remove(object);
+#endif
   finishIde(ide);
 }
 

@@ -1,6 +1,6 @@
 // A native stand-in for the dialog program, for what the Java one cannot easily do. It is
 // started as the message-box module starts the dialog:
-//   fake_dialog -jar MODE SOCKET-PATH
+//   fake_dialog -jar MODE SOCKET-PATH        (Windows: the pipe's name instead of the path)
 // with MODE taken from ZEKMSGBOX_JAR_PATH:
 //   exit             ends at once with code 3, without connecting
 //   silent           never connects; ends by itself after 20 s
@@ -14,9 +14,13 @@
 #include <string>
 #include <thread>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -34,7 +38,36 @@ void log(const std::string& line)
     std::fclose(file);
 }
 
-int connect_to(const char* path)
+#if defined(_WIN32)
+using Connection = HANDLE;
+const Connection NO_CONNECTION = INVALID_HANDLE_VALUE;
+
+Connection connect_to(const char* path)
+{
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+long receive(Connection pipe, char* buffer, std::size_t capacity)
+{
+    DWORD got = 0;
+    return ReadFile(pipe, buffer, static_cast<DWORD>(capacity), &got, nullptr) ? static_cast<long>(got) : -1;
+}
+
+bool answer(Connection pipe, const char* text, std::size_t size)
+{
+    DWORD written = 0;
+    return WriteFile(pipe, text, static_cast<DWORD>(size), &written, nullptr) && written == size;
+}
+
+int own_pid()
+{
+    return static_cast<int>(GetCurrentProcessId());
+}
+#else
+using Connection = int;
+const Connection NO_CONNECTION = -1;
+
+Connection connect_to(const char* path)
 {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -45,10 +78,26 @@ int connect_to(const char* path)
     return fd;
 }
 
+long receive(Connection fd, char* buffer, std::size_t capacity)
+{
+    return static_cast<long>(read(fd, buffer, capacity));
+}
+
+bool answer(Connection fd, const char* text, std::size_t size)
+{
+    return send(fd, text, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
+}
+
+int own_pid()
+{
+    return static_cast<int>(getpid());
+}
+#endif
+
 int ignore_shutdown(const char* path)
 {
-    int fd = connect_to(path);
-    if (fd < 0) {
+    Connection fd = connect_to(path);
+    if (fd == NO_CONNECTION) {
         log("connect failed");
         return 2;
     }
@@ -56,7 +105,7 @@ int ignore_shutdown(const char* path)
     std::string pending;
     char buffer[65536];
     for (;;) {
-        ssize_t got = read(fd, buffer, sizeof buffer);
+        long got = receive(fd, buffer, sizeof buffer);
         if (got <= 0)
             break;
         pending.append(buffer, static_cast<std::size_t>(got));
@@ -70,7 +119,7 @@ int ignore_shutdown(const char* path)
                 return 0;
             }
             log("request");
-            if (send(fd, "7\n", 2, MSG_NOSIGNAL) != 2)
+            if (!answer(fd, "7\n", 2))
                 return 2;
         }
     }
@@ -85,7 +134,7 @@ int main(int argc, char** argv)
     if (argc != 4 || std::strcmp(argv[1], "-jar") != 0)
         return 9;
     std::string mode = argv[2];
-    log("pid " + std::to_string(getpid()));
+    log("pid " + std::to_string(own_pid()));
     if (mode == "exit")
         return 3;
     if (mode == "silent") {

@@ -25,9 +25,21 @@
 #define ZEK_HAS_LABEL_ADDRESSES 0
 #endif
 
-// Visibility of exported functions: everything else is hidden by the build.
+// Visibility of exported functions: everything else is hidden by the build. On Windows the
+// declaration depends on who compiles it:
+//   ZEK_BUILD_DLL  the sources of one of our DLLs (and the VM library variant built into it):
+//                  the functions are exported from the DLL;
+//   ZEK_STATIC     a program or library that links the VM library statically (zekvm, the
+//                  tests): plain functions, neither exported nor imported;
+//   neither        a user of one of our DLLs (a test frame): the functions are imported.
 #if defined(_WIN32)
+#if defined(ZEK_BUILD_DLL)
 #define ZEK_VISIBLE __declspec(dllexport)
+#elif defined(ZEK_STATIC)
+#define ZEK_VISIBLE
+#else
+#define ZEK_VISIBLE __declspec(dllimport)
+#endif
 #elif defined(__GNUC__) || defined(__clang__)
 #define ZEK_VISIBLE __attribute__((visibility("default")))
 #else

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "zek_common.h"
+#include "zek_platform.h"
 #include "zekbin_format.h"
 
 namespace {
@@ -202,7 +203,7 @@ int32_t zek_write_zekbin8_datablock_header(Zekbin8Writer *w, ChannelDecl *const 
   w->step = step;
   w->rows = 0;
   w->blockOpen = true;
-  int64_t at = w->stream != nullptr ? (int64_t)ftello(w->stream) : -1;
+  int64_t at = w->stream != nullptr ? plat_stream_tell(w->stream) : -1;
   if (at < 0) return fail(w, ZEKBIN8_STREAM);
   w->stepPosition = at + 8;
   if (!writeValue<uint64_t>(w, firstTime) || !writeValue<uint64_t>(w, step) || !writeValue<uint16_t>(w, channelCount))
@@ -252,10 +253,10 @@ int32_t zek_close_zekbin8_datablock(Zekbin8Writer *w, const EventRecord *events)
 
 int32_t zek_patch_zekbin8_u64(Zekbin8Writer *w, int64_t position, uint64_t value) {
   if (stopped(w)) return w->result;
-  if (w->stream == nullptr || position < 0 || fseeko(w->stream, (off_t)position, SEEK_SET) != 0)
+  if (w->stream == nullptr || position < 0 || !plat_stream_seek(w->stream, position))
     return fail(w, ZEKBIN8_STREAM);
   bool ok = writeValue<uint64_t>(w, value);
-  if (fseeko(w->stream, 0, SEEK_END) != 0 || (ok && std::fflush(w->stream) != 0)) fail(w, ZEKBIN8_STREAM);
+  if (std::fseek(w->stream, 0, SEEK_END) != 0 || (ok && std::fflush(w->stream) != 0)) fail(w, ZEKBIN8_STREAM);
   return w->result;
 }
 

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# The Windows builds: cross-builds x86-64 (preset win64) and runs its tests under wine64, with
+# zekvm.exe compared against the Linux zekvm of build/plain (built here if missing); links
+# the x86 build (preset win32) and checks that its programs are x86 programs. Ends with
+# ctest's summary line.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=${ZEK_JOBS:-$(nproc)}
+wine_dir=/usr/lib/wine
+
+# The Linux programs the Windows ones are compared with.
+[ -f build/plain/build.ninja ] || cmake --preset plain > /dev/null
+ninja -C build/plain -j "$jobs" zekvm zekbin_dump
+
+cmake --preset win32 > /dev/null
+ninja -C build/win32 -j "$jobs"
+for exe in build/win32/runner/zekvm.exe build/win32/runner/zekbin_dump.exe; do
+  i686-w64-mingw32-objdump -f "$exe" | grep -q 'file format pei-i386' || { echo "$exe is no x86 program"; exit 1; }
+done
+# Every object of the VM libraries, not only what zekvm pulls in, links for x86.
+for lib in zek_vmlib zek_vmlib_hil; do
+  i686-w64-mingw32-g++-posix -shared -static -o "build/win32/${lib}_whole.dll" \
+    -Wl,--whole-archive "build/win32/vm/lib$lib.a" -Wl,--no-whole-archive build/win32/platform/libzek_platform.a
+done
+echo "x86 build linked: zekvm.exe, zekbin_dump.exe and the whole VM libraries"
+
+cmake --preset win64 > /dev/null
+ninja -C build/win64 -j "$jobs"
+
+# The tests' wine prefix is made once per build folder; one wine server serves the whole run.
+export WINEPREFIX="$PWD/build/win64/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  "$wine_dir/wine64" wineboot --init > /dev/null 2>&1
+fi
+# A server that runs already (of an earlier run that was cut short) is used as it is.
+if "$wine_dir/wineserver" -p 2> /dev/null; then
+  trap '"$wine_dir/wineserver" -k 2> /dev/null || true' EXIT
+fi
+# The first program of a fresh server also starts wine's own services, which takes seconds;
+# after it every start is quick, as the tests' discovery under ctest needs.
+"$wine_dir/wine64" build/win64/runner/zekvm.exe > /dev/null 2>&1 || true
+ctest --test-dir build/win64 --output-on-failure -j "$jobs" --timeout 120
