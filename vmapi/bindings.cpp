@@ -1,37 +1,53 @@
 // Signal bindings: the six bind operations, the completeness check, the queries and the
 // adjustments of bindings.
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "vmapi_internal.h"
 
-static_assert(sizeof(void *) == 8, "the binding layout is the 64-bit one");
-static_assert(offsetof(SignalBinding, name) == 0);
-static_assert(offsetof(SignalBinding, physicalType) == 8);
-static_assert(offsetof(SignalBinding, bindType) == 12);
-static_assert(offsetof(SignalBinding, f0) == 16);
-static_assert(offsetof(SignalBinding, f3) == 40);
-static_assert(offsetof(SignalBinding, lowerLimit) == 48);
-static_assert(offsetof(SignalBinding, upperLimit) == 56);
-static_assert(offsetof(SignalBinding, dim) == 64);
-static_assert(offsetof(SignalBinding, dims) == 72);
-static_assert(offsetof(SignalBinding, dimCount) == 80);
-static_assert(offsetof(SignalBinding, readFromSuT) == 81);
-static_assert(offsetof(SignalBinding, writtenToSuT) == 82);
-static_assert(offsetof(SignalBinding, nextBound) == 88);
-static_assert(offsetof(SignalBinding, channel) == 96);
-static_assert(offsetof(SignalBinding, mode) == 104);
-static_assert(offsetof(SignalBinding, target) == 112 && sizeof(((SignalBinding *)nullptr)->target) == 24);
-static_assert(offsetof(SignalBinding, lowerLimitSet) == 136);
-static_assert(offsetof(SignalBinding, upperLimitSet) == 137);
-static_assert(offsetof(SignalBinding, lowerLimitRaw) == 144 && sizeof(ZekVmapiRaw) == 8 && alignof(ZekVmapiRaw) == 8);
-static_assert(offsetof(SignalBinding, upperLimitRaw) == 152);
-static_assert(offsetof(SignalBinding, needsScaling) == 160);
-static_assert(offsetof(SignalBinding, indexCoeffsSet) == 161);
-static_assert(offsetof(SignalBinding, dims16) == 168);
-static_assert(offsetof(SignalBinding, next) == 176);
-static_assert(sizeof(SignalBinding) == 184);
+// The binding record is shared with frames by layout (they read its fields through the handles):
+// its offsets are pinned for the 64-bit builds (Linux and Windows x86-64) and the x86 build.
+// Doubles and ZekVmapiRaw are 8-aligned in both (the Windows x86 ABI aligns them to 8 in records).
+#if UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
+#define ZEK_BINDING_AT(field, at64, at32) static_assert(offsetof(SignalBinding, field) == (at64), #field)
+#define ZEK_BINDING_SIZE 184
+#elif UINTPTR_MAX == 0xFFFFFFFFu
+#define ZEK_BINDING_AT(field, at64, at32) static_assert(offsetof(SignalBinding, field) == (at32), #field)
+#define ZEK_BINDING_SIZE 152
+#else
+#error "the binding layout is pinned for 32-bit and 64-bit pointers only"
+#endif
+ZEK_BINDING_AT(name, 0, 0);
+ZEK_BINDING_AT(physicalType, 8, 4);
+ZEK_BINDING_AT(bindType, 12, 8);
+ZEK_BINDING_AT(f0, 16, 16);
+ZEK_BINDING_AT(f3, 40, 40);
+ZEK_BINDING_AT(lowerLimit, 48, 48);
+ZEK_BINDING_AT(upperLimit, 56, 56);
+ZEK_BINDING_AT(dim, 64, 64);
+ZEK_BINDING_AT(dims, 72, 68);
+ZEK_BINDING_AT(dimCount, 80, 72);
+ZEK_BINDING_AT(readFromSuT, 81, 73);
+ZEK_BINDING_AT(writtenToSuT, 82, 74);
+ZEK_BINDING_AT(nextBound, 88, 76);
+ZEK_BINDING_AT(channel, 96, 80);
+ZEK_BINDING_AT(mode, 104, 84);
+ZEK_BINDING_AT(target, 112, 88);
+ZEK_BINDING_AT(lowerLimitSet, 136, 112);
+ZEK_BINDING_AT(upperLimitSet, 137, 113);
+ZEK_BINDING_AT(lowerLimitRaw, 144, 120);
+ZEK_BINDING_AT(upperLimitRaw, 152, 128);
+ZEK_BINDING_AT(needsScaling, 160, 136);
+ZEK_BINDING_AT(indexCoeffsSet, 161, 137);
+ZEK_BINDING_AT(dims16, 168, 140);
+ZEK_BINDING_AT(next, 176, 144);
+static_assert(sizeof(((SignalBinding *)nullptr)->target) == 24);
+static_assert(sizeof(ZekVmapiRaw) == 8 && alignof(ZekVmapiRaw) == 8);
+static_assert(sizeof(SignalBinding) == ZEK_BINDING_SIZE);
+#undef ZEK_BINDING_AT
+#undef ZEK_BINDING_SIZE
 
 namespace {
 

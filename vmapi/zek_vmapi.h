@@ -27,7 +27,10 @@
 #else
 #define ZEK_VMAPI_EXTERN extern
 #endif
-#if defined(_WIN32)
+#if defined(_WIN32) && defined(ZEK_VMAPI_BUILD)
+/* The library's own sources: its export table comes from its module-definition file. */
+#define ZEK_VMAPI_API ZEK_VMAPI_EXTERN
+#elif defined(_WIN32)
 #define ZEK_VMAPI_API ZEK_VMAPI_EXTERN __declspec(dllimport)
 #else
 #define ZEK_VMAPI_API ZEK_VMAPI_EXTERN __attribute__((visibility("default")))

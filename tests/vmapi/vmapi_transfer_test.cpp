@@ -320,6 +320,7 @@ void stepRun() {
 }
 
 TEST(VmapiTestcase, RunsEveryCycleAndRestoresTheErrorHandler) {
+  ZEK_NEEDS_FORK();
   std::string record = tempPath("run.zekbin");
   Child c = inChild([&] {
     g_x = 1;
@@ -339,6 +340,7 @@ TEST(VmapiTestcase, RunsEveryCycleAndRestoresTheErrorHandler) {
 }
 
 TEST(VmapiTestcase, ARuntimeErrorEndsTheProcessAfterFinishingTheRecordFile) {
+  ZEK_NEEDS_FORK();
   std::string record = tempPath("fail.zekbin");
   Child c = inChild([&] {
     g_x = 1;
@@ -354,6 +356,7 @@ TEST(VmapiTestcase, ARuntimeErrorEndsTheProcessAfterFinishingTheRecordFile) {
 }
 
 TEST(VmapiTestcase, WidePathsAreUtf8) {
+  ZEK_NEEDS_FORK();
   std::string dir = tempDir();
   std::wstring wideDir(dir.begin(), dir.end());
   std::string program = dir + "pr\xC3\xB8gr\xC4\x81m_\xF0\x9F\x9A\x80.zvm", record = dir + "r\xC3\xA9sult.zekbin";
@@ -405,6 +408,7 @@ void resetParams() {
 }
 
 TEST(VmapiParameters, FromTheSutIntoAResultFile) {
+  ZEK_NEEDS_FORK();
   std::string result = tempPath("result.zekbin");
   Child c = inChild([&] {
     resetParams();
@@ -431,6 +435,7 @@ TEST(VmapiParameters, FromTheSutIntoAResultFile) {
 }
 
 TEST(VmapiParameters, IntoTheSut) {
+  ZEK_NEEDS_FORK();
   Child c = inChild([&] {
     resetParams();
     bool ok = zek_vmapi_exchangeParamsToSuT(image("params.zekbin").c_str(), &g_exchange, bindParams);
@@ -447,6 +452,7 @@ TEST(VmapiParameters, IntoTheSut) {
 }
 
 TEST(VmapiParameters, MismatchesEndTheProcess) {
+  ZEK_NEEDS_FORK();
   struct Row {
     uint32_t arrDim;
     int32_t i32Type;
