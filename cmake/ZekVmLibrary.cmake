@@ -2,17 +2,16 @@
 # as one static library that every host links. Variants are built from the same sources with
 # their switches:
 #
-#   zek_vm_library(<name> [DEFINES <macro>...] [SOURCES <extra source>...] [NO_PRINTF] [EXTRAS] [DLL])
+#   zek_vm_library(<name> [DEFINES <macro>...] [SOURCES <extra source>...] [NO_PRINTF] [EXTRAS])
 #
 # DEFINES are compiled into every source and handed on to whoever links the variant; SOURCES
 # are added (a host's own console output, say); NO_PRINTF leaves zek_printf to the host; EXTRAS
-# adds the diagnostics and helpers that only the S-function builds carry. DLL marks the variant
-# that a Windows DLL of ours links: its ZEK_EXPORT functions are exported from that DLL
-# (ZEK_BUILD_DLL, handed on to the DLL's own sources). Every other variant is linked statically
-# (ZEK_STATIC on Windows, see zek_portability.h).
+# adds the diagnostics and helpers that only the S-function builds carry. On Windows every variant
+# is compiled as plain functions (ZEK_STATIC, see zek_portability.h): a DLL of ours that links
+# one takes its export table from its list of exports (zek_library_exports).
 #
 # zek_vm_static: what a target that includes the VM's public headers and links the VM library
-# statically needs besides (ZEK_STATIC on Windows); every variant without DLL hands it on.
+# statically needs besides (ZEK_STATIC on Windows); every variant hands it on.
 if(NOT TARGET zek_vm_static)
   add_library(zek_vm_static INTERFACE)
   if(WIN32)
@@ -25,7 +24,7 @@ endif()
 # the header ZEK_LCC_STDIO_HEADER maps onto the names snprintf and vsnprintf inside these
 # sources only (the C library's functions stay what they are for the rest of the process).
 function(zek_vm_library name)
-  cmake_parse_arguments(ARG "NO_PRINTF;EXTRAS;DLL" "" "DEFINES;SOURCES" ${ARGN})
+  cmake_parse_arguments(ARG "NO_PRINTF;EXTRAS" "" "DEFINES;SOURCES" ${ARGN})
   set(sources ${ZEK_VM_CORE_SOURCES} ${ZEK_VM_COMMON_SOURCES} ${ZEK_SERVICES_SOURCES} ${ARG_SOURCES})
   if(NOT ARG_NO_PRINTF)
     list(APPEND sources ${ZEK_VM_PRINT_SOURCES})
@@ -45,13 +44,7 @@ function(zek_vm_library name)
   if(ARG_DEFINES)
     target_compile_definitions(${name} PUBLIC ${ARG_DEFINES})
   endif()
-  if(ARG_DLL)
-    if(WIN32)
-      target_compile_definitions(${name} PUBLIC ZEK_BUILD_DLL)
-    endif()
-  else()
-    target_link_libraries(${name} PUBLIC zek_vm_static)
-  endif()
+  target_link_libraries(${name} PUBLIC zek_vm_static)
   if(lcc)
     zek_lcc_map_printing(${name})
   endif()

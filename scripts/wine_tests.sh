@@ -27,7 +27,12 @@ check_exports() {
   cmake -DFILE="$1" -DLIST="$2" -DWINDOWS=1 -DOBJDUMP=i686-w64-mingw32-objdump -P cmake/check_exports.cmake
 }
 check_exports build/win32/vmapi/zekvmapi.dll vmapi/zekvmapi64.exports
-echo "x86 build linked: zekvm.exe, zekbin_dump.exe and the whole VM libraries"
+check_exports build/win32/sfun/zek_sfun_lib32.dll sfun/zek_sfun_lib64.exports
+check_exports build/win32/sfun/zek_sfun_lcc32.dll sfun/zek_sfun_lib64.exports
+check_exports build/win32/sfun_hil/zek_sfun_hil_lcc32.dll sfun_hil/zek_sfun_hil.exports
+check_exports build/win32/platform/libmex.dll platform/libmex.exports
+check_exports build/win32/platform/libmx.dll platform/libmx.exports
+echo "x86 build linked: zekvm.exe, zekbin_dump.exe, the whole VM libraries and the DLLs"
 
 cmake --preset win64 > /dev/null
 ninja -C build/win64 -j "$jobs" zekvm

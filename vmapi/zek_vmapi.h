@@ -27,7 +27,7 @@
 #else
 #define ZEK_VMAPI_EXTERN extern
 #endif
-#if defined(_WIN32) && defined(ZEK_VMAPI_BUILD)
+#if defined(_WIN32) && defined(ZEK_EXPORTS_BY_LIST)
 /* The library's own sources: its export table comes from its module-definition file. */
 #define ZEK_VMAPI_API ZEK_VMAPI_EXTERN
 #elif defined(_WIN32)

@@ -27,15 +27,13 @@
 
 // Visibility of exported functions: everything else is hidden by the build. On Windows the
 // declaration depends on who compiles it:
-//   ZEK_BUILD_DLL  the sources of one of our DLLs (and the VM library variant built into it):
-//                  the functions are exported from the DLL;
 //   ZEK_STATIC     a program or library that links the VM library statically (zekvm, the
 //                  tests): plain functions, neither exported nor imported;
+//   ZEK_EXPORTS_BY_LIST  the sources of one of our DLLs whose export table is made from its
+//                  list of exports (a module-definition file): plain functions too;
 //   neither        a user of one of our DLLs (a test frame): the functions are imported.
 #if defined(_WIN32)
-#if defined(ZEK_BUILD_DLL)
-#define ZEK_VISIBLE __declspec(dllexport)
-#elif defined(ZEK_STATIC)
+#if defined(ZEK_STATIC) || defined(ZEK_EXPORTS_BY_LIST)
 #define ZEK_VISIBLE
 #else
 #define ZEK_VISIBLE __declspec(dllimport)
