@@ -160,6 +160,9 @@ bool plat_getenv(const char* name, char* buffer, std::size_t capacity);
 // MOVEFILE_REPLACE_EXISTING, which a plain rename does not do there.)
 bool plat_file_replace(const char* from, const char* to);
 
+// Removes the file path (a UTF-8 name); false on failure.
+bool plat_file_remove(const char* path);
+
 // The system's code of a pipe whose other end has gone, for callers that report a read of
 // 0 bytes (the peer closed its end) as the failure it is.
 std::uint32_t plat_error_broken_pipe();

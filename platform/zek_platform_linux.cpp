@@ -943,6 +943,15 @@ bool plat_getenv(const char* name, char* buffer, std::size_t capacity)
     return true;
 }
 
+bool plat_file_remove(const char* path)
+{
+    if (path == nullptr || std::remove(path) != 0) {
+        set_error(path == nullptr ? EINVAL : errno);
+        return false;
+    }
+    return true;
+}
+
 bool plat_file_replace(const char* from, const char* to)
 {
     if (from == nullptr || to == nullptr) {

@@ -1049,6 +1049,21 @@ bool plat_file_replace(const char* from, const char* to)
     return moved;
 }
 
+bool plat_file_remove(const char* path)
+{
+    wchar_t* wide = path != nullptr ? to_wide(path) : nullptr;
+    if (wide == nullptr) {
+        if (path == nullptr)
+            set_error(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    bool removed = DeleteFileW(wide) != 0;
+    if (!removed)
+        set_system_error();
+    std::free(wide);
+    return removed;
+}
+
 std::uint32_t plat_error_broken_pipe()
 {
     return ERROR_BROKEN_PIPE;

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "exchange.h"
+#include "zek_platform.h"
 
 #ifdef ZEK_LCC_BUILD
 #include "zek_lcc.h"
@@ -119,15 +120,16 @@ FILE *zek_fopen_utf8(const char *path, const char *mode) {
   wide[n] = L'\0';
   return zek_lcc_fopen(path, wide);
 #else
-  return std::fopen(path, mode);
+  return plat_fopen(path, mode);
 #endif
 }
 
 int64_t zek_getFileSize(FILE *stream) {
-  if (fseeko(stream, 0, SEEK_END) != 0) return -1;
-  off_t size = ftello(stream);
-  if (size < 0 || fseeko(stream, 0, SEEK_SET) != 0) return -1;
-  return (int64_t)size;
+  // 64-bit positions: a long is 32 bits on Windows.
+  if (std::fseek(stream, 0, SEEK_END) != 0) return -1;
+  int64_t size = plat_stream_tell(stream);
+  if (size < 0 || !plat_stream_seek(stream, 0)) return -1;
+  return size;
 }
 
 bool zek_readFully(FILE *stream, uint8_t *buffer, uint64_t size) {

@@ -74,7 +74,7 @@ bool track_write_file(const char *temporaryPath, const char *path) {
     track_report_error("Failed to allocate temporary memory to write track data to file '%s'.", path);
     return false;
   }
-  w->file = std::fopen(temporaryPath, "wb");
+  w->file = plat_fopen(temporaryPath, "wb");
   if (w->file == nullptr) {
     std::free(w);
     track_report_error("Cannot open file '%s' to write track data.", path);
@@ -87,7 +87,7 @@ bool track_write_file(const char *temporaryPath, const char *path) {
   ok = std::fclose(w->file) == 0 && ok;
   std::free(w);
   if (!ok) {
-    std::remove(temporaryPath);
+    plat_file_remove(temporaryPath);
     track_report_error("Failed to write track data to file '%s'.", path);
   }
   return ok;
@@ -122,7 +122,7 @@ void ZEK_TRACK_save_to(const char *path) {
   std::memcpy(temporaryPath + length, suffix, sizeof suffix);
   bool ok = track_write_file(temporaryPath, path);
   if (ok && !plat_file_replace(temporaryPath, path)) {
-    std::remove(temporaryPath);
+    plat_file_remove(temporaryPath);
     track_report_error("Cannot replace file '%s' with the new track data.", path);
     ok = false;
   }
