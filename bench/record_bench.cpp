@@ -1,7 +1,7 @@
 // Speed of the record writer on the host's hot path: rows per second and bytes per row for
 // 1000 scalar channels (constant, and all changing every row) and for one unchanged array of
 // 10^4 elements. Writes real files into $TMPDIR (or /tmp) and removes them.
-// Usage: zek_record_bench [row scale, default 1]
+// Usage: zek_record_bench [row scale, default 1] [only the cases whose name holds this text]
 #include <unistd.h>
 
 #include <chrono>
@@ -44,8 +44,11 @@ Channels makeChannels(uint32_t count, uint32_t elements, uint32_t type, uint8_t 
 }
 
 // Records rows; change(row) updates the values before each row. Prints the result line.
+const char *onlyCases = nullptr;
+
 template <typename Change>
 bool run(const char *what, Channels &c, int32_t rows, Change change) {
+  if (onlyCases != nullptr && std::strstr(what, onlyCases) == nullptr) return true;
   const char *tmp = std::getenv("TMPDIR");
   std::string path = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/zek_record_bench_XXXXXX";
   int fd = mkstemp(path.data());
@@ -84,6 +87,7 @@ bool run(const char *what, Channels &c, int32_t rows, Change change) {
 int main(int argc, char **argv) {
   double scale = argc > 1 ? std::atof(argv[1]) : 1.0;
   if (!(scale > 0)) scale = 1.0;
+  if (argc > 2) onlyCases = argv[2];
   auto rows = [scale](double n) { return (int32_t)(n * scale) > 0 ? (int32_t)(n * scale) : 1; };
   bool ok = true;
 

@@ -145,6 +145,15 @@ bool plat_process_terminate(PlatProcess* process);
 // unwatched: terminate and wait first to end it. Null is ignored.
 void plat_process_close(PlatProcess* process);
 
+// ---- Large blocks -----------------------------------------------------------------------
+
+// A block of size bytes (a multiple of 2 MiB) aligned to at least 64 KiB, its pages given
+// on first touch; where the system offers large pages for such blocks, it is asked for them,
+// which spares a fault per 4 KiB page. Null when no memory can be had.
+void* plat_large_block_alloc(std::size_t size);
+// Releases a block of plat_large_block_alloc; null is ignored.
+void plat_large_block_free(void* block, std::size_t size);
+
 // ---- Time, environment, errors --------------------------------------------------------
 
 // Milliseconds of a monotonic clock; only differences are meaningful.

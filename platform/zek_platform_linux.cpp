@@ -943,6 +943,24 @@ bool plat_getenv(const char* name, char* buffer, std::size_t capacity)
     return true;
 }
 
+void* plat_large_block_alloc(std::size_t size)
+{
+    constexpr std::size_t huge_page = std::size_t{2} << 20;
+    void* block = std::aligned_alloc(huge_page, size);
+    if (block == nullptr) {
+        set_error(ENOMEM);
+        return nullptr;
+    }
+    // Transparent huge pages are often given only where a mapping asks for them.
+    (void)madvise(block, size, MADV_HUGEPAGE);
+    return block;
+}
+
+void plat_large_block_free(void* block, std::size_t)
+{
+    std::free(block);
+}
+
 bool plat_file_remove(const char* path)
 {
     if (path == nullptr || std::remove(path) != 0) {

@@ -1049,6 +1049,22 @@ bool plat_file_replace(const char* from, const char* to)
     return moved;
 }
 
+void* plat_large_block_alloc(std::size_t size)
+{
+    // Reserved and committed at the allocation granularity of 64 KiB; pages are zero-filled
+    // on first touch.
+    void* block = VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (block == nullptr)
+        set_system_error();
+    return block;
+}
+
+void plat_large_block_free(void* block, std::size_t)
+{
+    if (block != nullptr)
+        VirtualFree(block, 0, MEM_RELEASE);
+}
+
 bool plat_file_remove(const char* path)
 {
     wchar_t* wide = path != nullptr ? to_wide(path) : nullptr;

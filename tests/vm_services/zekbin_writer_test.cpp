@@ -216,6 +216,53 @@ TEST(ZekbinChunks, LongStreamsSpanSeveralChunks) {
   }
 }
 
+// Hundreds of streams whose later-chunk buffers grow and are handed on at different times (an
+// element changes every 1 to 9 rows), 8-byte and 4-byte scalars and a 40-element array, over
+// more buffer memory than one allocation of the writer holds: no stream's bytes may end up in
+// another's chunk.
+TEST(ZekbinChunks, ManyStreamsGrowingAtTheirOwnPaceKeepTheirSamples) {
+  zt::Program p;
+  for (int i = 0; i < 160; ++i) p.channel("q" + std::to_string(i), 7, 1).flags = 2;
+  for (int i = 0; i < 160; ++i) p.channel("d" + std::to_string(i), 5, 1).flags = 2;
+  p.channel("a", 7, 1, 40).flags = 2;
+  auto l = rt::loadProgram(p);
+  std::vector<ChannelDecl *> channels = rt::recordedChannels();
+  struct Element {
+    ChannelDecl *channel;
+    uint32_t index;
+    int32_t period;
+  };
+  std::vector<Element> elements;
+  for (ChannelDecl *c : channels)
+    for (uint32_t k = 0; k < c->elementCount; ++k)
+      elements.push_back({c, k, 1 + (int32_t)(elements.size() * 7 % 9)});
+  auto valueOf = [](size_t e, int32_t row, int32_t period) { return (int64_t)e * 1000003 + row / period; };
+  auto bytesOf = [](const Element &el, int64_t v) {
+    return el.channel->elementSize == 8 ? rt::bytesOf<int64_t>(v) : rt::bytesOf<int32_t>((int32_t)v);
+  };
+  const int32_t rows = 24000;
+  rt::Recording rec("pace");
+  for (int32_t r = 0; r < rows; ++r) {
+    for (size_t e = 0; e < elements.size(); ++e) {
+      const Element &el = elements[e];
+      int64_t v = valueOf(e, r, el.period);
+      if (el.channel->elementSize == 8) rt::setElement<int64_t>(el.channel, el.index, v);
+      else rt::setElement<int32_t>(el.channel, el.index, (int32_t)v);
+    }
+    ASSERT_EQ(rec.row(), ZEKBIN_WRITE_OK);
+  }
+  ASSERT_EQ(rec.finish(), ZEKBIN_WRITE_OK);
+  zd::File f = rec.decoded();
+  ASSERT_EQ(f.error, "");
+  ASSERT_EQ(f.elements.size(), elements.size());
+  for (size_t e = 0; e < elements.size(); ++e)
+    for (int32_t r = 0; r < rows; r += r + 7 < rows ? 7 : 1)
+      if (zd::valueAt(f, e, r) != bytesOf(elements[e], valueOf(e, r, elements[e].period))) {
+        ADD_FAILURE() << elements[e].channel->name << "[" << elements[e].index << "] row " << r;
+        break;
+      }
+}
+
 // Events are written before the row's samples and carry the row's time; the 16th sample of an
 // 8-byte element fills chunk 0, which is written in that row.
 TEST(ZekbinEvents, WrittenBeforeTheRowsSamplesWithTheRowsTime) {

@@ -13,16 +13,20 @@
 #define ZEK_ALWAYS_INLINE inline __attribute__((always_inline))
 // Label addresses (&&label) and jumps through them (goto *p).
 #define ZEK_HAS_LABEL_ADDRESSES 1
+// Asks for the cache line at p ahead of a store to it; p must point into an object.
+#define ZEK_PREFETCH_FOR_WRITE(p) __builtin_prefetch((p), 1, 3)
 #elif defined(_MSC_VER)
 #define ZEK_PRINTF_LIKE(f, a)
 #define ZEK_NOINLINE __declspec(noinline)
 #define ZEK_ALWAYS_INLINE __forceinline
 #define ZEK_HAS_LABEL_ADDRESSES 0
+#define ZEK_PREFETCH_FOR_WRITE(p) ((void)(p))
 #else
 #define ZEK_PRINTF_LIKE(f, a)
 #define ZEK_NOINLINE
 #define ZEK_ALWAYS_INLINE inline
 #define ZEK_HAS_LABEL_ADDRESSES 0
+#define ZEK_PREFETCH_FOR_WRITE(p) ((void)(p))
 #endif
 
 // Visibility of exported functions: everything else is hidden by the build. On Windows the

@@ -7,7 +7,8 @@
 // A stream is cut into chunks of 128 bytes (the first) and 65536 bytes (all later ones); a
 // chunk is written the moment it fills, and an element's last, partial chunk at the finish. The
 // first chunks of all elements share one block; a later-chunk buffer grows to 65536 bytes only
-// as far as the element's samples need it and is reused for every later chunk.
+// as far as the element's samples need it and is reused for every later chunk. The later-chunk
+// buffers come from the writer's pool (zekbin_poolTake).
 //
 // Hot path: a channel of more than 5 elements is compared with its last values as one block,
 // so an unchanged array costs one comparison per row; its elements learn about the unchanged
@@ -18,30 +19,74 @@
 #include <cstring>
 
 #include "zek_common.h"
+#include "zek_portability.h"
 #include "zek_platform.h"
 
 namespace {
+
+constexpr uint32_t kPrefetchDistance = 128;
+// Free buffers looked at for a buffer's neighbour.
+constexpr uint32_t kNeighbourSearch = 4;
+
+uint32_t sizeIndexOf(uint32_t capacity) {
+  uint32_t k = 0;
+  while ((kLaterChunkStartCapacity << k) < capacity) ++k;
+  return k;
+}
 
 // A chunk buffer is full: grow it when the chunk is not yet complete, else write the chunk and
 // continue with the later-chunk buffer.
 [[gnu::noinline]] bool zekbin_startNewChunk(ZekbinWriter *w, FILE *stream, ZekbinElementStream *e) {
   if (e->chunkCapacity < e->chunkSize) {
-    uint32_t capacity = e->chunkCapacity * 2 < e->chunkSize ? e->chunkCapacity * 2 : e->chunkSize;
-    uint8_t *grown = (uint8_t *)writerRealloc(e->laterChunk, capacity);
+    uint32_t from = sizeIndexOf(e->chunkCapacity);
+    uint8_t *grown = zekbin_poolTake(&w->pool, from + 1);
     if (grown == nullptr) return fail(w, ZEKBIN_WRITE_MEMORY), false;
+    std::memcpy(grown, e->laterChunk, e->chunkFill);
+    zekbin_poolGive(&w->pool, e->laterChunk, from);
     e->laterChunk = e->chunk = grown;
-    e->chunkCapacity = capacity;
+    e->chunkCapacity *= 2;
     return true;
   }
   if (!notePosition(w, &e->chunkPositions) || !writeBytes(w, stream, e->chunk, e->chunkFill)) return false;
   if (e->laterChunk == nullptr) {
-    e->laterChunk = (uint8_t *)writerMalloc(kLaterChunkStartCapacity);
+    e->laterChunk = zekbin_poolTake(&w->pool, 0);
     if (e->laterChunk == nullptr) return fail(w, ZEKBIN_WRITE_MEMORY), false;
     e->chunkCapacity = kLaterChunkStartCapacity;
   }
   e->chunk = e->laterChunk;
   e->chunkFill = 0;
   e->chunkSize = ZEKBIN_LATER_CHUNK_SIZE;
+  return true;
+}
+
+// A value of N bytes as an unsigned word: compared and copied in a register, so that the
+// stores into a chunk do not make the compiler load the values again.
+template <uint32_t N> struct WordOf;
+template <> struct WordOf<1> { using type = uint8_t; };
+template <> struct WordOf<2> { using type = uint16_t; };
+template <> struct WordOf<4> { using type = uint32_t; };
+template <> struct WordOf<8> { using type = uint64_t; };
+template <uint32_t N> using Word = typename WordOf<N>::type;
+
+template <uint32_t N> inline Word<N> loadWord(const uint8_t *p) {
+  Word<N> v;
+  std::memcpy(&v, p, N);
+  return v;
+}
+
+// Appends the sample v; the chunk is written when the sample fills it.
+// Hundreds of streams fill their chunks side by side, too many for the processor to see each
+// one's next cache line coming: the store that starts a line would wait for memory. The line
+// after the one being filled is asked for ahead.
+template <uint32_t N> inline bool appendWord(ZekbinWriter *w, FILE *stream, ZekbinElementStream *e, Word<N> v) {
+  uint32_t fill = e->chunkFill, capacity = e->chunkCapacity;
+  if (fill + kPrefetchDistance < capacity) ZEK_PREFETCH_FOR_WRITE(e->chunk + fill + kPrefetchDistance);
+  std::memcpy(e->chunk + fill, &v, N);
+  fill += N;
+  e->chunkFill = fill;
+  ++e->sampleCount;
+  if (fill == capacity) [[unlikely]]
+    return zekbin_startNewChunk(w, stream, e);
   return true;
 }
 
@@ -76,13 +121,14 @@ bool recordElements(ZekbinWriter *w, FILE *stream, ZekbinRecordedChannel *ch, co
   uint8_t *last = ch->last;
   ZekbinElementStream *e = ch->elements;
   for (uint32_t k = 0; k < ch->count; ++k, ++e, current += N, last += N) {
-    if (std::memcmp(current, last, N) == 0) {
+    Word<N> v = loadWord<N>(current);
+    if (v == loadWord<N>(last)) {
       ++e->unchanged;
       continue;
     }
     if (e->unchanged > 0 && !endRun<N>(w, stream, e, last, row)) return false;
-    if (!appendSample<N>(w, stream, e, current)) return false;
-    std::memcpy(last, current, N);
+    std::memcpy(last, &v, N);
+    if (!appendWord<N>(w, stream, e, v)) return false;
   }
   return true;
 }
@@ -95,7 +141,7 @@ template <uint32_t N> bool recordFirstRow(ZekbinWriter *w, FILE *stream, ZekbinR
 }
 
 template <uint32_t N> bool recordChannel(ZekbinWriter *w, FILE *stream, ZekbinRecordedChannel *ch, int32_t row) {
-  const uint8_t *current = ch->channel->value;
+  const uint8_t *current = ch->value;
   if (row == 0) return recordFirstRow<N>(w, stream, ch, current);
   if (ch->count >= kWholeChannelMinElements) {
     if (std::memcmp(current, ch->last, ch->bytes) == 0) {
@@ -134,22 +180,17 @@ template <uint32_t N> bool finishChannel(ZekbinWriter *w, FILE *stream, ZekbinRe
 // inline, the rare steps (the end of a run, a full chunk) out of line.
 template <uint32_t N>
 [[gnu::always_inline]] inline bool recordScalar(ZekbinWriter *w, FILE *stream, ZekbinRecordedChannel *ch, int32_t row) {
-  const uint8_t *current = ch->channel->value;
   ZekbinElementStream *e = ch->elements;
-  if (std::memcmp(current, ch->last, N) == 0) {
+  Word<N> v = loadWord<N>(ch->value);
+  if (v == loadWord<N>(ch->last)) {
     ++e->unchanged;
     return true;
   }
   if (e->unchanged > 0) [[unlikely]] {
     if (!endRun<N>(w, stream, e, ch->last, row)) return false;
   }
-  std::memcpy(e->chunk + e->chunkFill, current, N);
-  std::memcpy(ch->last, current, N);
-  e->chunkFill += N;
-  ++e->sampleCount;
-  if (e->chunkFill == e->chunkCapacity) [[unlikely]]
-    return zekbin_startNewChunk(w, stream, e);
-  return true;
+  std::memcpy(ch->last, &v, N);
+  return appendWord<N>(w, stream, e, v);
 }
 
 // A row after the first: scalar channels through the inline step, the others per element, in
@@ -204,6 +245,84 @@ template <bool Finishing> bool forEachChannel(ZekbinWriter *w, FILE *stream, int
 
 }  // namespace
 
+namespace {
+
+size_t bufferSize(uint32_t sizeIndex) { return (size_t)kLaterChunkStartCapacity << sizeIndex; }
+
+void pushFree(ZekbinChunkPool *pool, uint8_t *buffer, uint32_t sizeIndex) {
+  std::memcpy(buffer, &pool->freeBuffers[sizeIndex], sizeof(uint8_t *));
+  pool->freeBuffers[sizeIndex] = buffer;
+}
+
+// The bytes of the current slab from `used` on, up to `to`, as free buffers: each piece is as
+// large as the alignment of its start allows.
+void freeGap(ZekbinChunkPool *pool, size_t used, size_t to) {
+  while (used < to) {
+    size_t piece = used & (~used + 1);  // the lowest set bit: the largest size aligned here
+    uint32_t k = 0;
+    while (k + 1 < kChunkBufferSizes && bufferSize(k) < piece && used + bufferSize(k + 1) <= to) ++k;
+    pushFree(pool, pool->slab + used, k);
+    used += bufferSize(k);
+  }
+}
+
+}  // namespace
+
+uint8_t *zekbin_poolTake(ZekbinChunkPool *pool, uint32_t sizeIndex) {
+  size_t size = bufferSize(sizeIndex);
+  if (uint8_t *buffer = pool->freeBuffers[sizeIndex]) {
+    std::memcpy(&pool->freeBuffers[sizeIndex], buffer, sizeof(uint8_t *));
+    return buffer;
+  }
+  // Buffers are carved at multiples of their size, so that two neighbours freed together make
+  // one buffer of the next size (see zekbin_poolGive); a gap left by the alignment goes to the
+  // free lists of the smaller sizes.
+  size_t at = (pool->slabUsed + size - 1) & ~(size - 1);
+  if (pool->slab == nullptr || at + size > kChunkSlabSize) {
+    if (pool->slab != nullptr) {
+      freeGap(pool, pool->slabUsed, kChunkSlabSize);
+      pool->slabUsed = kChunkSlabSize;
+    }
+    if (plat_fault_fires(PLAT_FAULT_ALLOCATION) || !listPush(&pool->slabs, (uint8_t *)nullptr)) return nullptr;
+    uint8_t *slab = (uint8_t *)plat_large_block_alloc(kChunkSlabSize);
+    pool->slabs.items[pool->slabs.count - 1] = slab;
+    if (slab == nullptr) {
+      --pool->slabs.count;
+      return nullptr;
+    }
+    pool->slab = slab;
+    pool->slabUsed = at = 0;
+  }
+  freeGap(pool, pool->slabUsed, at);
+  pool->slabUsed = at + size;
+  return pool->slab + at;
+}
+
+void zekbin_poolGive(ZekbinChunkPool *pool, uint8_t *buffer, uint32_t sizeIndex) {
+  // Elements grow alike: the neighbour of a buffer is often among the last few freed. The two
+  // then make one buffer of the next size. Slabs are aligned to 64 KiB, so a buffer's neighbour
+  // of the same size lies at its address with the size bit flipped.
+  while (sizeIndex + 1 < kChunkBufferSizes) {
+    uintptr_t neighbour = (uintptr_t)buffer ^ bufferSize(sizeIndex);
+    uint8_t **link = &pool->freeBuffers[sizeIndex];
+    uint32_t looked = 0;
+    while (*link != nullptr && (uintptr_t)*link != neighbour && ++looked < kNeighbourSearch)
+      link = (uint8_t **)(void *)*link;
+    if (*link == nullptr || (uintptr_t)*link != neighbour) break;
+    uint8_t *found = *link;
+    std::memcpy(link, found, sizeof(uint8_t *));
+    buffer = found < buffer ? found : buffer;
+    ++sizeIndex;
+  }
+  pushFree(pool, buffer, sizeIndex);
+}
+
+void zekbin_poolRelease(ZekbinChunkPool *pool) {
+  for (uint32_t i = 0; i < pool->slabs.count; ++i) plat_large_block_free(pool->slabs.items[i], kChunkSlabSize);
+  listFree(&pool->slabs);
+  *pool = ZekbinChunkPool{};
+}
+
 bool zekbin_setUpStreams(ZekbinWriter *w, ChannelDecl *const *channels, uint32_t channelCount) {
   w->channels = (ZekbinRecordedChannel *)writerCalloc(channelCount > 0 ? channelCount : 1, sizeof(ZekbinRecordedChannel));
   if (w->channels == nullptr) return false;
@@ -216,6 +335,7 @@ bool zekbin_setUpStreams(ZekbinWriter *w, ChannelDecl *const *channels, uint32_t
     if (size == 0 || bytes > UINT32_MAX || (bytes > 0 && c->value == nullptr)) return false;
     ZekbinRecordedChannel &ch = w->channels[w->signalCount++];
     ch.channel = c;
+    ch.value = c->value;
     ch.count = c->elementCount;
     ch.size = size;
     ch.bytes = (uint32_t)bytes;

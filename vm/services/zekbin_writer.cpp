@@ -75,7 +75,6 @@ const ChannelDecl *zek_findRealtimeSignal(ChannelDecl *const *channels, uint32_t
 void releaseWriter(ZekbinWriter *w) {
   if (w == nullptr) return;
   for (uint32_t i = 0; w->elements != nullptr && i < w->elementCount; ++i) {
-    std::free(w->elements[i].laterChunk);
     listFree(&w->elements[i].repetitions);
     listFree(&w->elements[i].chunkPositions);
   }
@@ -83,6 +82,7 @@ void releaseWriter(ZekbinWriter *w) {
   std::free(w->channels);
   std::free(w->firstChunks);
   std::free(w->lastValues);
+  zekbin_poolRelease(&w->pool);
   std::free(w->block.stamps);
   listFree(&w->block.stampChunkPositions);
   listFree(&w->eventPositions);

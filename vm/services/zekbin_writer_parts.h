@@ -13,6 +13,9 @@
 
 inline constexpr uint32_t kWholeChannelMinElements = 6;
 inline constexpr uint32_t kLaterChunkStartCapacity = 512;
+// Later-chunk buffers double from 512 to 65536 bytes: eight sizes.
+inline constexpr uint32_t kChunkBufferSizes = 8;
+inline constexpr size_t kChunkSlabSize = (size_t)4 << 20;
 
 // The writer's allocations, each one a call the allocation fault of the tests can fail.
 inline void *writerMalloc(size_t size) { return plat_fault_fires(PLAT_FAULT_ALLOCATION) ? nullptr : std::malloc(size); }
@@ -58,7 +61,7 @@ struct ZekbinElementStream {
   uint32_t chunkSize;  // bytes of the chunk being filled: 128, then 65536
   uint8_t size;
   uint8_t threshold;
-  uint8_t *laterChunk;  // owned buffer of the chunks after the first
+  uint8_t *laterChunk;  // the buffer of the chunks after the first, from the writer's pool
   ZekbinList<ZekbinRepetition> repetitions;
   ZekbinList<int64_t> chunkPositions;
   int64_t repetitionPosition;  // noted by the finish
@@ -68,10 +71,29 @@ struct ZekbinElementStream {
 static_assert(sizeof(ZekbinRepetition) == ZEKBIN_REPETITION_SIZE, "repetition entries are written as they lie");
 
 
+// The later-chunk buffers of all elements, carved from large slabs: a buffer that an element
+// outgrows goes to the free list of its size and serves the next element that grows to it. All
+// elements grow alike, so the buffers of one size come and go together; one slab per few
+// hundred buffers keeps the heap out of the row loop (a heap holding thousands of interleaved
+// growing blocks spends most of its time searching its bins) and is released in one piece.
+struct ZekbinChunkPool {
+  uint8_t *slab;  // the slab being carved
+  size_t slabUsed;
+  uint8_t *freeBuffers[kChunkBufferSizes];  // a free buffer's first bytes hold the next one
+  ZekbinList<uint8_t *> slabs;
+};
+
+// A buffer of 512 << sizeIndex bytes; nullptr when no memory can be had.
+uint8_t *zekbin_poolTake(ZekbinChunkPool *pool, uint32_t sizeIndex);
+void zekbin_poolGive(ZekbinChunkPool *pool, uint8_t *buffer, uint32_t sizeIndex);
+void zekbin_poolRelease(ZekbinChunkPool *pool);
+
+
 struct ZekbinRecordedChannel {
-  const ChannelDecl *channel;
+  const uint8_t *value;  // the channel's values: its value pointer when the writer was made
   ZekbinElementStream *elements;  // elementCount streams
   uint8_t *last;                  // the values last written, elementCount * size bytes
+  const ChannelDecl *channel;
   uint32_t bytes;
   uint32_t count;
   uint32_t wholeUnchanged;  // rows the whole channel stayed unchanged (channels of 6+ elements)
@@ -99,6 +121,7 @@ struct ZekbinWriter {
   ZekbinElementStream *elements;
   uint8_t *firstChunks;  // elementCount * 128 bytes
   uint8_t *lastValues;
+  ZekbinChunkPool pool;
   ZekbinList<int64_t> eventPositions;
   uint8_t cycleIndexed;
   int32_t currentRow;  // -1 after creation
