@@ -1,12 +1,11 @@
 // Executions: creation, the ordered close, the record file of an execution, file reading and
 // the pass-through exports.
-#include <sys/stat.h>
-
 #include <cstdlib>
 #include <cstring>
 
 #include "exchange.h"
 #include "msgbox.h"
+#include "zek_platform.h"
 #include "vmapi_internal.h"
 
 namespace {
@@ -17,12 +16,31 @@ VmapiExecution *g_liveTest = nullptr;
 // points into them, so they stay until the next load replaces that program.
 uint8_t *g_orphanProgram = nullptr;
 
-// UTF-8 of a wide string (UTF-32 on Linux), independent of the locale. Null after raising.
+// The code point at *p, which moves past it: a UTF-16 surrogate pair where wchar_t has 16 bits
+// (Windows), one UTF-32 unit elsewhere. False for what is no text: a lone surrogate, a value
+// beyond U+10FFFF.
+bool nextCodePoint(const wchar_t **p, uint32_t *out) {
+  uint32_t c = (uint32_t)*(*p)++;
+  if constexpr (sizeof(wchar_t) == 2) {
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      uint32_t low = (uint32_t)**p;
+      if (low < 0xDC00 || low > 0xDFFF) return false;
+      ++*p;
+      c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+    }
+  }
+  if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+  *out = c;
+  return true;
+}
+
+// UTF-8 of a wide string (UTF-16 on Windows, UTF-32 on Linux), independent of the locale. Null
+// after raising.
 char *wideToUtf8(const wchar_t *text) {
   uint64_t length = 0;
-  for (const wchar_t *p = text; *p != 0; ++p) {
-    uint32_t c = (uint32_t)*p;
-    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+  for (const wchar_t *p = text; *p != 0;) {
+    uint32_t c = 0;
+    if (!nextCodePoint(&p, &c)) {
       zek_raiseError(ZEK_ERR_FATAL, "Unable to convert wide string to filename.");
       return nullptr;
     }
@@ -34,8 +52,9 @@ char *wideToUtf8(const wchar_t *text) {
     return nullptr;
   }
   uint8_t *o = (uint8_t *)out;
-  for (const wchar_t *p = text; *p != 0; ++p) {
-    uint32_t c = (uint32_t)*p;
+  for (const wchar_t *p = text; *p != 0;) {
+    uint32_t c = 0;
+    nextCodePoint(&p, &c);
     if (c < 0x80) {
       *o++ = (uint8_t)c;
     } else if (c < 0x800) {
@@ -252,7 +271,7 @@ FILE *vmapi_openPath(VmapiPath path, const char *mode) {
   bool owned = false;
   const char *name = vmapi_pathToMultibyte(path, &owned);
   if (name == nullptr) return nullptr;
-  FILE *f = std::fopen(name, mode);
+  FILE *f = plat_fopen(name, mode);
   if (owned) zek_free((void *)name);
   return f;
 }
@@ -262,32 +281,38 @@ uint8_t *vmapi_readWholeFile(VmapiPath path, uint64_t *size) {
   const char *name = vmapi_pathToMultibyte(path, &owned);
   if (name == nullptr) return nullptr;
   Multibyte shown{name, owned};
-  struct stat st;
-  if (stat(name, &st) != 0 || !S_ISREG(st.st_mode)) {
-    zek_raiseError(ZEK_ERR_FILE,
-                   "ERROR: Cannot detect file size of file '%s'. May be it does not exists or the user has "
-                   "insufficient permission.",
-                   name);
-    return nullptr;
+  uint8_t *buffer = nullptr;
+  uint64_t length = 0;
+  switch (plat_file_read_all(name, &buffer, &length)) {
+    case PLAT_FILE_OK: break;
+    case PLAT_FILE_NO_FILE: {
+      // A file that exists but cannot be opened (no permission, say) is told apart from one
+      // that is not there.
+      PlatFileIdentity identity;
+      if (plat_file_identity(name, &identity)) {
+        zek_raiseError(ZEK_ERR_FILE, "ERROR: Unable to open file '%s' for %s access.", name, "read");
+        return nullptr;
+      }
+    }
+      [[fallthrough]];
+    case PLAT_FILE_NOT_REGULAR:
+    case PLAT_FILE_DIRECTORY:
+      zek_raiseError(ZEK_ERR_FILE,
+                     "ERROR: Cannot detect file size of file '%s'. May be it does not exists or the user has "
+                     "insufficient permission.",
+                     name);
+      return nullptr;
+    case PLAT_FILE_READ_FAILED:
+      zek_raiseError(ZEK_ERR_FILE, "ERROR: An error occurred while reading file '%s'.", name);
+      return nullptr;
+    case PLAT_FILE_NO_MEMORY:
+      zek_raiseError(ZEK_ERR_API_MEMORY, "Unable to allocate memory for file buffer.");
+      return nullptr;
   }
-  // The VM addresses an image in 32 bits; one byte more keeps an empty file's buffer real.
-  uint64_t length = (uint64_t)st.st_size;
-  uint8_t *buffer = length < 0xFFFFFFFFu ? (uint8_t *)zek_malloc((uint32_t)length + 1) : nullptr;
-  if (buffer == nullptr) {
+  // The VM addresses an image in 32 bits; an empty file still gets a real buffer.
+  if (length >= 0xFFFFFFFFu || (buffer == nullptr && (buffer = (uint8_t *)zek_malloc(1)) == nullptr)) {
+    std::free(buffer);
     zek_raiseError(ZEK_ERR_API_MEMORY, "Unable to allocate memory for file buffer.");
-    return nullptr;
-  }
-  FILE *f = std::fopen(name, "rb");
-  if (f == nullptr) {
-    zek_free(buffer);
-    zek_raiseError(ZEK_ERR_FILE, "ERROR: Unable to open file '%s' for %s access.", name, "read");
-    return nullptr;
-  }
-  size_t n = length > 0 ? std::fread(buffer, 1, (size_t)length, f) : 0;
-  std::fclose(f);
-  if (n != length) {
-    zek_free(buffer);
-    zek_raiseError(ZEK_ERR_FILE, "ERROR: An error occurred while reading file '%s'.", name);
     return nullptr;
   }
   *size = length;

@@ -57,7 +57,6 @@ TEST_F(VmapiDialog, BoxesGoToTheDialogWhichCloseShutsDown) {
 }
 
 TEST_F(VmapiDialog, ARuntimeErrorOfAWholeTestCaseShutsTheDialogDown) {
-  ZEK_NEEDS_FORK();
   std::string record = tempPath("box.zekbin");
   Child c = inChild([&] {
     zek_vmapi_runTestcase(image("boxfail.zvm").c_str(), record.c_str(), &g_box, bindAnswer, nullptr);

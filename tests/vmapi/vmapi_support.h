@@ -32,13 +32,16 @@ inline std::string image(const std::string &name) { return std::string(ZEK_VMAPI
 inline const std::string &tempDir() { return ztf::processTempDir(); }
 using ztf::tempPath;
 
+// A UTF-8 name as a path (the narrow names of the Windows runtime are not UTF-8).
+inline std::filesystem::path pathOf(const std::string &utf8) { return std::u8string(utf8.begin(), utf8.end()); }
+
 inline Bytes readAll(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(pathOf(path), std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 inline void writeAll(const std::string &path, const Bytes &bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(pathOf(path), std::ios::binary | std::ios::trunc);
   out.write((const char *)bytes.data(), (std::streamsize)bytes.size());
 }
 
@@ -70,24 +73,33 @@ template <typename T> T valueAt(const zd::File &f, size_t element, int32_t row) 
 }
 
 // A function run in a child process with its standard output in a file: exit code and output.
-// The child is a fork of the test process, which Windows has not: tests that need one start
-// with ZEK_NEEDS_FORK().
-#if defined(_WIN32)
-#define ZEK_NEEDS_FORK() GTEST_SKIP() << "needs a forked child process"
-#else
-#define ZEK_NEEDS_FORK() (void)0
-#endif
+// On Linux the child is a fork of the test process. Windows has no fork: GoogleTest's death
+// test starts the test program again, which runs the test up to this call and then the
+// function; the copy works in the parent's folder, so that both see the same files.
 struct Child {
   int exitCode = -1;
   std::string out;
 };
 
 inline Child inChild(const std::function<int()> &body) {
-#if defined(_WIN32)
-  (void)body;
-  return Child{};
-#else
   std::string path = tempPath("stdout");
+  Child c;
+#if defined(_WIN32)
+  _putenv_s(ztf::kParentDirVariable, tempDir().c_str());
+  std::fflush(stdout);
+  EXPECT_EXIT(
+      {
+        if (std::freopen(path.c_str(), "wb", stdout) == nullptr) std::_Exit(125);
+        int code = body();
+        std::fflush(stdout);
+        std::_Exit(code);
+      },
+      [&c](int code) {
+        c.exitCode = code;
+        return true;
+      },
+      "");
+#else
   std::fflush(stdout);
   pid_t pid = fork();
   if (pid == 0) {
@@ -98,14 +110,13 @@ inline Child inChild(const std::function<int()> &body) {
     std::fflush(stdout);
     _exit(code);
   }
-  Child c;
   int status = 0;
   waitpid(pid, &status, 0);
   c.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+#endif
   Bytes b = readAll(path);
   c.out.assign(b.begin(), b.end());
   return c;
-#endif
 }
 
 // SuT variables of the echo program.

@@ -320,7 +320,6 @@ void stepRun() {
 }
 
 TEST(VmapiTestcase, RunsEveryCycleAndRestoresTheErrorHandler) {
-  ZEK_NEEDS_FORK();
   std::string record = tempPath("run.zekbin");
   Child c = inChild([&] {
     g_x = 1;
@@ -340,7 +339,6 @@ TEST(VmapiTestcase, RunsEveryCycleAndRestoresTheErrorHandler) {
 }
 
 TEST(VmapiTestcase, ARuntimeErrorEndsTheProcessAfterFinishingTheRecordFile) {
-  ZEK_NEEDS_FORK();
   std::string record = tempPath("fail.zekbin");
   Child c = inChild([&] {
     g_x = 1;
@@ -356,7 +354,6 @@ TEST(VmapiTestcase, ARuntimeErrorEndsTheProcessAfterFinishingTheRecordFile) {
 }
 
 TEST(VmapiTestcase, WidePathsAreUtf8) {
-  ZEK_NEEDS_FORK();
   std::string dir = tempDir();
   std::wstring wideDir(dir.begin(), dir.end());
   std::string program = dir + "pr\xC3\xB8gr\xC4\x81m_\xF0\x9F\x9A\x80.zvm", record = dir + "r\xC3\xA9sult.zekbin";
@@ -408,7 +405,6 @@ void resetParams() {
 }
 
 TEST(VmapiParameters, FromTheSutIntoAResultFile) {
-  ZEK_NEEDS_FORK();
   std::string result = tempPath("result.zekbin");
   Child c = inChild([&] {
     resetParams();
@@ -435,7 +431,6 @@ TEST(VmapiParameters, FromTheSutIntoAResultFile) {
 }
 
 TEST(VmapiParameters, IntoTheSut) {
-  ZEK_NEEDS_FORK();
   Child c = inChild([&] {
     resetParams();
     bool ok = zek_vmapi_exchangeParamsToSuT(image("params.zekbin").c_str(), &g_exchange, bindParams);
@@ -452,7 +447,6 @@ TEST(VmapiParameters, IntoTheSut) {
 }
 
 TEST(VmapiParameters, MismatchesEndTheProcess) {
-  ZEK_NEEDS_FORK();
   struct Row {
     uint32_t arrDim;
     int32_t i32Type;
