@@ -17,6 +17,12 @@
 //                                   descriptor than 0, 1, 2 is open
 //   inherited HANDLE                (Windows) exit 0 when standard input is empty and the
 //                                   handle value (decimal) is no open handle here
+//   ctrl-c NAME PASSED              (Windows) in a console of its own, watch for termination
+//                                   requests and send itself Ctrl+C while waiting for the
+//                                   event NAME; set the event PASSED when the wait ended as
+//                                   interrupted, the request is named "Ctrl+C" and, once the
+//                                   ending began, waits run their course again; then send a
+//                                   second Ctrl+C, which must end the process at once
 //
 // Exit codes: 0 as described, 1 a wait timed out or a check did not hold, 2 a call of the
 // platform layer failed, 9 usage.
@@ -158,6 +164,29 @@ int env_expect(const char* name, const char* value)
 }
 
 #if defined(_WIN32)
+int ctrl_c(const char* name, const char* passed_name)
+{
+    // A console of its own: the event reaches every process of a console.
+    FreeConsole();
+    if (!AllocConsole())
+        return FAILED_CALL;
+    plat_termination_watch();
+    PlatEvent* event = plat_event_create(name);
+    if (event == nullptr || !GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0))
+        return FAILED_CALL;
+    bool interrupted = plat_event_wait(event, 10000) == PLAT_WAIT_FAILED &&
+                       plat_last_error() == plat_error_interrupted();
+    bool named = plat_termination_requested() && std::strcmp(plat_termination_name(), "Ctrl+C") == 0;
+    plat_termination_ending();
+    bool waits_again = plat_event_wait(event, 50) == PLAT_WAIT_TIMEOUT;
+    PlatEvent* passed = plat_event_create(passed_name);
+    if (!interrupted || !named || !waits_again || passed == nullptr || !plat_event_set(passed))
+        return 1;
+    GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+    Sleep(30000);
+    return 1;
+}
+
 int inherited(const char* handle)
 {
     char byte;
@@ -226,6 +255,8 @@ int main(int argc, char** argv)
 #if defined(_WIN32)
     if (command == "inherited" && argc == 3)
         return inherited(argv[2]);
+    if (command == "ctrl-c" && argc == 4)
+        return ctrl_c(argv[2], argv[3]);
 #else
     if (command == "inherited" && argc == 2)
         return inherited();

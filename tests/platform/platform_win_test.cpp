@@ -510,6 +510,20 @@ TEST(Process, ReportsTheExitCodeAndRunsUntilTerminated)
     plat_process_close(peer);
 }
 
+// The console control handler: the first Ctrl+C becomes a request that ends the waits of this
+// layer, a second one ends the process at once through the system's handler (exit code
+// STATUS_CONTROL_C_EXIT; 0 under wine). A peer still sleeping is ended at the time limit (137).
+TEST(Termination, CtrlCIsARequestAndASecondOneEndsTheProcess)
+{
+    std::string passed_name = prefix() + name_of("passed");
+    PlatEvent* passed = plat_event_create(passed_name.c_str());
+    ASSERT_NE(passed, nullptr);
+    DWORD code = static_cast<DWORD>(run_peer({"ctrl-c", prefix() + name_of("event"), passed_name}));
+    EXPECT_EQ(plat_event_wait(passed, 0), PLAT_WAIT_OK) << "the first request was not handled as one";
+    EXPECT_TRUE(code == STATUS_CONTROL_C_EXIT || code == 0) << code;
+    plat_event_close(passed);
+}
+
 TEST(Process, ProgramThatCannotRunFailsToStart)
 {
     const char* missing[] = {"C:\\nonexistent-dir\\zek-peer.exe", nullptr};
