@@ -25,6 +25,7 @@
 namespace {
 
 constexpr uint32_t kPrefetchDistance = 128;
+constexpr uint32_t kCacheLine = 64;
 // Free buffers looked at for a buffer's neighbour.
 constexpr uint32_t kNeighbourSearch = 4;
 
@@ -34,26 +35,54 @@ uint32_t sizeIndexOf(uint32_t capacity) {
   return k;
 }
 
-// A chunk buffer is full: grow it when the chunk is not yet complete, else write the chunk and
-// continue with the later-chunk buffer.
-[[gnu::noinline]] bool zekbin_startNewChunk(ZekbinWriter *w, FILE *stream, ZekbinElementStream *e) {
-  if (e->chunkCapacity < e->chunkSize) {
-    uint32_t from = sizeIndexOf(e->chunkCapacity);
-    uint8_t *grown = zekbin_poolTake(&w->pool, from + 1);
-    if (grown == nullptr) return fail(w, ZEKBIN_WRITE_MEMORY), false;
-    std::memcpy(grown, e->laterChunk, e->chunkFill);
-    zekbin_poolGive(&w->pool, e->laterChunk, from);
-    e->laterChunk = e->chunk = grown;
-    e->chunkCapacity *= 2;
+// Where a stream starts its chunk in a buffer of capacity bytes when the chunk holds `keep`
+// bytes already: a cache-line multiple that differs from stream to stream, with room for the
+// kept bytes before the ring wraps.
+uint32_t colourOf(const ZekbinWriter *w, const ZekbinElementStream *e, uint32_t capacity, uint32_t keep) {
+  uint32_t lines = (capacity - keep) / kCacheLine;
+  return lines <= 1 ? 0 : (uint32_t)((e - w->elements) % lines) * kCacheLine;
+}
+
+// Writes the chunk's fill bytes: the ring from chunkStart on, in at most two pieces.
+bool writeChunk(ZekbinWriter *w, FILE *stream, ZekbinElementStream *e) {
+  uint32_t first = e->chunkCapacity - e->chunkStart < e->chunkFill ? e->chunkCapacity - e->chunkStart : e->chunkFill;
+  return notePosition(w, &e->chunkPositions) && writeBytes(w, stream, e->chunk + e->chunkStart, first) &&
+         writeBytes(w, stream, e->chunk, e->chunkFill - first);
+}
+
+// The sample just appended reached the end of the buffer or filled it: the ring wraps, or the
+// buffer grows when the chunk is not yet complete, or the chunk is written and the stream goes
+// on in the later-chunk buffer.
+[[gnu::noinline]] bool zekbin_chunkBoundary(ZekbinWriter *w, FILE *stream, ZekbinElementStream *e) {
+  uint32_t capacity = e->chunkCapacity;
+  if (e->chunkFill < capacity) {
+    e->chunkPos = 0;
     return true;
   }
-  if (!notePosition(w, &e->chunkPositions) || !writeBytes(w, stream, e->chunk, e->chunkFill)) return false;
+  if (capacity < e->chunkSize) {
+    // The ring, in order, at a new start in a buffer of twice the size.
+    uint32_t from = sizeIndexOf(capacity);
+    uint8_t *grown = zekbin_poolTake(&w->pool, from + 1);
+    if (grown == nullptr) return fail(w, ZEKBIN_WRITE_MEMORY), false;
+    uint32_t start = colourOf(w, e, 2 * capacity, capacity), tail = capacity - e->chunkStart;
+    std::memcpy(grown + start, e->chunk + e->chunkStart, tail);
+    std::memcpy(grown + start + tail, e->chunk, e->chunkStart);
+    zekbin_poolGive(&w->pool, e->laterChunk, from);
+    e->laterChunk = e->chunk = grown;
+    e->chunkCapacity = 2 * capacity;
+    e->chunkStart = start;
+    e->chunkPos = start + capacity;
+    return true;
+  }
+  if (!writeChunk(w, stream, e)) return false;
   if (e->laterChunk == nullptr) {
     e->laterChunk = zekbin_poolTake(&w->pool, 0);
     if (e->laterChunk == nullptr) return fail(w, ZEKBIN_WRITE_MEMORY), false;
     e->chunkCapacity = kLaterChunkStartCapacity;
+    e->chunkStart = colourOf(w, e, kLaterChunkStartCapacity, 0);
   }
   e->chunk = e->laterChunk;
+  e->chunkPos = e->chunkStart;
   e->chunkFill = 0;
   e->chunkSize = ZEKBIN_LATER_CHUNK_SIZE;
   return true;
@@ -74,29 +103,25 @@ template <uint32_t N> inline Word<N> loadWord(const uint8_t *p) {
   return v;
 }
 
-// Appends the sample v; the chunk is written when the sample fills it.
-// Hundreds of streams fill their chunks side by side, too many for the processor to see each
-// one's next cache line coming: the store that starts a line would wait for memory. The line
-// after the one being filled is asked for ahead.
+// Appends the sample v. Hundreds of streams fill their chunks side by side, too many for the
+// processor to see each one's next cache line coming: the store that starts a line would wait
+// for memory. A line ahead of the one being filled is asked for in time.
 template <uint32_t N> inline bool appendWord(ZekbinWriter *w, FILE *stream, ZekbinElementStream *e, Word<N> v) {
-  uint32_t fill = e->chunkFill, capacity = e->chunkCapacity;
-  if (fill + kPrefetchDistance < capacity) ZEK_PREFETCH_FOR_WRITE(e->chunk + fill + kPrefetchDistance);
-  std::memcpy(e->chunk + fill, &v, N);
-  fill += N;
+  uint32_t pos = e->chunkPos, capacity = e->chunkCapacity;
+  if (pos + kPrefetchDistance < capacity) ZEK_PREFETCH_FOR_WRITE(e->chunk + pos + kPrefetchDistance);
+  std::memcpy(e->chunk + pos, &v, N);
+  pos += N;
+  uint32_t fill = e->chunkFill + N;
+  e->chunkPos = pos;
   e->chunkFill = fill;
   ++e->sampleCount;
-  if (fill == capacity) [[unlikely]]
-    return zekbin_startNewChunk(w, stream, e);
+  if (pos == capacity || fill == capacity) [[unlikely]]
+    return zekbin_chunkBoundary(w, stream, e);
   return true;
 }
 
 template <uint32_t N> inline bool appendSample(ZekbinWriter *w, FILE *stream, ZekbinElementStream *e, const uint8_t *v) {
-  std::memcpy(e->chunk + e->chunkFill, v, N);
-  e->chunkFill += N;
-  ++e->sampleCount;
-  if (e->chunkFill == e->chunkCapacity) [[unlikely]]
-    return zekbin_startNewChunk(w, stream, e);
-  return true;
+  return appendWord<N>(w, stream, e, loadWord<N>(v));
 }
 
 bool zekbin_createRepl(ZekbinWriter *w, ZekbinElementStream *e, int32_t row) {
@@ -163,8 +188,7 @@ template <uint32_t N> bool finishChannel(ZekbinWriter *w, FILE *stream, ZekbinRe
     ZekbinElementStream *e = &ch->elements[k];
     e->unchanged += (int32_t)ch->wholeUnchanged;
     if (e->unchanged > 0 && !endRun<N>(w, stream, e, ch->last + (size_t)k * N, rows)) return false;
-    if (e->chunkFill > 0 && (!notePosition(w, &e->chunkPositions) || !writeBytes(w, stream, e->chunk, e->chunkFill)))
-      return false;
+    if (e->chunkFill > 0 && !writeChunk(w, stream, e)) return false;
     e->repetitionPosition = w->position;
     if (!writeBytes(w, stream, e->repetitions.items, (size_t)e->repetitions.count * ZEKBIN_REPETITION_SIZE))
       return false;

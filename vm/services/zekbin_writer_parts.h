@@ -51,14 +51,18 @@ template <typename T> void listFree(ZekbinList<T> *list) {
 }
 
 
-// One element's sample stream. The hot fields come first.
+// One element's sample stream. The hot fields come first. A later-chunk buffer is a ring: the
+// chunk's byte j lies at (chunkStart + j) mod chunkCapacity, so that the streams that fill side
+// by side write at different cache sets (their buffers are aligned alike, see zekbin_poolTake).
 struct ZekbinElementStream {
   uint8_t *chunk;          // the buffer being filled
-  uint32_t chunkFill;      // bytes in it
-  uint32_t chunkCapacity;  // bytes it holds; there is always room for one more sample
+  uint32_t chunkPos;       // where the next sample goes
+  uint32_t chunkFill;      // bytes of the chunk so far
+  uint32_t chunkCapacity;  // bytes the buffer holds; there is always room for one more sample
   int32_t unchanged;       // rows since the last written sample that showed it again
   int32_t sampleCount;
-  uint32_t chunkSize;  // bytes of the chunk being filled: 128, then 65536
+  uint32_t chunkSize;   // bytes of the chunk being filled: 128, then 65536
+  uint32_t chunkStart;  // where the chunk's first byte lies in the buffer
   uint8_t size;
   uint8_t threshold;
   uint8_t *laterChunk;  // the buffer of the chunks after the first, from the writer's pool
