@@ -131,7 +131,7 @@ TEST(ZekbinSampleStream, WholeChannelComparisonGivesTheSameStreams) {
 // and channels compared as a whole: the streams are exactly the ones the rule asks for, and
 // every row decodes back to the value written.
 TEST(ZekbinSampleStream, RandomRunsDecodeBackForEveryType) {
-  const uint32_t counts[] = {1, 5, 6, 9};
+  const uint32_t counts[] = {1, 5, 6, 9, 37};
   zt::Program p;
   for (uint8_t type = 1; type <= 10; ++type)
     for (uint32_t count : counts)

@@ -11,8 +11,9 @@
 // buffers come from the writer's pool (zekbin_poolTake).
 //
 // Hot path: a channel of more than 5 elements is compared with its last values as one block,
-// so an unchanged array costs one comparison per row; its elements learn about the unchanged
-// rows only when the channel changes (or at the finish).
+// so an unchanged array costs one comparison per row, and a changed one in blocks of 64 bytes,
+// so that a row costs a comparison per block and work per element only in blocks that changed;
+// the elements learn about the unchanged rows only when their block changes (or at the finish).
 #include "zekbin_writer_parts.h"
 
 #include <cstdlib>
@@ -141,11 +142,14 @@ template <uint32_t N> [[gnu::noinline]] bool endRun(ZekbinWriter *w, FILE *strea
   return true;
 }
 
+// Elements [first, first + n) of the channel in a row after the first.
 template <uint32_t N>
-bool recordElements(ZekbinWriter *w, FILE *stream, ZekbinRecordedChannel *ch, const uint8_t *current, int32_t row) {
-  uint8_t *last = ch->last;
-  ZekbinElementStream *e = ch->elements;
-  for (uint32_t k = 0; k < ch->count; ++k, ++e, current += N, last += N) {
+bool recordElements(ZekbinWriter *w, FILE *stream, ZekbinRecordedChannel *ch, uint32_t first, uint32_t n,
+                    int32_t row) {
+  const uint8_t *current = ch->value + (size_t)first * N;
+  uint8_t *last = ch->last + (size_t)first * N;
+  ZekbinElementStream *e = ch->elements + first;
+  for (uint32_t k = 0; k < n; ++k, ++e, current += N, last += N) {
     Word<N> v = loadWord<N>(current);
     if (v == loadWord<N>(last)) {
       ++e->unchanged;
@@ -158,6 +162,28 @@ bool recordElements(ZekbinWriter *w, FILE *stream, ZekbinRecordedChannel *ch, co
   return true;
 }
 
+// A changed channel of kWholeChannelMinElements or more, block by block: a block that stayed
+// unchanged counts the row once; its elements learn about such rows when it changes (or at the
+// finish). A row that changes a few elements of a large array costs one comparison per block.
+template <uint32_t N> bool recordBlocks(ZekbinWriter *w, FILE *stream, ZekbinRecordedChannel *ch, int32_t row) {
+  constexpr uint32_t perBlock = kBlockBytes / N;
+  uint32_t *counter = ch->blockUnchanged;
+  for (uint32_t first = 0; first < ch->count; first += perBlock, ++counter) {
+    uint32_t n = ch->count - first < perBlock ? ch->count - first : perBlock;
+    const uint8_t *current = ch->value + (size_t)first * N, *last = ch->last + (size_t)first * N;
+    if (n == perBlock ? std::memcmp(current, last, kBlockBytes) == 0 : std::memcmp(current, last, (size_t)n * N) == 0) {
+      ++*counter;
+      continue;
+    }
+    if (*counter > 0) {
+      for (uint32_t k = first; k < first + n; ++k) ch->elements[k].unchanged += (int32_t)*counter;
+      *counter = 0;
+    }
+    if (!recordElements<N>(w, stream, ch, first, n, row)) return false;
+  }
+  return true;
+}
+
 template <uint32_t N> bool recordFirstRow(ZekbinWriter *w, FILE *stream, ZekbinRecordedChannel *ch, const uint8_t *current) {
   if (ch->bytes > 0) std::memcpy(ch->last, current, ch->bytes);
   for (uint32_t k = 0; k < ch->count; ++k)
@@ -166,27 +192,26 @@ template <uint32_t N> bool recordFirstRow(ZekbinWriter *w, FILE *stream, ZekbinR
 }
 
 template <uint32_t N> bool recordChannel(ZekbinWriter *w, FILE *stream, ZekbinRecordedChannel *ch, int32_t row) {
-  const uint8_t *current = ch->value;
-  if (row == 0) return recordFirstRow<N>(w, stream, ch, current);
-  if (ch->count >= kWholeChannelMinElements) {
-    if (std::memcmp(current, ch->last, ch->bytes) == 0) {
-      ++ch->wholeUnchanged;
-      return true;
-    }
-    if (ch->wholeUnchanged > 0) {
-      for (uint32_t k = 0; k < ch->count; ++k) ch->elements[k].unchanged += (int32_t)ch->wholeUnchanged;
-      ch->wholeUnchanged = 0;
-    }
+  if (row == 0) return recordFirstRow<N>(w, stream, ch, ch->value);
+  if (ch->count < kWholeChannelMinElements) return recordElements<N>(w, stream, ch, 0, ch->count, row);
+  if (std::memcmp(ch->value, ch->last, ch->bytes) == 0) {
+    ++ch->wholeUnchanged;
+    return true;
   }
-  return recordElements<N>(w, stream, ch, current, row);
+  if (ch->wholeUnchanged > 0) {
+    uint32_t blocks = (ch->count + kBlockBytes / N - 1) / (kBlockBytes / N);
+    for (uint32_t b = 0; b < blocks; ++b) ch->blockUnchanged[b] += ch->wholeUnchanged;
+    ch->wholeUnchanged = 0;
+  }
+  return recordBlocks<N>(w, stream, ch, row);
 }
-
 
 // The pending run of every element at the finish, then its last chunk and its two lists.
 template <uint32_t N> bool finishChannel(ZekbinWriter *w, FILE *stream, ZekbinRecordedChannel *ch, int32_t rows) {
   for (uint32_t k = 0; k < ch->count; ++k) {
     ZekbinElementStream *e = &ch->elements[k];
     e->unchanged += (int32_t)ch->wholeUnchanged;
+    if (ch->blockUnchanged != nullptr) e->unchanged += (int32_t)ch->blockUnchanged[k / (kBlockBytes / N)];
     if (e->unchanged > 0 && !endRun<N>(w, stream, e, ch->last + (size_t)k * N, rows)) return false;
     if (e->chunkFill > 0 && !writeChunk(w, stream, e)) return false;
     e->repetitionPosition = w->position;
@@ -197,6 +222,8 @@ template <uint32_t N> bool finishChannel(ZekbinWriter *w, FILE *stream, ZekbinRe
       return false;
   }
   ch->wholeUnchanged = 0;
+  if (ch->blockUnchanged != nullptr)
+    std::memset(ch->blockUnchanged, 0, sizeof(uint32_t) * ((ch->count + kBlockBytes / N - 1) / (kBlockBytes / N)));
   return true;
 }
 
@@ -350,7 +377,7 @@ void zekbin_poolRelease(ZekbinChunkPool *pool) {
 bool zekbin_setUpStreams(ZekbinWriter *w, ChannelDecl *const *channels, uint32_t channelCount) {
   w->channels = (ZekbinRecordedChannel *)writerCalloc(channelCount > 0 ? channelCount : 1, sizeof(ZekbinRecordedChannel));
   if (w->channels == nullptr) return false;
-  uint64_t elements = 0, valueBytes = 0;
+  uint64_t elements = 0, valueBytes = 0, blocks = 0;
   for (uint32_t i = 0; i < channelCount; ++i) {
     const ChannelDecl *c = channels[i];
     if (c == nullptr || c == w->timeChannel) continue;
@@ -365,6 +392,7 @@ bool zekbin_setUpStreams(ZekbinWriter *w, ChannelDecl *const *channels, uint32_t
     ch.bytes = (uint32_t)bytes;
     elements += c->elementCount;
     valueBytes += bytes;
+    if (ch.count >= kWholeChannelMinElements) blocks += (bytes + kBlockBytes - 1) / kBlockBytes;
   }
   if (elements > UINT32_MAX || elements * ZEKBIN_FIRST_CHUNK_SIZE > SIZE_MAX) return false;
   w->elementCount = (uint32_t)elements;
@@ -372,14 +400,20 @@ bool zekbin_setUpStreams(ZekbinWriter *w, ChannelDecl *const *channels, uint32_t
   w->elements = (ZekbinElementStream *)writerCalloc(n, sizeof(ZekbinElementStream));
   w->firstChunks = (uint8_t *)writerMalloc(n * ZEKBIN_FIRST_CHUNK_SIZE);
   w->lastValues = (uint8_t *)writerMalloc(valueBytes > 0 ? (size_t)valueBytes : 1);
-  if (w->elements == nullptr || w->firstChunks == nullptr || w->lastValues == nullptr) return false;
+  w->blockCounters = (uint32_t *)writerCalloc(blocks > 0 ? (size_t)blocks : 1, sizeof(uint32_t));
+  if (w->elements == nullptr || w->firstChunks == nullptr || w->lastValues == nullptr || w->blockCounters == nullptr)
+    return false;
   uint32_t k = 0;
-  uint64_t offset = 0;
+  uint64_t offset = 0, block = 0;
   for (uint32_t i = 0; i < w->signalCount; ++i) {
     ZekbinRecordedChannel &ch = w->channels[i];
     ch.elements = w->elements + k;
     ch.last = w->lastValues + offset;
     offset += ch.bytes;
+    if (ch.count >= kWholeChannelMinElements) {
+      ch.blockUnchanged = w->blockCounters + block;
+      block += (ch.bytes + kBlockBytes - 1) / kBlockBytes;
+    }
     for (uint32_t j = 0; j < ch.count; ++j, ++k) {
       ZekbinElementStream &e = w->elements[k];
       e.chunk = w->firstChunks + (size_t)k * ZEKBIN_FIRST_CHUNK_SIZE;

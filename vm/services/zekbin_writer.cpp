@@ -82,6 +82,7 @@ void releaseWriter(ZekbinWriter *w) {
   std::free(w->channels);
   std::free(w->firstChunks);
   std::free(w->lastValues);
+  std::free(w->blockCounters);
   zekbin_poolRelease(&w->pool);
   std::free(w->block.stamps);
   listFree(&w->block.stampChunkPositions);

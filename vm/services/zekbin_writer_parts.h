@@ -12,6 +12,8 @@
 #include "zekbin_writer.h"
 
 inline constexpr uint32_t kWholeChannelMinElements = 6;
+// A channel of kWholeChannelMinElements or more is compared in blocks of this many bytes.
+inline constexpr uint32_t kBlockBytes = 64;
 inline constexpr uint32_t kLaterChunkStartCapacity = 512;
 // Later-chunk buffers double from 512 to 65536 bytes: eight sizes.
 inline constexpr uint32_t kChunkBufferSizes = 8;
@@ -101,6 +103,7 @@ struct ZekbinRecordedChannel {
   uint32_t bytes;
   uint32_t count;
   uint32_t wholeUnchanged;  // rows the whole channel stayed unchanged (channels of 6+ elements)
+  uint32_t *blockUnchanged;  // per block of kBlockBytes: rows it stayed unchanged (6+ elements)
   uint8_t size;
 };
 
@@ -125,6 +128,7 @@ struct ZekbinWriter {
   ZekbinElementStream *elements;
   uint8_t *firstChunks;  // elementCount * 128 bytes
   uint8_t *lastValues;
+  uint32_t *blockCounters;  // the blockUnchanged of all channels
   ZekbinChunkPool pool;
   ZekbinList<int64_t> eventPositions;
   uint8_t cycleIndexed;
