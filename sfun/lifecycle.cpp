@@ -52,7 +52,7 @@ bool zek_initializeVM(SfunHandle block, const char *programFile, const char *rec
   }
   // 7.-8. The cycle length and the record file.
   if (zek_setDensity(density) != 0 && !zek_sfun_failed()) zek_reportError(block, zek_getErrorMessage());
-  if (!quiet && !zek_sfun_failed()) zek_open_outputfile(block, recordFile);
+  if (!quiet && !zek_sfun_failed()) zek_open_outputfile(block, recordFile, programFile);
   return true;
 }
 

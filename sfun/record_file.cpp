@@ -15,8 +15,12 @@ const char *pathText(void) { return g_path != nullptr ? g_path : ""; }
 
 }  // namespace
 
-void zek_open_outputfile(SfunHandle block, const char *path) {
+void zek_open_outputfile(SfunHandle block, const char *path, const char *programFile) {
   if (zek_output_fileStream != nullptr) return;
+  if (zek_sfun_recordIsProgram(programFile, path)) {
+    zek_sfun_reportf(block, "The output file '%s' is the program file; it is not overwritten.", path);
+    return;
+  }
   bool named = path != nullptr && path[0] != '\0';
   FILE *stream = named ? zek_fopen_utf8(path, "wb") : nullptr;
   if (stream == nullptr) {

@@ -59,7 +59,7 @@ void zekWriteValuesToSl(SfunHandle block, int32_t fcnIndex, uint16_t portCount, 
 
 // Record file. Closing finishes the file; a failure of the finish is reported to the wrapper
 // when reportFailure is set (a block is at hand), else printed.
-void zek_open_outputfile(SfunHandle block, const char *path);
+void zek_open_outputfile(SfunHandle block, const char *path, const char *programFile);
 void zek_close_outputfile(SfunHandle block, bool reportFailure);
 // One record row with the given time in microseconds; a failure is reported and ends the
 // recording.

@@ -134,9 +134,13 @@ ChannelDecl **zek_get_all_channels_matlab(const VmData *data, uint16_t *count) {
   return zek_get_recorded_channels(data, ZEK_ROLE_PARAMETER, false, count);
 }
 
-void zek_open_outputfile(const char *path) {
+void zek_open_outputfile(const char *path, const char *programFile) {
   HilState &s = g_hil;
   if (s.zek_output_fileStream != nullptr) return;
+  if (zek_sfun_recordIsProgram(programFile, path)) {
+    message("The output file '%s' is the program file; it is not overwritten.", path);
+    return;
+  }
   bool named = path != nullptr && path[0] != 0;
   s.zek_output_fileStream = named ? zek_fopen_utf8(path, "wb") : nullptr;
   if (s.zek_output_fileStream == nullptr) {
@@ -433,7 +437,7 @@ bool zek_initializeVM(const char *programFile, const char *recordFile, double st
     return false;
   }
   // 6.
-  if (!quiet) zek_open_outputfile(recordFile);
+  if (!quiet) zek_open_outputfile(recordFile, programFile);
   return true;
 }
 

@@ -164,7 +164,26 @@ void unbindFunctions(VmapiExecution *e) {
   }
 }
 
+// True (after raising) when the record file names the program file: opening it for writing
+// would destroy the program.
+bool recordIsProgram(VmapiPath program, VmapiPath record) {
+  if (record.path == nullptr) return false;
+  bool programOwned = false, recordOwned = false;
+  const char *programName = vmapi_pathToMultibyte(program, &programOwned);
+  Multibyte programShown{programName, programOwned};
+  if (programName == nullptr) return false;
+  const char *recordName = vmapi_pathToMultibyte(record, &recordOwned);
+  Multibyte recordShown{recordName, recordOwned};
+  PlatFileIdentity a, b;
+  if (recordName == nullptr || !plat_file_identity(programName, &a) || !plat_file_identity(recordName, &b) ||
+      a.volume != b.volume || a.file != b.file)
+    return false;
+  zek_raiseError(ZEK_ERR_FILE, "ERROR: The record file '%s' is the program file; it is not overwritten.", recordName);
+  return true;
+}
+
 VmapiExecution *createExecution(VmapiPath program, VmapiPath record) {
+  if (recordIsProgram(program, record)) return nullptr;
   // 1. The program file, whole, and as long as its image says.
   uint64_t size = 0;
   uint8_t *bytes = vmapi_readWholeFile(program, &size);

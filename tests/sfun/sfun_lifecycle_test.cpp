@@ -284,6 +284,22 @@ TEST_F(RecordFile, EveryEndFinishesTheFile) {
   EXPECT_EQ(readBack().rows(), 0);
 }
 
+TEST_F(RecordFile, TheProgramFileIsNeverTakenForIt) {
+  std::string program = tempPath("program.zvm");
+  removeAtEnd.push_back(program);
+  std::vector<uint8_t> bytes = readFile(image("steps.zvm"));
+  {
+    std::ofstream out(program, std::ios::binary);
+    out.write((const char *)bytes.data(), (std::streamsize)bytes.size());
+  }
+  w.ports({Port{{{"x"}}, 8}}, {Port{{{"y"}}, 8}});
+  w.record = program;
+  zek_sfun_setup(0.01, onReport, program.c_str(), w.record.c_str(), &w.io, nullptr, nullptr);
+  EXPECT_EQ(zek_sfun_init(w.handle(), 0), 0);
+  EXPECT_EQ(lastReport(), "The output file '" + program + "' is the program file; it is not overwritten.");
+  EXPECT_EQ(readFile(program), bytes);
+}
+
 TEST_F(RecordFile, AnEmptyPathFailsALoudInitOnly) {
   w.ports({Port{{{"x"}}, 8}}, {Port{{{"y"}}, 8}});
   w.setup("steps.zvm");

@@ -336,6 +336,16 @@ TEST_F(SfunHil, ARepeatedInitTakesTheNewBuffersAndKeepsTheMatching) {
   EXPECT_EQ(error(), "The interface record of a repeated initialisation does not name the signals matched before.");
 }
 
+TEST_F(SfunHil, TheProgramFileIsNeverTakenForTheRecordFile) {
+  MatrixIo io;
+  std::string program = record("program.zvm");
+  fs::copy_file(image("matrix"), program);
+  std::vector<uint8_t> bytes = readAll(program);
+  EXPECT_EQ(init(program, io.ports, program, 0), 0);
+  EXPECT_EQ(error(), "The output file '" + program + "' is the program file; it is not overwritten.");
+  EXPECT_EQ(readAll(program), bytes);
+}
+
 TEST_F(SfunHil, AnEmptyRecordPathFailsUnlessQuiet) {
   MatrixIo io;
   EXPECT_EQ(init(image("matrix"), io.ports, "", 0), 0);

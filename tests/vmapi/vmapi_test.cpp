@@ -33,6 +33,15 @@ TEST(VmapiExecutions, ProgramFilesThatCannotBeRunFailCleanly) {
   std::string bad = tempDir() + "no/such/folder.zekbin";
   EXPECT_EQ(zek_vmapi_createExecution(image("echo.zvm").c_str(), bad.c_str()), nullptr);
   EXPECT_EQ(message(), "ERROR: Unable to open file '" + bad + "' for write access.");
+  // Nor is the program file taken for the record file, under the same name or another one.
+  std::string program = tempPath("program.zvm");
+  writeAll(program, whole);
+  for (const std::string &record : {program, tempDir() + "./" + std::filesystem::path(program).filename().string()}) {
+    EXPECT_EQ(zek_vmapi_createExecution(program.c_str(), record.c_str()), nullptr) << record;
+    EXPECT_EQ(zek_vmapi_getErrorCode(), 19);
+    EXPECT_EQ(message(), "ERROR: The record file '" + record + "' is the program file; it is not overwritten.");
+    EXPECT_EQ(readAll(program), whole);
+  }
   zek_vmapi_resetError();
 }
 
