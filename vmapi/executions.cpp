@@ -164,30 +164,33 @@ void unbindFunctions(VmapiExecution *e) {
   }
 }
 
-// True (after raising) when the record file names the program file: opening it for writing
-// would destroy the program.
-bool recordIsProgram(VmapiPath program, VmapiPath record) {
-  if (record.path == nullptr) return false;
+// False (after raising) when the record file cannot be named or names the program file, which
+// opening it for writing would destroy.
+bool recordMayBeWritten(VmapiPath program, VmapiPath record) {
+  if (record.path == nullptr) return true;
   bool programOwned = false, recordOwned = false;
-  const char *programName = vmapi_pathToMultibyte(program, &programOwned);
-  Multibyte programShown{programName, programOwned};
-  if (programName == nullptr) return false;
   const char *recordName = vmapi_pathToMultibyte(record, &recordOwned);
   Multibyte recordShown{recordName, recordOwned};
+  if (recordName == nullptr) return false;
+  const char *programName = vmapi_pathToMultibyte(program, &programOwned);
+  Multibyte programShown{programName, programOwned};
   PlatFileIdentity a, b;
-  if (recordName == nullptr || !plat_file_identity(programName, &a) || !plat_file_identity(recordName, &b) ||
+  if (programName == nullptr || !plat_file_identity(programName, &a) || !plat_file_identity(recordName, &b) ||
       a.volume != b.volume || a.file != b.file)
-    return false;
+    return true;
   zek_raiseError(ZEK_ERR_FILE, "ERROR: The record file '%s' is the program file; it is not overwritten.", recordName);
-  return true;
+  return false;
 }
 
 VmapiExecution *createExecution(VmapiPath program, VmapiPath record) {
-  if (recordIsProgram(program, record)) return nullptr;
   // 1. The program file, whole, and as long as its image says.
   uint64_t size = 0;
   uint8_t *bytes = vmapi_readWholeFile(program, &size);
   if (bytes == nullptr) return nullptr;
+  if (!recordMayBeWritten(program, record)) {
+    zek_free(bytes);
+    return nullptr;
+  }
   VmapiExecution *e = (VmapiExecution *)std::calloc(1, sizeof(VmapiExecution));
   if (e == nullptr) {
     zek_free(bytes);

@@ -368,12 +368,16 @@ TEST(VmapiTestcase, WidePathsAreUtf8) {
   // A wide string that is no text.
   std::wstring broken = wideDir + L"x";
   broken.push_back((wchar_t)0xD800);
-  c = inChild([&] {
-    zek_vmapi_runTestcase_v2(broken.c_str(), nullptr, &g_run, initRun, stepRun);
-    return 0;
-  });
-  EXPECT_EQ(c.exitCode, 1);
-  EXPECT_EQ(c.out.substr(0, c.out.find(" (error=")), "Error: Unable to convert wide string to filename.");
+  for (bool asProgram : {true, false}) {
+    SCOPED_TRACE(asProgram ? "program" : "record");
+    c = inChild([&] {
+      zek_vmapi_runTestcase_v2(asProgram ? broken.c_str() : wideProgram.c_str(), asProgram ? nullptr : broken.c_str(),
+                               &g_run, initRun, stepRun);
+      return 0;
+    });
+    EXPECT_EQ(c.exitCode, 1);
+    EXPECT_EQ(c.out.substr(0, c.out.find(" (error=")), "Error: Unable to convert wide string to filename.");
+  }
 }
 
 // ---- Parameter exchange --------------------------------------------------------------------
