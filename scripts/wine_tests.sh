@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The Windows builds: cross-builds x86-64 (preset win64) and runs its tests under wine64, with
+# The Windows builds: cross-builds x86-64 (preset win64) and runs all its tests under wine64, with
 # zekvm.exe compared against the Linux zekvm of build/plain (built here if missing); links
 # the x86 build (preset win32) and checks that its programs are x86 programs. Ends with
 # ctest's summary line.

@@ -1,6 +1,7 @@
 // The lifecycle of the block (init, steps, terminate) and its record files, read back with
 // the independent decoder.
 #include <cmath>
+#include <filesystem>
 
 #include "sfun_support.h"
 #include "zekbin_decoder.h"
@@ -168,10 +169,10 @@ TEST_F(Lifecycle, BadProgramFilesAreRefused) {
   // A file beyond 4 GiB (sparse, so it costs nothing) is refused before anything is allocated.
   std::string huge = tempPath("huge.zvm");
   removeAtEnd.push_back(huge);
-  FILE *f = std::fopen(huge.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  ASSERT_EQ(ftruncate(fileno(f), (off_t)5 << 30), 0);
-  std::fclose(f);
+  std::fclose(std::fopen(huge.c_str(), "wb"));
+  std::error_code resized;
+  std::filesystem::resize_file(huge, (uintmax_t)5 << 30, resized);
+  ASSERT_FALSE(resized) << resized.message();
   log() = Log{};
   w.program = huge;
   zek_sfun_setup(0.01, onReport, w.program.c_str(), "", &w.io, nullptr, nullptr);

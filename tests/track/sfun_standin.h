@@ -3,7 +3,13 @@
 // S-function library: what zek_printf printed, and the cycle count zek_getCycleCount returns.
 #include <cstdint>
 
+#if defined(_WIN32) && defined(STANDIN_BUILD)
+#define STANDIN_EXPORT extern "C" __declspec(dllexport)
+#elif defined(_WIN32)
+#define STANDIN_EXPORT extern "C" __declspec(dllimport)
+#else
 #define STANDIN_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 STANDIN_EXPORT void standin_setCycleCount(uint32_t count);
 // Everything printed since the last standin_reset.
