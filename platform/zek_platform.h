@@ -226,6 +226,9 @@ struct PlatFileIdentity {
 // The identity of the existing file path; false when it does not exist or cannot be examined.
 bool plat_file_identity(const char* path, PlatFileIdentity* identity);
 
+// True when the paths a and b (either may be null) name one existing file.
+bool plat_same_file(const char* a, const char* b);
+
 // Paths in this system are UTF-8. The C runtime of Windows takes the narrow names of fopen
 // and of main's arguments in the ANSI code page, so programs open files by name through
 // plat_fopen and take their arguments through plat_utf8_arguments; a file's size and position

@@ -91,3 +91,10 @@ PlatFileResult plat_stream_read_all(std::FILE* stream, std::uint8_t** data, std:
         capacity *= 2;
     }
 }
+
+bool plat_same_file(const char* a, const char* b)
+{
+    PlatFileIdentity first, second;
+    return a != nullptr && b != nullptr && plat_file_identity(a, &first) && plat_file_identity(b, &second) &&
+           first.volume == second.volume && first.file == second.file;
+}

@@ -96,11 +96,9 @@ uint8_t *readProgramFile(const char *path, uint64_t *size) {
 // identity, whatever the paths say): opening it for writing would destroy what the run is to
 // read. A record file that does not exist yet is new.
 bool outputIsNew(const ConsoleOptions *o) {
-  PlatFileIdentity out, other;
-  if (!plat_file_identity(o->outputFile, &out)) return true;
   const char *readFiles[2][2] = {{o->inputFile, "input"}, {o->programFile, "program"}};
   for (auto &[path, what] : readFiles) {
-    if (path != nullptr && plat_file_identity(path, &other) && other.volume == out.volume && other.file == out.file) {
+    if (plat_same_file(path, o->outputFile)) {
       std::fprintf(stderr, "ERROR: The output file '%s' is the %s file; it is not overwritten.\n", o->outputFile,
                    what);
       return false;

@@ -124,13 +124,6 @@ FILE *zek_fopen_utf8(const char *path, const char *mode) {
 #endif
 }
 
-bool zek_sfun_recordIsProgram(const char *programFile, const char *recordFile) {
-  PlatFileIdentity program, record;
-  return programFile != nullptr && recordFile != nullptr && recordFile[0] != '\0' &&
-         plat_file_identity(programFile, &program) && plat_file_identity(recordFile, &record) &&
-         program.volume == record.volume && program.file == record.file;
-}
-
 int64_t zek_getFileSize(FILE *stream) {
   // 64-bit positions: a long is 32 bits on Windows.
   if (std::fseek(stream, 0, SEEK_END) != 0) return -1;

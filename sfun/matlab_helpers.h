@@ -23,9 +23,6 @@ bool zek_readFully(FILE *stream, uint8_t *buffer, uint64_t size);
 // a reason behind it for a file beyond 4 GiB) for one that cannot be read; the VM's error
 // state is left as it was.
 uint8_t *zek_sfun_readProgramFile(const char *path, uint32_t *size, const char **failure);
-// True when recordFile names the file programFile: opening the record file for writing would
-// destroy the program.
-bool zek_sfun_recordIsProgram(const char *programFile, const char *recordFile);
 // The banner of a loud initialisation, through zek_printf.
 void zek_sfun_printBanner(const char *programFile, const char *recordFile, uint32_t programLength);
 

@@ -1,6 +1,7 @@
 // The record file of the host: opened by a non-quiet initialisation, one row per cycle, and
 // always finished when it is closed, so that every run leaves a complete file.
 #include "sfun_internal.h"
+#include "zek_platform.h"
 
 namespace {
 
@@ -17,7 +18,8 @@ const char *pathText(void) { return g_path != nullptr ? g_path : ""; }
 
 void zek_open_outputfile(SfunHandle block, const char *path, const char *programFile) {
   if (zek_output_fileStream != nullptr) return;
-  if (zek_sfun_recordIsProgram(programFile, path)) {
+  // Opening the program file for writing would destroy the program.
+  if (plat_same_file(programFile, path)) {
     zek_sfun_reportf(block, "The output file '%s' is the program file; it is not overwritten.", path);
     return;
   }

@@ -11,6 +11,7 @@
 #include "matlab_helpers.h"
 #include "zek_common.h"
 #include "zek_host.h"
+#include "zek_platform.h"
 #include "zek_sfun_state.h"
 #include "zekbin_writer_v8.h"
 
@@ -137,7 +138,8 @@ ChannelDecl **zek_get_all_channels_matlab(const VmData *data, uint16_t *count) {
 void zek_open_outputfile(const char *path, const char *programFile) {
   HilState &s = g_hil;
   if (s.zek_output_fileStream != nullptr) return;
-  if (zek_sfun_recordIsProgram(programFile, path)) {
+  // Opening the program file for writing would destroy the program.
+  if (plat_same_file(programFile, path)) {
     message("The output file '%s' is the program file; it is not overwritten.", path);
     return;
   }

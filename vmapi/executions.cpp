@@ -174,10 +174,7 @@ bool recordMayBeWritten(VmapiPath program, VmapiPath record) {
   if (recordName == nullptr) return false;
   const char *programName = vmapi_pathToMultibyte(program, &programOwned);
   Multibyte programShown{programName, programOwned};
-  PlatFileIdentity a, b;
-  if (programName == nullptr || !plat_file_identity(programName, &a) || !plat_file_identity(recordName, &b) ||
-      a.volume != b.volume || a.file != b.file)
-    return true;
+  if (!plat_same_file(programName, recordName)) return true;
   zek_raiseError(ZEK_ERR_FILE, "ERROR: The record file '%s' is the program file; it is not overwritten.", recordName);
   return false;
 }

@@ -30,6 +30,9 @@ constexpr uint32_t kCacheLine = 64;
 // Free buffers looked at for a buffer's neighbour.
 constexpr uint32_t kNeighbourSearch = 4;
 
+// The blocks of kBlockBytes a channel of `bytes` bytes is compared in.
+uint32_t blockCount(uint64_t bytes) { return (uint32_t)((bytes + kBlockBytes - 1) / kBlockBytes); }
+
 uint32_t sizeIndexOf(uint32_t capacity) {
   uint32_t k = 0;
   while ((kLaterChunkStartCapacity << k) < capacity) ++k;
@@ -199,8 +202,7 @@ template <uint32_t N> bool recordChannel(ZekbinWriter *w, FILE *stream, ZekbinRe
     return true;
   }
   if (ch->wholeUnchanged > 0) {
-    uint32_t blocks = (ch->count + kBlockBytes / N - 1) / (kBlockBytes / N);
-    for (uint32_t b = 0; b < blocks; ++b) ch->blockUnchanged[b] += ch->wholeUnchanged;
+    for (uint32_t b = 0, blocks = blockCount(ch->bytes); b < blocks; ++b) ch->blockUnchanged[b] += ch->wholeUnchanged;
     ch->wholeUnchanged = 0;
   }
   return recordBlocks<N>(w, stream, ch, row);
@@ -223,7 +225,7 @@ template <uint32_t N> bool finishChannel(ZekbinWriter *w, FILE *stream, ZekbinRe
   }
   ch->wholeUnchanged = 0;
   if (ch->blockUnchanged != nullptr)
-    std::memset(ch->blockUnchanged, 0, sizeof(uint32_t) * ((ch->count + kBlockBytes / N - 1) / (kBlockBytes / N)));
+    std::memset(ch->blockUnchanged, 0, sizeof(uint32_t) * blockCount(ch->bytes));
   return true;
 }
 
@@ -392,7 +394,7 @@ bool zekbin_setUpStreams(ZekbinWriter *w, ChannelDecl *const *channels, uint32_t
     ch.bytes = (uint32_t)bytes;
     elements += c->elementCount;
     valueBytes += bytes;
-    if (ch.count >= kWholeChannelMinElements) blocks += (bytes + kBlockBytes - 1) / kBlockBytes;
+    if (ch.count >= kWholeChannelMinElements) blocks += blockCount(bytes);
   }
   if (elements > UINT32_MAX || elements * ZEKBIN_FIRST_CHUNK_SIZE > SIZE_MAX) return false;
   w->elementCount = (uint32_t)elements;
@@ -412,7 +414,7 @@ bool zekbin_setUpStreams(ZekbinWriter *w, ChannelDecl *const *channels, uint32_t
     offset += ch.bytes;
     if (ch.count >= kWholeChannelMinElements) {
       ch.blockUnchanged = w->blockCounters + block;
-      block += (ch.bytes + kBlockBytes - 1) / kBlockBytes;
+      block += blockCount(ch.bytes);
     }
     for (uint32_t j = 0; j < ch.count; ++j, ++k) {
       ZekbinElementStream &e = w->elements[k];
