@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "test_files.h"
+#include "zek_platform.h"
 #include "zek_vmapi.h"
 #include "zekbin_decoder.h"
 
@@ -73,9 +74,10 @@ template <typename T> T valueAt(const zd::File &f, size_t element, int32_t row) 
 }
 
 // A function run in a child process with its standard output in a file: exit code and output.
-// On Linux the child is a fork of the test process. Windows has no fork: GoogleTest's death
-// test starts the test program again, which runs the test up to this call and then the
-// function; the copy works in the parent's folder, so that both see the same files.
+// On Linux the child is a fork of the test process. Windows has no fork: the test program is
+// started again for this test alone, with the number of the call in ZEK_TEST_CHILD_CALL; the
+// copy runs the test up to that call and then the function. It works in the parent's folder,
+// so that both see the same files.
 struct Child {
   int exitCode = -1;
   std::string out;
@@ -85,20 +87,36 @@ inline Child inChild(const std::function<int()> &body) {
   std::string path = tempPath("stdout");
   Child c;
 #if defined(_WIN32)
+  // Calls are counted per test, as the copy counts them.
+  const ::testing::TestInfo *t = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string test = std::string(t->test_suite_name()) + "." + t->name();
+  static std::string countedTest;
+  static int calls = 0;
+  if (test != countedTest) countedTest = test, calls = 0;
+  int call = ++calls;
+  const char *wanted = std::getenv("ZEK_TEST_CHILD_CALL");
+  if (wanted != nullptr && *wanted != '\0') {
+    // The copy: what the test prints before its call goes to the file too, which the call
+    // then starts anew.
+    if (std::freopen(path.c_str(), "wb", stdout) == nullptr) std::_Exit(125);
+    if (std::atoi(wanted) != call) return c;
+    int code = body();
+    std::fflush(stdout);
+    std::_Exit(code);
+  }
+  std::string filter = "--gtest_filter=" + test;
+  const char *argv[] = {__argv[0], filter.c_str(), nullptr};
   _putenv_s(ztf::kParentDirVariable, tempDir().c_str());
+  _putenv_s("ZEK_TEST_CHILD_CALL", std::to_string(call).c_str());
   std::fflush(stdout);
-  EXPECT_EXIT(
-      {
-        if (std::freopen(path.c_str(), "wb", stdout) == nullptr) std::_Exit(125);
-        int code = body();
-        std::fflush(stdout);
-        std::_Exit(code);
-      },
-      [&c](int code) {
-        c.exitCode = code;
-        return true;
-      },
-      "");
+  PlatProcess *child = plat_process_start(argv);
+  _putenv_s("ZEK_TEST_CHILD_CALL", "");
+  EXPECT_NE(child, nullptr) << "the test program cannot be started again";
+  if (child == nullptr) return c;
+  if (plat_process_wait(child, 60000) == PLAT_WAIT_OK) c.exitCode = plat_process_exit_code(child);
+  else ADD_FAILURE() << "the child part of the test did not end";
+  plat_process_terminate(child);
+  plat_process_close(child);
 #else
   std::fflush(stdout);
   pid_t pid = fork();
