@@ -106,7 +106,9 @@ ZEK_NOINLINE void raisePcOutside(const VmState &vm) {
                  vm.pc >= vm.codeBase ? vm.pc - vm.codeBase : 0);
 }
 
-// The loop when a dispatch would exceed the depth: every instruction goes to its handler.
+// The loop without fast paths: every instruction goes to its handler. It runs the instructions
+// while zek_handlersOnly is set; past the depth limit its first dispatch raises the overflow, so
+// there it runs none.
 void runHandlersOnly(VmState &vm) {
   while (vm.runState == ZEK_RUNNING && !zek_errorPending()) {
     if (vm.pc >= vm.crcPosition) {
@@ -189,11 +191,14 @@ outside:
 
 }  // namespace
 
+bool zek_handlersOnly = false;
+
 // Between two instructions the depth is the loop's own, so one test at the start tells whether
-// every dispatch of this loop passes the depth check; only then do the fast paths run.
+// every dispatch of this loop passes the depth check; only then do the fast paths run. The
+// tests' switch is read here too, once per loop.
 void zek_executeLoop(void) {
   VmState &vm = vmstate0;
-  if (vm.callDepth >= ZEK_MAX_CALL_DEPTH) runHandlersOnly(vm);
+  if (vm.callDepth >= ZEK_MAX_CALL_DEPTH || zek_handlersOnly) runHandlersOnly(vm);
   else if (vm.swap) runWithFastPaths<true>(vm);
   else runWithFastPaths<false>(vm);
 }

@@ -1,3 +1,4 @@
+#include <optional>
 #include <set>
 
 #include "opcodes.h"
@@ -239,6 +240,66 @@ TEST(RunCycle, InitialValuesAreMarkedInTheFirstCycle) {
   // in: bytes 0, 2, 4; out: byte 6 not marked; rw: byte 10.
   EXPECT_EQ(vmstate0.initialFlags[0], 0x15);
   EXPECT_EQ(vmstate0.initialFlags[1], 0x04);
+}
+
+// Every handler call counted by the opcode just fetched; the handlers themselves still run.
+ZekOpcodeHandler g_saved[256];
+int g_handled[256];
+void countingHandler(void) {
+  uint8_t op = vmstate0.image[vmstate0.instructionAddress - 1];
+  ++g_handled[op];
+  g_saved[op]();
+}
+
+struct CountedHandlers {
+  CountedHandlers() {
+    for (int b = 0; b < 256; ++b) {
+      g_saved[b] = zek_byteCodeHandler[b];
+      zek_byteCodeHandler[b] = countingHandler;
+      g_handled[b] = 0;
+    }
+  }
+  ~CountedHandlers() {
+    for (int b = 0; b < 256; ++b) zek_byteCodeHandler[b] = g_saved[b];
+  }
+};
+
+// The fast paths take a scalar loop whole, so its handlers run only while the tests' switch
+// sends every instruction to them; past the depth limit the loop runs none.
+TEST(InstructionLoop, HandlersOnlyRunsEveryInstructionThroughItsHandler) {
+  Program p;
+  p.channel("x", ZEK_INT32);
+  p.channel("n", ZEK_UINT32);
+  p.code = "L: READALL n; PUSHUINT32 3; LT; JUMPONFALSE E; READALL x; PUSHINT32 1; PLUS; WRITEALL x;"
+           "READALL n; PUSHUINT32 1; PLUS; WRITEALL n; PUSHTRUE; DROP; JUMP L; E: ENDCYCLE";
+  const uint8_t fast[] = {OP_READALL, OP_PUSHUINT32, OP_LT, OP_JUMPONFALSE, OP_PUSHINT32,
+                          OP_PLUS, OP_WRITEALL, OP_PUSHTRUE, OP_DROP, OP_JUMP};
+  for (bool handlersOnly : {false, true}) {
+    SCOPED_TRACE(handlersOnly ? "handlers only" : "with the fast paths");
+    auto l = zt::load(p);
+    ASSERT_EQ(l.result, 0u) << zt::errorText();
+    CountedHandlers counted;
+    {
+      std::optional<zt::HandlersOnly> only;
+      if (handlersOnly) only.emplace();
+      ASSERT_EQ(zek_runCycle(), 0u) << zt::errorText();
+    }
+    EXPECT_EQ(zt::value<int32_t>("x"), 3);
+    for (uint8_t op : fast) EXPECT_EQ(g_handled[op] > 0, handlersOnly) << zek_opcodeName(op);
+    EXPECT_EQ(g_handled[OP_ENDCYCLE], 1);
+  }
+  // At the depth limit the loop's first dispatch overflows: no handler runs.
+  auto l = zt::load(p);
+  CountedHandlers counted;
+  zt::prepareExecution();
+  vmstate0.callDepth = ZEK_MAX_CALL_DEPTH;
+  zek_executeLoop();
+  EXPECT_EQ(zek_getErrorCode(), ZEK_ERR_OVERFLOW);
+  EXPECT_EQ(zt::bareError(), "An overflow of the call stack occurred.");
+  int handled = 0;
+  for (int count : g_handled) handled += count;
+  EXPECT_EQ(handled, 0);
+  EXPECT_EQ(zek_handlersOnly, false);
 }
 
 TEST(RunCycle, ContextAddressIsRelativeToTheCodeBase) {
