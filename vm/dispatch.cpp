@@ -12,7 +12,7 @@ struct OpcodeInfo {
 constexpr std::array<ZekOpcodeHandler, 256> buildHandlers() {
   std::array<ZekOpcodeHandler, 256> table{};
   for (auto &h : table) h = zek__NYI;
-#define ZEK_OPCODE(byte, name, layout) table[byte] = zek__##name;
+#define ZEK_OPCODE(byte, name, layout, effect) table[byte] = zek__##name;
 #include "opcodes.def"
 #undef ZEK_OPCODE
   return table;
@@ -20,7 +20,7 @@ constexpr std::array<ZekOpcodeHandler, 256> buildHandlers() {
 
 constexpr std::array<OpcodeInfo, 256> buildInfo() {
   std::array<OpcodeInfo, 256> table{};
-#define ZEK_OPCODE(byte, name, layout) table[byte] = OpcodeInfo{#name, layout};
+#define ZEK_OPCODE(byte, name, layout, effect) table[byte] = OpcodeInfo{#name, layout};
 #include "opcodes.def"
 #undef ZEK_OPCODE
   return table;

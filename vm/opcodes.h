@@ -3,12 +3,12 @@
 #include <cstdint>
 
 enum Opcode : uint8_t {
-#define ZEK_OPCODE(byte, name, layout) OP_##name = byte,
+#define ZEK_OPCODE(byte, name, layout, effect) OP_##name = byte,
 #include "opcodes.def"
 #undef ZEK_OPCODE
 };
 
-#define ZEK_OPCODE(byte, name, layout) void zek__##name(void);
+#define ZEK_OPCODE(byte, name, layout, effect) void zek__##name(void);
 #include "opcodes.def"
 #undef ZEK_OPCODE
 void zek__NYI(void);

@@ -140,6 +140,20 @@ inline Loaded run(const std::string &code, bool bigEndian = false) {
   return runProgram(p);
 }
 
+// The instruction that raised the standing error, quoted with its line of the instruction table:
+// " (raised by the instruction at code offset 0x0002: ENDERROR hs [--])"; empty without an
+// error. For failure messages.
+inline std::string raisedBy() {
+  const VmState &vm = vmstate0;
+  if (!zek_hasError() || vm.image == nullptr || vm.instructionAddress <= vm.codeBase ||
+      vm.instructionAddress > vm.crcPosition)
+    return "";
+  uint32_t at = vm.instructionAddress - 1;
+  char offset[16];
+  std::snprintf(offset, sizeof offset, "0x%04x", at - vm.codeBase);
+  return std::string(" (raised by the instruction at code offset ") + offset + ": " + opcodeLine(vm.image[at]) + ")";
+}
+
 // One row of an error table: the code that runs, the error it must raise and the message
 // without its context (empty: only the error code is checked).
 struct ErrorRow {
@@ -150,9 +164,9 @@ struct ErrorRow {
 
 // The error state after a row ran, as the row says.
 inline void expectError(const ErrorRow &row) {
-  EXPECT_EQ(zek_getErrorCode(), row.error) << row.code << ": " << errorText();
+  EXPECT_EQ(zek_getErrorCode(), row.error) << row.code << ": " << errorText() << raisedBy();
   if (!row.message.empty()) {
-    EXPECT_EQ(bareError(), row.message) << row.code;
+    EXPECT_EQ(bareError(), row.message) << row.code << raisedBy();
   }
 }
 
@@ -235,25 +249,34 @@ struct HandlersOnly {
 template <typename Run> auto bothWays(const std::string &what, Run &&run) -> decltype(run()) {
   using Result = decltype(run());
   Outcome handlers;
+  std::string handlersRaiser;
+  auto compare = [&] {
+    Outcome fast = outcomeNow();
+    std::string quotes;
+    if (!handlersRaiser.empty()) quotes += "\n  handlers" + handlersRaiser;
+    if (!raisedBy().empty()) quotes += "\n  fast paths" + raisedBy();
+    EXPECT_TRUE(handlers == fast) << what << ": the fast paths and the handlers disagree"
+                                  << differences(handlers, fast) << quotes;
+  };
   if constexpr (std::is_void_v<Result>) {
     {
       HandlersOnly only;
       run();
       handlers = outcomeNow();
+      handlersRaiser = raisedBy();
     }
     run();
-    Outcome fast = outcomeNow();
-    EXPECT_TRUE(handlers == fast) << what << ": the fast paths and the handlers disagree" << differences(handlers, fast);
+    compare();
   } else {
     Result first = [&] {
       HandlersOnly only;
       Result r = run();
       handlers = outcomeNow();
+      handlersRaiser = raisedBy();
       return r;
     }();
     Result second = run();
-    Outcome fast = outcomeNow();
-    EXPECT_TRUE(handlers == fast) << what << ": the fast paths and the handlers disagree" << differences(handlers, fast);
+    compare();
     return second;
   }
 }

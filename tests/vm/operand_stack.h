@@ -81,7 +81,7 @@ struct Case {
 inline void expectOutcomes(const std::vector<Case> &cases) {
   for (const Case &c : cases) {
     bothWays(c.code, [&] { runOn(c.code); });
-    EXPECT_EQ(outcome(), c.expected) << c.code;
+    EXPECT_EQ(outcome(), c.expected) << c.code << raisedBy();
   }
 }
 

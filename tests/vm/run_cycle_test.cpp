@@ -1,5 +1,6 @@
 #include <optional>
 #include <set>
+#include <stdexcept>
 
 #include "opcodes.h"
 #include "vm_harness.h"
@@ -35,7 +36,7 @@ TEST(RunCycle, ResultTable) {
 
 TEST(RunCycle, EveryUnusedByteRaises117NamingIt) {
   std::set<int> used;
-#define ZEK_OPCODE(byte, name, layout) used.insert(byte);
+#define ZEK_OPCODE(byte, name, layout, effect) used.insert(byte);
 #include "opcodes.def"
 #undef ZEK_OPCODE
   EXPECT_EQ(used.size(), 95u);
@@ -240,6 +241,48 @@ TEST(RunCycle, InitialValuesAreMarkedInTheFirstCycle) {
   // in: bytes 0, 2, 4; out: byte 6 not marked; rw: byte 10.
   EXPECT_EQ(vmstate0.initialFlags[0], 0x15);
   EXPECT_EQ(vmstate0.initialFlags[1], 0x04);
+}
+
+// The tests quote an instruction by its line of the instruction table; the assembler's failures
+// and the harness's error reports name the instruction so.
+TEST(InstructionTable, LinesWithTheirStackEffectInFailureMessages) {
+  for (int b = 0; b < 256; ++b) {
+    std::string line = zt::opcodeLine((uint8_t)b);
+    if (zek_opcodeName((uint8_t)b) == nullptr) {
+      EXPECT_EQ(line, "byte " + std::to_string(b) + " (not in use)");
+      continue;
+    }
+    size_t open = line.find(" [");
+    ASSERT_NE(open, std::string::npos) << line;
+    EXPECT_NE(line.find("--", open), std::string::npos) << line;
+    EXPECT_EQ(line.back(), ']') << line;
+  }
+  EXPECT_EQ(zt::opcodeLine(OP_JUMPONTRUE), "JUMPONTRUE w [c:bool --]");
+  EXPECT_EQ(zt::opcodeLine(OP_PLUS), "PLUS [a b -- r]");
+
+  struct Row {
+    const char *code;
+    const char *message;
+  };
+  const Row rows[] = {
+      {"PUSHINT32", "missing operand in: PUSHINT32 (PUSHINT32 w [-- k:int32])"},
+      {"PLUS 3", "too many operands in: PLUS 3 (PLUS [a b -- r])"},
+      {"JUMPONTRUE \"x\"", "text where a number is expected in: JUMPONTRUE \"x\" (JUMPONTRUE w [c:bool --])"},
+      {"FOO 1", "unknown instruction FOO in: FOO 1"},
+  };
+  for (const Row &row : rows) {
+    try {
+      zt::assemble(Program{}, row.code);
+      ADD_FAILURE() << row.code << " assembled";
+    } catch (const std::runtime_error &e) {
+      EXPECT_EQ(std::string(e.what()), row.message);
+    }
+  }
+
+  auto l = zt::run("NOP; NOP; ENDERROR 7 \"stop\"");
+  EXPECT_EQ(zt::raisedBy(), " (raised by the instruction at code offset 0x0002: ENDERROR hs [--])");
+  auto clean = zt::run("ENDCYCLE");
+  EXPECT_EQ(zt::raisedBy(), "");
 }
 
 // Every handler call counted by the opcode just fetched; the handlers themselves still run.
