@@ -69,7 +69,6 @@ void zek__PUSHINDEX(void) {
 
 void zek__PUSHCONSTINDEX(void) {
   uint32_t value = op_u32();
-  if (zek_operandFailed()) return;
   zek_istack_push(value);
 }
 
@@ -96,20 +95,17 @@ void zek__DUPINDEX(void) {
 
 void zek__JUMP(void) {
   uint32_t target = op_u32();
-  if (zek_operandFailed()) return;
   jumpTo(target);
 }
 
 void zek__JUMPONTRUE(void) {
   uint32_t target = op_u32();
-  if (zek_operandFailed()) return;
   uint8_t condition;
   if (zek_pstack_popScalar<uint8_t>(ZEK_BOOL, &condition) && condition != 0) jumpTo(target);
 }
 
 void zek__JUMPONFALSE(void) {
   uint32_t target = op_u32();
-  if (zek_operandFailed()) return;
   uint8_t condition;
   if (zek_pstack_popScalar<uint8_t>(ZEK_BOOL, &condition) && condition == 0) jumpTo(target);
 }
@@ -117,7 +113,6 @@ void zek__JUMPONFALSE(void) {
 // The tested value stays on the stack whether or not the jump is taken.
 void zek__JUMP_IF_ZERO(void) {
   uint32_t target = op_u32();
-  if (zek_operandFailed()) return;
   const uint8_t *value = zek_pstack_peekScalarWithType(ZEK_UINT16);
   if (value != nullptr && zek_load_as<uint16_t>(value) == 0) jumpTo(target);
 }
@@ -127,7 +122,6 @@ void zek__JUMP_IF_ZERO(void) {
 void zek__JUMPTABLE(void) {
   VmState &vm = vmstate0;
   uint16_t count = op_u16();
-  if (zek_operandFailed()) return;
   uint32_t type;
   const uint8_t *value = zek_pstack_dropScalar(&type);
   if (value == nullptr) return;
@@ -147,15 +141,13 @@ void zek__JUMPTABLE(void) {
     return;
   }
   vm.pc = (uint32_t)entry;
-  uint32_t target = op_u32();
-  if (zek_operandFailed()) return;
-  jumpTo(target);
+  uint32_t target;
+  if (op_checked_u32(&target)) jumpTo(target);
 }
 
 void zek__CALLSUB(void) {
   VmState &vm = vmstate0;
   uint32_t offset = op_u32();
-  if (zek_operandFailed()) return;
   uint32_t returnAddress = vm.pc;
   uint32_t target = returnAddress + offset;  // modulo 2^32: negative offsets call backwards
   // Relative to the code base; a target below it wraps to a value beyond the code.
@@ -170,7 +162,6 @@ void zek__RETURN(void) {
 
 void zek__CALLFUNCTION(void) {
   uint16_t index = op_u16();
-  if (zek_operandFailed()) return;
   FunctionDecl *function = functionAt(index);
   if (function == nullptr || !hasHandler(*function)) return;
   function->handler(function);

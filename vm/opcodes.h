@@ -19,3 +19,8 @@ extern ZekOpcodeHandler zek_byteCodeHandler[256];
 // Mnemonic of a byte (null when the byte is not in use) and its operand layout.
 const char *zek_opcodeName(uint8_t byte);
 const char *zek_opcodeLayout(uint8_t byte);
+
+// Bytes of each instruction's fixed operands, from its layout: the letters before a text or
+// variable data (0 for a byte not in use). The dispatch checks them against the end of the code
+// before the handler runs.
+extern const uint8_t zek_fixedOperandBytes[256];

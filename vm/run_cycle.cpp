@@ -87,14 +87,17 @@ bool zek_checkTarget(uint64_t target) {
 
 // Runs one handler one level deeper. The depth counts nested executions (server functions
 // called from byte code); past the limit the instruction is not run, so a function that calls
-// itself cannot exhaust the native stack.
+// itself cannot exhaust the native stack. An instruction whose fixed operands reach into the
+// CRC is not run either: the one test here is what lets the handlers read those operands
+// without a check of their own.
 static inline bool dispatch(VmState &vm, uint8_t opcode) {
   if (++vm.callDepth > ZEK_MAX_CALL_DEPTH) {
     --vm.callDepth;
     zek_raiseError(ZEK_ERR_OVERFLOW, "An overflow of the call stack occurred.");
     return false;
   }
-  zek_byteCodeHandler[opcode]();
+  if ((uint64_t)vm.pc + zek_fixedOperandBytes[opcode] > vm.crcPosition) zek_raiseOperandOutOfCode();
+  else zek_byteCodeHandler[opcode]();
   --vm.callDepth;
   return true;
 }
@@ -301,7 +304,6 @@ void zek__END(void) { vmstate0.runState = ZEK_END_OF_TEST; }
 
 void zek__ENDERROR(void) {
   uint16_t code = op_u16();
-  if (zek_operandFailed()) return;
   const char *text = op_text();
   if (text == nullptr) return;
   // A code of 0 would leave no error standing and the cycle would pass as a success.

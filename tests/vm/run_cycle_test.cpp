@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "opcodes.h"
-#include "vm_harness.h"
+#include "operand_stack.h"
 
 namespace {
 
@@ -122,6 +122,53 @@ TEST(RunCycle, CodeAndOperandsEndAtTheCrc) {
     EXPECT_EQ(zek_getErrorCode(), 117) << row.what << ": " << zt::errorText();
     EXPECT_EQ(raised, 1) << row.what;
   }
+  zek_setErrorHandler(previous);
+}
+
+// Every instruction's fixed operands, as its layout gives them, are checked before its handler
+// runs: one byte short at the end of the code, the handler does not run (the uint32 placed
+// below stays, nothing else is pushed) and 117 is raised once; complete, that error does not
+// come. Texts and variable data behind the fixed part are checked by their handlers.
+TEST(RunCycle, FixedOperandsAreCheckedBeforeTheHandler) {
+  static int raised;
+  ZekErrorHandler previous = zek_setErrorHandler([] { ++raised; });
+  const std::string pastTheEnd = "Byte code at address 0x0001 reads past the end of the code.";
+  int checked = 0;
+  for (int b = 0; b < 256; ++b) {
+    const char *name = zek_opcodeName((uint8_t)b);
+    if (name == nullptr) continue;
+    std::string layout = zek_opcodeLayout((uint8_t)b);
+    int fixed = 0;
+    for (char c : layout) {
+      if (c == 's' || c == '*') break;
+      fixed += c == 'b' ? 1 : c == 'h' ? 2 : c == 'w' ? 4 : 8;
+    }
+    if (fixed == 0) continue;
+    ++checked;
+    SCOPED_TRACE(zt::opcodeLine((uint8_t)b));
+    // Operand bytes 0xFF: no jump lands inside the code, no count or index is in range.
+    bool variablePart = layout.find_first_of("s*") != std::string::npos;
+    for (int given : {fixed - 1, fixed}) {
+      if (given == fixed && variablePart) continue;
+      Program p;
+      p.code = "BYTES " + std::to_string(b);
+      for (int i = 0; i < given; ++i) p.code += " 255";
+      raised = 0;
+      auto l = zt::runProgram(p, [] { zt::pushScalar<uint32_t>(ZEK_UINT32, 77); });
+      if (given < fixed) {
+        EXPECT_EQ(zek_getErrorCode(), 117);
+        EXPECT_EQ(zt::bareError(), pastTheEnd);
+        EXPECT_EQ(raised, 1);
+        ASSERT_EQ(zek_pstack_valueCount(), 1u);
+        EXPECT_EQ(zt::valueText(), "uint32 77");
+        EXPECT_EQ(zek_istack_count(), 0u);
+        EXPECT_EQ(vmstate0.pc, vmstate0.crcPosition);
+      } else {
+        EXPECT_NE(zt::bareError(), pastTheEnd) << "complete operands";
+      }
+    }
+  }
+  EXPECT_EQ(checked, 52);  // every instruction with fixed operands
   zek_setErrorHandler(previous);
 }
 
