@@ -1,4 +1,5 @@
-// Branches, jump tables, subroutines, index pushes and calls of program functions.
+// The ends of a cycle and of the test (ENDCYCLE, END, ENDERROR) and NOP, branches, jump
+// tables, subroutines, index pushes and calls of program functions.
 //
 // Jump and table targets are offsets from the code base; a CALLSUB offset counts from the end
 // of its operand and wraps modulo 2^32, so a subroutine may lie before its call. Every target
@@ -61,6 +62,18 @@ bool hasHandler(const FunctionDecl &function) {
   return false;
 }
 }  // namespace
+
+void zek__NOP(void) {}
+void zek__ENDCYCLE(void) { vmstate0.runState = ZEK_END_OF_CYCLE; }
+void zek__END(void) { vmstate0.runState = ZEK_END_OF_TEST; }
+
+void zek__ENDERROR(void) {
+  uint16_t code = op_u16();
+  const char *text = op_text();
+  if (text == nullptr) return;
+  // A code of 0 would leave no error standing and the cycle would pass as a success.
+  zek_raiseError(code != 0 ? code : (uint16_t)ZEK_ERR_FATAL, "%s", text);
+}
 
 void zek__PUSHINDEX(void) {
   int32_t value;

@@ -1,7 +1,9 @@
-// The 256-entry handler table and the names of the instruction set, built from opcodes.def.
+// The 256-entry handler table and the names of the instruction set, built from opcodes.def,
+// and the handler of every byte not in use.
 #include <array>
 
 #include "opcodes.h"
+#include "vm_state.h"
 
 namespace {
 struct OpcodeInfo {
@@ -71,3 +73,11 @@ const uint8_t zek_fixedOperandBytes[256] = {
 
 const char *zek_opcodeName(uint8_t byte) { return kInfo[byte].name; }
 const char *zek_opcodeLayout(uint8_t byte) { return kInfo[byte].layout != nullptr ? kInfo[byte].layout : ""; }
+
+// The handler of every byte not in use; it names the byte just fetched.
+void zek__NYI(void) {
+  const VmState &vm = vmstate0;
+  zek_raiseError(ZEK_ERR_BYTECODE,
+                 "Byte code %u not in use. Most likely your zvm-file is incompatible with this ZEK-VM version",
+                 (unsigned)vm.image[vm.instructionAddress - 1]);
+}
