@@ -1,4 +1,5 @@
-// Branches, jump tables, subroutines, index pushes and calls of program functions.
+// The ends of a cycle and of the test (ENDCYCLE, END, ENDERROR) and NOP, branches, jump
+// tables, subroutines, index pushes and calls of program functions.
 //
 // Jump and table targets are offsets from the code base; a CALLSUB offset counts from the end
 // of its operand and wraps modulo 2^32, so a subroutine may lie before its call. Every target
@@ -62,6 +63,18 @@ bool hasHandler(const FunctionDecl &function) {
 }
 }  // namespace
 
+void zek__NOP(void) {}
+void zek__ENDCYCLE(void) { vmstate0.runState = ZEK_END_OF_CYCLE; }
+void zek__END(void) { vmstate0.runState = ZEK_END_OF_TEST; }
+
+void zek__ENDERROR(void) {
+  uint16_t code = op_u16();
+  const char *text = op_text();
+  if (text == nullptr) return;
+  // A code of 0 would leave no error standing and the cycle would pass as a success.
+  zek_raiseError(code != 0 ? code : (uint16_t)ZEK_ERR_FATAL, "%s", text);
+}
+
 void zek__PUSHINDEX(void) {
   int32_t value;
   if (zek_pstack_popScalar<int32_t>(ZEK_INT32, &value)) zek_istack_push((uint32_t)value);
@@ -69,7 +82,6 @@ void zek__PUSHINDEX(void) {
 
 void zek__PUSHCONSTINDEX(void) {
   uint32_t value = op_u32();
-  if (zek_operandFailed()) return;
   zek_istack_push(value);
 }
 
@@ -96,20 +108,17 @@ void zek__DUPINDEX(void) {
 
 void zek__JUMP(void) {
   uint32_t target = op_u32();
-  if (zek_operandFailed()) return;
   jumpTo(target);
 }
 
 void zek__JUMPONTRUE(void) {
   uint32_t target = op_u32();
-  if (zek_operandFailed()) return;
   uint8_t condition;
   if (zek_pstack_popScalar<uint8_t>(ZEK_BOOL, &condition) && condition != 0) jumpTo(target);
 }
 
 void zek__JUMPONFALSE(void) {
   uint32_t target = op_u32();
-  if (zek_operandFailed()) return;
   uint8_t condition;
   if (zek_pstack_popScalar<uint8_t>(ZEK_BOOL, &condition) && condition == 0) jumpTo(target);
 }
@@ -117,7 +126,6 @@ void zek__JUMPONFALSE(void) {
 // The tested value stays on the stack whether or not the jump is taken.
 void zek__JUMP_IF_ZERO(void) {
   uint32_t target = op_u32();
-  if (zek_operandFailed()) return;
   const uint8_t *value = zek_pstack_peekScalarWithType(ZEK_UINT16);
   if (value != nullptr && zek_load_as<uint16_t>(value) == 0) jumpTo(target);
 }
@@ -127,7 +135,6 @@ void zek__JUMP_IF_ZERO(void) {
 void zek__JUMPTABLE(void) {
   VmState &vm = vmstate0;
   uint16_t count = op_u16();
-  if (zek_operandFailed()) return;
   uint32_t type;
   const uint8_t *value = zek_pstack_dropScalar(&type);
   if (value == nullptr) return;
@@ -147,15 +154,13 @@ void zek__JUMPTABLE(void) {
     return;
   }
   vm.pc = (uint32_t)entry;
-  uint32_t target = op_u32();
-  if (zek_operandFailed()) return;
-  jumpTo(target);
+  uint32_t target;
+  if (op_checked_u32(&target)) jumpTo(target);
 }
 
 void zek__CALLSUB(void) {
   VmState &vm = vmstate0;
   uint32_t offset = op_u32();
-  if (zek_operandFailed()) return;
   uint32_t returnAddress = vm.pc;
   uint32_t target = returnAddress + offset;  // modulo 2^32: negative offsets call backwards
   // Relative to the code base; a target below it wraps to a value beyond the code.
@@ -170,7 +175,6 @@ void zek__RETURN(void) {
 
 void zek__CALLFUNCTION(void) {
   uint16_t index = op_u16();
-  if (zek_operandFailed()) return;
   FunctionDecl *function = functionAt(index);
   if (function == nullptr || !hasHandler(*function)) return;
   function->handler(function);

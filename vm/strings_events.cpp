@@ -85,7 +85,6 @@ bool formatScalar(uint32_t type, const uint8_t *value, char (&text)[kNumTextBuff
 void zek__STRING(void) {
   VmState &vm = vmstate0;
   uint8_t opcode = op_u8();
-  if (zek_hasError()) return;
   if (opcode != OP_WRITEALL && opcode != OP_WRITEPART && opcode != OP_WRITESLICE) {
     zek_raiseError(ZEK_ERR_BYTECODE, "STRING cannot be used with opcode %u.", (unsigned)opcode);
     return;
@@ -150,7 +149,6 @@ void zek__EVENT(void) {
   VmState &vm = vmstate0;
   uint16_t id = op_u16();
   uint8_t hasData = op_u8();
-  if (zek_hasError()) return;
   StackString data{nullptr, 0};
   if (hasData != 0) {
     if (!popString(&data)) return;
@@ -183,8 +181,8 @@ void zek__MESSAGEBOX(void) {
   VmState &vm = vmstate0;
   const char *text = op_text();
   if (text == nullptr) return;
-  uint8_t count = op_u8();
-  if (zek_hasError()) return;
+  uint8_t count;
+  if (!op_checked_u8(&count)) return;
   // The byte behind the count identifies the box for the host.
   uint32_t position = vm.pc;
   const char *items = (const char *)vm.image + vm.pc;
