@@ -24,7 +24,7 @@ left_over_objects() {
   local name
   for name in $(ls /dev/shm 2> /dev/null |
                 grep -E '^(zek|vmapi-)|^(ZEK-VM-EXCHANGE|ZEK-TO-ZVM-EVENT|ZVM-TO-ZEK-EVENT)$' || true); do
-    (flock -n -x 9) 9< "/dev/shm/$name" 2> /dev/null && echo "$name"
+    if (flock -n -x 9) 9< "/dev/shm/$name" 2> /dev/null; then echo "$name"; fi
   done | sort
 }
 objects_before=$(left_over_objects)
