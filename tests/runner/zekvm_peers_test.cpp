@@ -7,6 +7,7 @@
 #include "exchange.h"
 #include "image_builder.h"
 #include "runner_support.h"
+#include "shared_objects.h"
 #include "zek_platform.h"
 
 namespace {
@@ -40,10 +41,11 @@ class ZekvmIde : public testing::Test {
   PlatEvent *vmEvent = nullptr;
   PlatProcess *ide = nullptr;
   std::string log;
+  const std::string prefix = "zekvm-" + std::to_string(getpid()) + "-";
 
   void SetUp() override {
     // The objects of tests running side by side stay apart; zekvm inherits the prefix.
-    setenv("ZEK_PLATFORM_NAME_PREFIX", ("zekvm-" + std::to_string(getpid()) + "-").c_str(), 1);
+    setenv("ZEK_PLATFORM_NAME_PREFIX", prefix.c_str(), 1);
     // Both events exist before zekvm starts, so that the IDE's attach stands at its first look.
     attachEvent = plat_event_create(ZEK_EXCHANGE_TO_VM_EVENT);
     vmEvent = plat_event_create(ZEK_EXCHANGE_TO_IDE_EVENT);
@@ -54,13 +56,22 @@ class ZekvmIde : public testing::Test {
   }
 
   void TearDown() override {
+    // An IDE still running is ended by force: it cannot close what it holds, so the exchange
+    // block that zekvm released before stays behind it and is removed here. Peers that ended
+    // by themselves leave nothing.
+    bool forced = false;
     if (ide != nullptr) {
+      forced = plat_process_wait(ide, 0) != PLAT_WAIT_OK;
       plat_process_terminate(ide);
       plat_process_wait(ide, kIdeLimitMs);
       plat_process_close(ide);
     }
     plat_event_close(attachEvent);
     plat_event_close(vmEvent);
+    std::vector<std::string> left = zt::removeLeftOverObjects(prefix);
+    if (!forced) {
+      EXPECT_EQ(left, std::vector<std::string>{}) << "objects left behind by zekvm or the IDE";
+    }
     unsetenv("ZEK_PLATFORM_NAME_PREFIX");
   }
 

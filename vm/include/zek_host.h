@@ -12,6 +12,11 @@
 // image that its header announces (length >= L + 4); raises the loader's error otherwise.
 bool zek_checkImageSize(const uint8_t *image, uint64_t size);
 
+// zek_load of a buffer of size bytes: a buffer shorter than the image its header announces
+// fails as any load does (the program loaded before is discarded, the loader's message
+// carries the VM's error context), and no byte beyond the buffer is read.
+uint32_t zek_loadSized(const uint8_t *image, uint64_t size);
+
 // The values heap of the loaded program (null before a load) and its size in bytes.
 uint8_t *zek_getValuesHeapBuffer(void);
 uint32_t zek_getValuesHeapBufferSize(void);
