@@ -86,21 +86,35 @@ TEST(ZekbinRecorder, RecordsTheChannelsFlaggedRecordedInTableOrderWithTheProgram
   }
 }
 
-// Without a program (null data), and for a writer that could not be had, the file is still a
-// valid recording: no signal, no declaration, no row.
+// Without a program (null data) the recorder takes the stream only, and the finish makes the
+// file a valid recording of no signal, no declaration and no row; when the finish cannot have
+// that writer either, the failure is told and the file stays empty.
 TEST(ZekbinRecorder, WithoutAProgramTheFileIsARecordingOfNoSignal) {
   auto l = rt::loadProgram(recordedAndNot(1));
-  Recorder rec("nodata");
-  ASSERT_EQ(rec.open(nullptr), ZEKBIN_WRITE_OK);
-  EXPECT_EQ(rec.r.channelCount, 0u);
-  EXPECT_EQ(rec.finish(), ZEKBIN_WRITE_OK);
-  zd::File f = rec.decoded();
-  ASSERT_EQ(f.error, "");
-  EXPECT_EQ(f.signals.size(), 0u);
-  EXPECT_EQ(f.enumCount, 0u);
-  EXPECT_EQ(f.eventDeclCount, 0u);
-  EXPECT_EQ(f.sut, 0u);
-  EXPECT_EQ(f.rows(), 0);
+  for (bool writerFails : {false, true}) {
+    SCOPED_TRACE(writerFails ? "no writer at the finish" : "finished");
+    Recorder rec("nodata");
+    ASSERT_EQ(rec.open(nullptr), ZEKBIN_WRITE_OK);
+    EXPECT_EQ(rec.r.channelCount, 0u);
+    EXPECT_EQ(rec.row(0), ZEKBIN_WRITE_NO_WRITER) << "no row without a program";
+    EXPECT_EQ(zekbin_recorderTakeFailure(&rec.r), ZEKBIN_WRITE_NO_WRITER);
+    plat_fault_arm(PLAT_FAULT_ALLOCATION, writerFails ? 1 : 0);
+    int32_t finished = rec.finish();
+    plat_fault_arm(PLAT_FAULT_ALLOCATION, 0);
+    if (writerFails) {
+      EXPECT_EQ(finished, ZEKBIN_WRITE_NO_WRITER);
+      EXPECT_TRUE(rec.bytes().empty());
+      continue;
+    }
+    EXPECT_EQ(finished, ZEKBIN_WRITE_OK);
+    zd::File f = rec.decoded();
+    ASSERT_EQ(f.error, "");
+    EXPECT_EQ(f.signals.size(), 0u);
+    EXPECT_EQ(f.enumCount, 0u);
+    EXPECT_EQ(f.eventDeclCount, 0u);
+    EXPECT_EQ(f.sut, 0u);
+    EXPECT_EQ(f.rows(), 0);
+  }
 }
 
 // A host's loop: cycle k raises event 100 + k and has row time k * step. A SuT-synchronous host

@@ -38,10 +38,10 @@ int32_t zekbin_recorderOpen(ZekbinRecorder *r, FILE *stream, const VmData *data)
   if (r->stream != nullptr) return ZEKBIN_RECORD_OPEN;
   *r = ZekbinRecorder{};
   r->stream = stream;
+  // Without a program the finish makes the file a recording of no signal.
+  if (data == nullptr) return ZEKBIN_WRITE_OK;
   int32_t result = ZEKBIN_WRITE_NO_WRITER;
-  if (data == nullptr) {
-    r->writer = zek_write_zekbin_headerblock(stream, nullptr, 0, nullptr, 0, nullptr, 0, 0, 1);
-  } else if (selectRecorded(r, data)) {
+  if (selectRecorded(r, data)) {
     r->writer = zek_write_zekbin_headerblock(stream, r->channels, r->channelCount, data->enumSets,
                                              data->enumSetCount, data->events, data->eventCount,
                                              zek_isSutSynchron(), 1);
