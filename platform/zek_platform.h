@@ -1,9 +1,9 @@
 // The operating-system services of the hosts: named shared mappings and read-only file
 // mappings, named manual-reset events, a named duplex byte pipe, child processes, a
-// millisecond tick, environment look-up, replacing a file and error texts; whole-file reads,
-// UTF-8 file names, 64-bit stream positions and file identities; termination requests for a
-// program's main; and the fault hooks of the tests. The parts that need nothing of the operating system are shared by every
-// implementation (zek_platform_common.cpp).
+// millisecond tick, environment look-up, temporary files, replacing a file and error texts;
+// whole-file reads, UTF-8 file names, 64-bit stream positions and file identities; termination
+// requests for a program's main; and the fault hooks of the tests. The parts that need nothing
+// of the operating system are shared by every implementation (zek_platform_common.cpp).
 //
 // Nothing above this header includes a system header for these things. Each operating
 // system has one implementation of it; the handles are opaque and the functions plain.
@@ -171,6 +171,16 @@ bool plat_file_replace(const char* from, const char* to);
 
 // Removes the file path (a UTF-8 name); false on failure.
 bool plat_file_remove(const char* path);
+
+// Creates a new empty file in the folder of the UTF-8 path beside (the part up to its last
+// separator; the current folder when it has none) and opens it for binary writing, for a file
+// that is to be put in beside's place with plat_file_replace. Its name is made here: short
+// (".zek", 16 hexadecimal digits, ".tmp"), so it fits wherever beside's folder takes a file,
+// whatever beside's own length. The file is created only where nothing of that name exists: an
+// existing file, folder or link (even one that leads nowhere) is never opened, followed or
+// changed, and another name is tried. *path gets the new file's name (owned memory, std::free).
+// Null, with *path null and nothing created, on failure.
+std::FILE* plat_temporary_file_create(const char* beside, char** path);
 
 // The system's code of a pipe whose other end has gone, for callers that report a read of
 // 0 bytes (the peer closed its end) as the failure it is.

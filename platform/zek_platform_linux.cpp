@@ -970,6 +970,76 @@ bool plat_file_remove(const char* path)
     return true;
 }
 
+namespace {
+
+// ".zek", 16 hexadecimal digits, ".tmp".
+constexpr std::size_t TEMPORARY_NAME_LENGTH = 24;
+// Names tried before giving up; each one is taken only by chance, so a few are plenty.
+constexpr int TEMPORARY_NAME_ATTEMPTS = 64;
+
+std::atomic<std::uint64_t> g_temporary_count{0};
+
+// 64 bits that differ from call to call and from process to process. Uniqueness itself comes
+// from the exclusive creation; these bits only make a taken name unlikely.
+std::uint64_t temporary_name_bits()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::uint64_t x = static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
+    x ^= static_cast<std::uint64_t>(getpid()) << 40;
+    x += (g_temporary_count.fetch_add(1) + 1) * 0x9E3779B97F4A7C15u;
+    // The finaliser of splitmix64: every input bit reaches every output bit.
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
+    return x ^ (x >> 31);
+}
+
+}  // namespace
+
+std::FILE* plat_temporary_file_create(const char* beside, char** path)
+{
+    if (path != nullptr)
+        *path = nullptr;
+    if (beside == nullptr || path == nullptr) {
+        set_error(EINVAL);
+        return nullptr;
+    }
+    const char* slash = std::strrchr(beside, '/');
+    std::size_t folder = slash != nullptr ? static_cast<std::size_t>(slash - beside) + 1 : 0;
+    char* name = static_cast<char*>(std::malloc(folder + TEMPORARY_NAME_LENGTH + 1));
+    if (name == nullptr) {
+        set_error(ENOMEM);
+        return nullptr;
+    }
+    std::memcpy(name, beside, folder);
+    // Every name tried was taken, unless a failure of another kind ends the search.
+    int error = EEXIST;
+    for (int attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS; ++attempt) {
+        std::snprintf(name + folder, TEMPORARY_NAME_LENGTH + 1, ".zek%016llx.tmp",
+                      static_cast<unsigned long long>(temporary_name_bits()));
+        // O_EXCL: a name that exists in any form, a link included, is refused, never followed.
+        int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST || errno == EINTR)
+                continue;
+            error = errno;
+            break;
+        }
+        std::FILE* stream = fdopen(fd, "wb");
+        if (stream != nullptr) {
+            *path = name;
+            return stream;
+        }
+        error = errno;
+        close(fd);
+        unlink(name);
+        break;
+    }
+    set_error(error);
+    std::free(name);
+    return nullptr;
+}
+
 bool plat_file_replace(const char* from, const char* to)
 {
     if (from == nullptr || to == nullptr) {

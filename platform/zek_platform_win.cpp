@@ -30,6 +30,9 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 namespace {
 
 thread_local std::uint32_t t_last_error = 0;
@@ -1030,6 +1033,100 @@ bool plat_getenv(const char* name, char* buffer, std::size_t capacity)
     if (value != small)
         std::free(value);
     return copied;
+}
+
+namespace {
+
+// ".zek", 16 hexadecimal digits, ".tmp".
+constexpr std::size_t TEMPORARY_NAME_LENGTH = 24;
+// Names tried before giving up; each one is taken only by chance, so a few are plenty.
+constexpr int TEMPORARY_NAME_ATTEMPTS = 64;
+
+volatile LONG64 g_temporary_count = 0;
+
+// 64 bits that differ from call to call and from process to process. Uniqueness itself comes
+// from the exclusive creation; these bits only make a taken name unlikely.
+std::uint64_t temporary_name_bits()
+{
+    LARGE_INTEGER counter{};
+    QueryPerformanceCounter(&counter);
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    std::uint64_t x = (static_cast<std::uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime) ^
+                      static_cast<std::uint64_t>(counter.QuadPart);
+    x ^= static_cast<std::uint64_t>(GetCurrentProcessId()) << 40;
+    x += static_cast<std::uint64_t>(InterlockedIncrement64(&g_temporary_count)) * 0x9E3779B97F4A7C15u;
+    // The finaliser of splitmix64: every input bit reaches every output bit.
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
+    return x ^ (x >> 31);
+}
+
+} // namespace
+
+std::FILE* plat_temporary_file_create(const char* beside, char** path)
+{
+    if (path != nullptr)
+        *path = nullptr;
+    if (beside == nullptr || path == nullptr) {
+        set_error(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    // The folder ends at the last separator of either kind, or at the drive of "C:name".
+    std::size_t folder = 0;
+    for (std::size_t i = 0; beside[i] != '\0'; ++i)
+        if (beside[i] == '/' || beside[i] == '\\' || beside[i] == ':')
+            folder = i + 1;
+    char* name = static_cast<char*>(std::malloc(folder + TEMPORARY_NAME_LENGTH + 1));
+    if (name == nullptr) {
+        set_error(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    std::memcpy(name, beside, folder);
+    // Every name tried was taken, unless a failure of another kind ends the search.
+    DWORD error = ERROR_FILE_EXISTS;
+    for (int attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS; ++attempt) {
+        std::snprintf(name + folder, TEMPORARY_NAME_LENGTH + 1, ".zek%016llx.tmp",
+                      static_cast<unsigned long long>(temporary_name_bits()));
+        wchar_t* wide = to_wide(name);
+        if (wide == nullptr) {
+            error = t_last_error;
+            break;
+        }
+        // CREATE_NEW: a name that exists in any form, a link included, is refused, never
+        // followed. The handle is not inherited by children.
+        HANDLE file = CreateFileW(wide, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD created = file != INVALID_HANDLE_VALUE ? ERROR_SUCCESS : GetLastError();
+        if (created == ERROR_FILE_EXISTS || created == ERROR_ALREADY_EXISTS) {
+            std::free(wide);
+            continue;
+        }
+        if (created != ERROR_SUCCESS) {
+            std::free(wide);
+            error = created != 0 ? created : ERROR_GEN_FAILURE;
+            break;
+        }
+        // The C runtime's descriptor takes the handle over, and the stream the descriptor.
+        int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
+        std::FILE* stream = fd != -1 ? _fdopen(fd, "wb") : nullptr;
+        if (stream != nullptr) {
+            std::free(wide);
+            *path = name;
+            return stream;
+        }
+        error = ERROR_NOT_ENOUGH_MEMORY;
+        if (fd != -1)
+            _close(fd);
+        else
+            CloseHandle(file);
+        DeleteFileW(wide);
+        std::free(wide);
+        break;
+    }
+    set_error(error);
+    std::free(name);
+    return nullptr;
 }
 
 bool plat_file_replace(const char* from, const char* to)

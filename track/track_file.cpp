@@ -6,8 +6,10 @@
 //   kind 2: u32 n, n case outcomes
 //   outcome (16 bytes): i32 hits, i32 first cycle, f64 minimum distance
 //
-// The file is written next to its final place under a temporary name and then put in place in
-// one step, so an old result survives a failed save and a reader never sees half a file.
+// The file is written next to its final place under a temporary name of its own and then put
+// in place in one step, so an old result survives a failed save and a reader never sees half a
+// file. The temporary name is short whatever the result's name, and that file is created new:
+// whatever else lies in the folder (a file or link of any name) is never opened or changed.
 #include "track_state.h"
 #include "zek_platform.h"
 #include "zek_track.h"
@@ -15,7 +17,6 @@
 #include <bit>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 namespace {
 
@@ -66,15 +67,16 @@ void track_write_table(TrackWriter &w) {
   track_flush(w);
 }
 
-// Writes the whole file under temporaryPath; false (with the message) when that fails, and no
-// temporary file is left then.
-bool track_write_file(const char *temporaryPath, const char *path) {
+// Writes the whole file under a new temporary name beside path and puts it in path's place;
+// false (with the message) when that fails, and no temporary file is left then.
+bool track_write_file(const char *path) {
   TrackWriter *w = static_cast<TrackWriter *>(std::malloc(sizeof(TrackWriter)));
   if (w == nullptr) {
     track_report_error("Failed to allocate temporary memory to write track data to file '%s'.", path);
     return false;
   }
-  w->file = plat_fopen(temporaryPath, "wb");
+  char *temporaryPath = nullptr;
+  w->file = plat_temporary_file_create(path, &temporaryPath);
   if (w->file == nullptr) {
     std::free(w);
     track_report_error("Cannot open file '%s' to write track data.", path);
@@ -89,7 +91,12 @@ bool track_write_file(const char *temporaryPath, const char *path) {
   if (!ok) {
     plat_file_remove(temporaryPath);
     track_report_error("Failed to write track data to file '%s'.", path);
+  } else if (!plat_file_replace(temporaryPath, path)) {
+    plat_file_remove(temporaryPath);
+    track_report_error("Cannot replace file '%s' with the new track data.", path);
+    ok = false;
   }
+  std::free(temporaryPath);
   return ok;
 }
 
@@ -109,24 +116,7 @@ void ZEK_TRACK_save_to(const char *path) {
     return;
   }
   zek_printf("Saving tracked data to %s ... ", path);
-  static const char suffix[] = ".tmp";
-  size_t length = std::strlen(path);
-  char *temporaryPath = length < SIZE_MAX - sizeof suffix ? static_cast<char *>(std::malloc(length + sizeof suffix))
-                                                          : nullptr;
-  if (temporaryPath == nullptr) {
-    track_report_error("Failed to allocate temporary memory to write track data to file '%s'.", path);
-    zek_printf("failed\n");
-    return;
-  }
-  std::memcpy(temporaryPath, path, length);
-  std::memcpy(temporaryPath + length, suffix, sizeof suffix);
-  bool ok = track_write_file(temporaryPath, path);
-  if (ok && !plat_file_replace(temporaryPath, path)) {
-    plat_file_remove(temporaryPath);
-    track_report_error("Cannot replace file '%s' with the new track data.", path);
-    ok = false;
-  }
-  std::free(temporaryPath);
+  bool ok = track_write_file(path);
   zek_printf("%s", ok ? "done\n" : "failed\n");
 }
 

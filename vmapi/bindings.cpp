@@ -96,8 +96,12 @@ ChannelDecl *findChannel(const VmData *d, const char *name, ListKind *kind, uint
   return nullptr;
 }
 
-bool createBinding(VmapiExecution *e, const char *name, int32_t physicalType, int32_t bindType, double f0, double f1,
-                   double f2, double f3, int32_t mode, BindTarget target, uint32_t dim) {
+// A new record goes to the end of a list that a running transfer may be walking, which would
+// take it up in the same walk (and a getter that binds would never let the walk end): records
+// are added between cycles only.
+bool createBinding(const char *operation, VmapiExecution *e, const char *name, int32_t physicalType, int32_t bindType,
+                   double f0, double f1, double f2, double f3, int32_t mode, BindTarget target, uint32_t dim) {
+  if (!vmapi_mayStart(operation, VMAPI_REFUSE_BIND)) return false;
   if (!vmapi_requireLive(e, "bind")) return false;
   if (name == nullptr) {
     zek_raiseError(ZEK_ERR_API, "bind without a signal name.");
@@ -273,42 +277,42 @@ ZEK_EXPORT double zek_vmapi_NAN(void) {
 
 ZEK_EXPORT bool zek_vmapi_bindSignal(VmapiExecution *e, const char *name, int32_t physicalType, int32_t bindType,
                                      double f0, double f1, double f2, double f3, void *address, uint16_t dim) {
-  return createBinding(e, name, physicalType, bindType, f0, f1, f2, f3, ZEK_VMAPI_BIND_STATIC,
-                       BindTarget{address, nullptr, nullptr}, dim);
+  return createBinding("zek_vmapi_bindSignal", e, name, physicalType, bindType, f0, f1, f2, f3,
+                       ZEK_VMAPI_BIND_STATIC, BindTarget{address, nullptr, nullptr}, dim);
 }
 
 ZEK_EXPORT bool zek_vmapi_bindSignal_v2(VmapiExecution *e, const char *name, int32_t physicalType, int32_t bindType,
                                         double f0, double f1, double f2, double f3, void *address, uint32_t dim) {
-  return createBinding(e, name, physicalType, bindType, f0, f1, f2, f3, ZEK_VMAPI_BIND_STATIC,
-                       BindTarget{address, nullptr, nullptr}, dim);
+  return createBinding("zek_vmapi_bindSignal_v2", e, name, physicalType, bindType, f0, f1, f2, f3,
+                       ZEK_VMAPI_BIND_STATIC, BindTarget{address, nullptr, nullptr}, dim);
 }
 
 ZEK_EXPORT bool zek_vmapi_bindSignalDynamic(VmapiExecution *e, const char *name, int32_t physicalType,
                                             int32_t bindType, double f0, double f1, double f2, double f3,
                                             ZekVmapiAddressFn16 address, uint16_t dim) {
-  return createBinding(e, name, physicalType, bindType, f0, f1, f2, f3, ZEK_VMAPI_BIND_DYNAMIC16,
-                       BindTarget{(void *)address, nullptr, nullptr}, dim);
+  return createBinding("zek_vmapi_bindSignalDynamic", e, name, physicalType, bindType, f0, f1, f2, f3,
+                       ZEK_VMAPI_BIND_DYNAMIC16, BindTarget{(void *)address, nullptr, nullptr}, dim);
 }
 
 ZEK_EXPORT bool zek_vmapi_bindSignalDynamic_v2(VmapiExecution *e, const char *name, int32_t physicalType,
                                                int32_t bindType, double f0, double f1, double f2, double f3,
                                                ZekVmapiAddressFn32 address, uint32_t dim) {
-  return createBinding(e, name, physicalType, bindType, f0, f1, f2, f3, ZEK_VMAPI_BIND_DYNAMIC32,
-                       BindTarget{(void *)address, nullptr, nullptr}, dim);
+  return createBinding("zek_vmapi_bindSignalDynamic_v2", e, name, physicalType, bindType, f0, f1, f2, f3,
+                       ZEK_VMAPI_BIND_DYNAMIC32, BindTarget{(void *)address, nullptr, nullptr}, dim);
 }
 
 ZEK_EXPORT bool zek_vmapi_bindSignalGetSet(VmapiExecution *e, const char *name, int32_t physicalType,
                                            int32_t bindType, double f0, double f1, double f2, double f3,
                                            ZekVmapiGetter16 getter, ZekVmapiSetter16 setter, uint16_t dim) {
-  return createBinding(e, name, physicalType, bindType, f0, f1, f2, f3, ZEK_VMAPI_BIND_GETSET16,
-                       BindTarget{nullptr, (void *)getter, (void *)setter}, dim);
+  return createBinding("zek_vmapi_bindSignalGetSet", e, name, physicalType, bindType, f0, f1, f2, f3,
+                       ZEK_VMAPI_BIND_GETSET16, BindTarget{nullptr, (void *)getter, (void *)setter}, dim);
 }
 
 ZEK_EXPORT bool zek_vmapi_bindSignalGetSet_v2(VmapiExecution *e, const char *name, int32_t physicalType,
                                               int32_t bindType, double f0, double f1, double f2, double f3,
                                               ZekVmapiGetter32 getter, ZekVmapiSetter32 setter, uint32_t dim) {
-  return createBinding(e, name, physicalType, bindType, f0, f1, f2, f3, ZEK_VMAPI_BIND_GETSET32,
-                       BindTarget{nullptr, (void *)getter, (void *)setter}, dim);
+  return createBinding("zek_vmapi_bindSignalGetSet_v2", e, name, physicalType, bindType, f0, f1, f2, f3,
+                       ZEK_VMAPI_BIND_GETSET32, BindTarget{nullptr, (void *)getter, (void *)setter}, dim);
 }
 
 ZEK_EXPORT bool zek_vmapi_bindSignalFinalize(void) {
@@ -392,8 +396,12 @@ ZEK_EXPORT uint16_t zek_vmapi_getDim(VmapiExecution *e, const char *name) {
   return (uint16_t)n;
 }
 
-ZEK_EXPORT bool zek_vmapi_isUpdated(VmapiExecution *, SignalBinding *b, int32_t index) {
-  if (b == nullptr || b->channel == nullptr) return false;
+// A binding of a replaced execution has no channel any more (the new load freed it); the
+// execution given, when there is one, is refused like in every other call.
+ZEK_EXPORT bool zek_vmapi_isUpdated(VmapiExecution *e, SignalBinding *b, int32_t index) {
+  if (b == nullptr) return false;
+  if (e != nullptr && !vmapi_requireLive(e, "zek_vmapi_isUpdated")) return false;
+  if (b->channel == nullptr) return false;
   const ChannelDecl &c = *b->channel;
   if (index >= 0) {
     if ((uint32_t)index < c.elementCount)
@@ -484,6 +492,7 @@ ZEK_EXPORT bool zek_vmapi_setLimits(VmapiExecution *, const char *name, double l
 }
 
 ZEK_EXPORT bool zek_vmapi_enableReadWrite(VmapiExecution *e, const char *name) {
+  if (!vmapi_mayStart("zek_vmapi_enableReadWrite", VMAPI_REFUSE_BIND)) return false;
   if (e != nullptr && e->parameterExchange) return true;
   if (!vmapi_requireLive(e, "zek_vmapi_enableReadWrite") || !hasName(name, "zek_vmapi_enableReadWrite")) return false;
   BindingLists &l = e->lists;

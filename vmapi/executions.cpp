@@ -12,6 +12,12 @@ namespace {
 
 VmapiExecution *g_current = nullptr;
 VmapiExecution *g_liveTest = nullptr;
+// The operations that run (VMAPI_IN_*), the refusals so far and the latest one, which the
+// cycle raises again when the VM's reset at the start of the cycle has cleared it.
+uint8_t g_activity = 0;
+uint32_t g_refusals = 0;
+const char *g_refusedOperation = "";
+uint8_t g_refusedInside = 0;
 // The bytes of a program that loaded but whose execution could not be completed: the VM still
 // points into them, so they stay until the next load replaces that program.
 uint8_t *g_orphanProgram = nullptr;
@@ -86,7 +92,15 @@ struct Multibyte {
 void freeRecordFile(RecordFileState *r) {
   if (r == nullptr) return;
   std::free(r->channels);
+  std::free(r->name);
   std::free(r);
+}
+
+char *copyText(const char *text) {
+  size_t n = std::strlen(text) + 1;
+  char *copy = (char *)std::malloc(n);
+  if (copy != nullptr) std::memcpy(copy, text, n);
+  return copy;
 }
 
 // Opens the record file over the recorded channels of the loaded program; null after raising.
@@ -130,26 +144,36 @@ RecordFileState *openRecordFile(VmapiPath path, VmData *data, uint32_t density) 
                    zekbin_writeResultText(ZEKBIN_WRITE_NO_WRITER));
     return nullptr;
   }
-  *r = RecordFileState{stream, channels, density, k, -1, writer, false};
+  *r = RecordFileState{stream, channels, density, k, -1, writer, false, copyText(name), {}, false};
+  // The identity of the file as it was opened, so that no later name of it can be written over.
+  r->identityKnown = plat_file_identity(name, &r->identity);
   return r;
 }
 
 // Finishes the record file: the events of a cycle without a row of its own (the last one of
 // a SuT-synchronous program), the time step and the time of the row that would come next.
-void finishRecordFile(VmapiExecution *e, bool withEvents) {
+// False after raising 19. The file of an execution that a new one replaces is finished by that
+// creation, which fails with the error: the frame learns of it from the call it made.
+bool finishRecordFile(VmapiExecution *e, bool withEvents, bool replaced) {
   RecordFileState *r = e->recordFile;
-  if (r == nullptr) return;
+  if (r == nullptr) return true;
   e->recordFile = nullptr;
   uint64_t density = zek_getDensity();
   const EventRecord *events = withEvents && r->eventsPending && e->data != nullptr ? e->data->eventList : nullptr;
   int32_t result = zek_close_zekbin_datablock(r->writer, r->stream, events, density,
                                               density * (uint64_t)((int64_t)r->rowsWritten + 1));
-  int closed = std::fclose(r->stream);
-  freeRecordFile(r);
-  if (result != ZEKBIN_WRITE_OK)
+  bool closed = std::fclose(r->stream) == 0;
+  bool ok = result == ZEKBIN_WRITE_OK && closed;
+  if (!ok && replaced)
+    zek_raiseError(ZEK_ERR_FILE, "ERROR: The record file '%s' of the replaced execution cannot be finished: %s",
+                   r->name != nullptr ? r->name : "",
+                   zekbin_writeResultText(result != ZEKBIN_WRITE_OK ? result : (int32_t)ZEKBIN_WRITE_STREAM));
+  else if (result != ZEKBIN_WRITE_OK)
     zek_raiseError(ZEK_ERR_FILE, "ERROR: while writing the record file: %s", zekbin_writeResultText(result));
-  else if (closed != 0)
+  else if (!closed)
     zek_raiseError(ZEK_ERR_FILE, "ERROR: while closing the record file.");
+  freeRecordFile(r);
+  return ok;
 }
 
 // Gives the functions of the loaded program back their own handlers.
@@ -162,6 +186,24 @@ void unbindFunctions(VmapiExecution *e) {
     e->data->functions[i].handler = s.previousHandler;
     e->data->functions[i].hostData = s.previousHostData;
   }
+}
+
+// The bindings of an execution whose program is replaced: their channels and dimension tables
+// go with that program, so the records keep no pointer into them.
+void detachList(SignalBinding *b) {
+  for (; b != nullptr; b = b->next) {
+    b->channel = nullptr;
+    b->dims = nullptr;
+    b->dimCount = 255;
+  }
+}
+
+void detachBindings(VmapiExecution *e) {
+  BindingLists &l = e->lists;
+  detachList(l.inputHead);
+  detachList(l.outputHead);
+  if (l.functionBindings != nullptr)
+    for (uint16_t i = 0; i < l.functionCount; ++i) detachList(l.functionBindings[i].head);
 }
 
 // False (after raising) when the record file cannot be named or names the program file, which
@@ -179,7 +221,33 @@ bool recordMayBeWritten(VmapiPath program, VmapiPath record) {
   return false;
 }
 
+// The text of a refusal inside the activity.
+void raiseRefusal(const char *operation, uint8_t inside) {
+  if (inside & VMAPI_IN_CYCLE)
+    zek_raiseError(ZEK_ERR_API, "%s(): not allowed inside a cycle or a value transfer; call it between cycles.",
+                   operation);
+  else if (inside & VMAPI_IN_EXCHANGE)
+    zek_raiseError(ZEK_ERR_API,
+                   "%s(): not allowed inside a parameter exchange; call it after the exchange has returned.",
+                   operation);
+  else
+    zek_raiseError(ZEK_ERR_API,
+                   "%s(): not allowed inside zek_vmapi_runTestcase(), which runs its execution until the test ends.",
+                   operation);
+}
+
+// Refuses the operation inside the activities; counted before the error is raised, because
+// raising may call the fatal handler, which does not return.
+void refuse(const char *operation, uint8_t inside) {
+  ++g_refusals;
+  g_refusedOperation = operation;
+  g_refusedInside = inside;
+  raiseRefusal(operation, inside);
+}
+
 VmapiExecution *createExecution(VmapiPath program, VmapiPath record) {
+  // Loading frees the program data that a running operation uses.
+  if (!vmapi_mayStart("zek_vmapi_createExecution", VMAPI_REFUSE_LOAD)) return nullptr;
   // 1. The program file, whole, and as long as its image says.
   uint64_t size = 0;
   uint8_t *bytes = vmapi_readWholeFile(program, &size);
@@ -200,13 +268,24 @@ VmapiExecution *createExecution(VmapiPath program, VmapiPath record) {
     return nullptr;
   }
   // An execution still live belongs to the program about to be replaced: its record file is
-  // finished now, while that program's channels and events still exist.
+  // finished now, while that program's channels and events still exist. When that fails, the
+  // creation fails with the error, and no program stays loaded: the replaced execution is only
+  // left to close.
   VmapiExecution *previous = g_liveTest;
   if (previous != nullptr) {
-    finishRecordFile(previous, true);
+    bool finished = finishRecordFile(previous, true, true);
     unbindFunctions(previous);
+    detachBindings(previous);
     g_liveTest = nullptr;
     if (g_current == previous) g_current = nullptr;
+    if (!finished) {
+      zek_unload();
+      zek_free(g_orphanProgram);
+      g_orphanProgram = nullptr;
+      zek_free(bytes);
+      std::free(e);
+      return nullptr;
+    }
   }
   // 2. Load; from here on the VM no longer points into an orphaned program.
   bool loaded = zek_load(bytes) == 0;
@@ -234,7 +313,7 @@ VmapiExecution *createExecution(VmapiPath program, VmapiPath record) {
   if (functions > 0) {
     e->lists.functionBindings = (FunctionSlot *)std::calloc(functions, sizeof(FunctionSlot));
     if (e->lists.functionBindings == nullptr) {
-      finishRecordFile(e, false);
+      finishRecordFile(e, false, false);
       g_orphanProgram = bytes;
       std::free(e);
       zek_raiseError(ZEK_ERR_API_MEMORY, "Unable to allocate memory for the function bindings.");
@@ -253,6 +332,32 @@ VmapiExecution *createExecution(VmapiPath program, VmapiPath record) {
 VmapiExecution *vmapi_current(void) { return g_current; }
 void vmapi_setCurrent(VmapiExecution *execution) { g_current = execution; }
 VmapiExecution *vmapi_liveTest(void) { return g_liveTest; }
+
+bool vmapi_isLiveRecordFile(const char *path) {
+  const RecordFileState *r = g_liveTest != nullptr ? g_liveTest->recordFile : nullptr;
+  PlatFileIdentity identity;
+  return r != nullptr && r->identityKnown && path != nullptr && plat_file_identity(path, &identity) &&
+         identity.volume == r->identity.volume && identity.file == r->identity.file;
+}
+
+uint8_t vmapi_enter(uint8_t activity) {
+  uint8_t previous = g_activity;
+  g_activity = (uint8_t)(g_activity | activity);
+  return previous;
+}
+
+void vmapi_leave(uint8_t previous) { g_activity = previous; }
+
+bool vmapi_mayStart(const char *operation, uint8_t refusedIn) {
+  uint8_t inside = (uint8_t)(g_activity & refusedIn);
+  if (inside == 0) return true;
+  refuse(operation, inside);
+  return false;
+}
+
+uint32_t vmapi_refusals(void) { return g_refusals; }
+
+void vmapi_raiseLatestRefusal(void) { raiseRefusal(g_refusedOperation, g_refusedInside); }
 
 bool vmapi_requireLive(const VmapiExecution *execution, const char *operation) {
   if (execution != nullptr && (execution == g_liveTest || execution == g_current)) return true;
@@ -371,33 +476,45 @@ VmapiExecution *vmapi_createExecutionWide(const wchar_t *programFile, const wcha
   return createExecution(VmapiPath{programFile, 1}, VmapiPath{recordFile, 1});
 }
 
-ZEK_EXPORT void zek_vmapi_closeExecution(VmapiExecution *e) {
+void vmapi_close(VmapiExecution *e) {
   if (e == nullptr) return;
-  bool live = e == g_liveTest;
-  if (live) {
+  if (e == g_liveTest) {
     // The ordered end: an attached IDE gets the final state, the dialog ends, then the file.
     if (zek_sharedmem_isAttached())
       zek_sharedmem_aftercycle(e->lastCycleResult != ZEK_CYCLE_GO_ON ? e->lastCycleResult : (int32_t)ZEK_CYCLE_TEST_ENDED);
     zek_sharedmem_shutdown();
     msgbox_shutdown();
-    finishRecordFile(e, true);
+    finishRecordFile(e, true, false);
     unbindFunctions(e);
     g_liveTest = nullptr;
-  }
-  if (g_current == e) {
-    g_current = nullptr;
     // The VM runs from this execution's bytes: it lets go of them before they are freed.
-    if (!e->parameterExchange) zek_unload();
+    zek_unload();
   }
+  if (g_current == e) g_current = nullptr;
   if (!e->parameterExchange) zek_free(e->program);
   vmapi_freeLists(&e->lists);
   std::free(e);
+}
+
+ZEK_EXPORT void zek_vmapi_closeExecution(VmapiExecution *e) {
+  if (e == nullptr) return;
+  // What a running operation uses stays until it has returned; a replaced execution's own
+  // records are nobody else's and may go at any time.
+  uint8_t inside = g_activity;
+  if (inside != 0 && (e == g_liveTest || e == g_current)) {
+    refuse("zek_vmapi_closeExecution", inside);
+    return;
+  }
+  vmapi_close(e);
 }
 
 ZEK_EXPORT void zek_vmapi_setRoundScalingResults(VmapiExecution *e, bool round) {
   if (e != nullptr) e->roundScalingResults = round ? 1 : 0;
 }
 
+// The step size may change inside a cycle as well: the VM itself refuses it after the first
+// cycle, and the first cycle's time is 0 whatever the step, so a change there counts as one
+// made before it.
 ZEK_EXPORT uint32_t zek_vmapi_setStepSize(VmapiExecution *, int32_t stepSize) {
   return zek_setDensity((uint32_t)stepSize);
 }

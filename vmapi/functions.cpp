@@ -22,14 +22,7 @@ int32_t functionWithId(const VmData *d, uint32_t id) {
   return -1;
 }
 
-// The handler of a bound client function, inside the cycle that calls it: the arguments and
-// the test outputs go to the SuT, the SuT function runs, its results come back.
-void boundFunctionCallback(FunctionDecl *function) {
-  VmapiExecution *e = (VmapiExecution *)function->hostData;
-  if (!vmapi_requireLive(e, "bound function")) return;
-  int32_t position = (int32_t)(function - e->data->functions);
-  if (position < 0 || position >= e->lists.functionCount) return;
-  FunctionSlot &slot = e->lists.functionBindings[position];
+void callSutFunction(VmapiExecution *e, FunctionDecl *function, FunctionSlot &slot) {
   vmapi_writeOutputBindings(e, slot.head);
   vmapi_writeOutputBindings(e, e->lists.outputHead);
   slot.sutFunction(function->id, function->name);
@@ -37,6 +30,19 @@ void boundFunctionCallback(FunctionDecl *function) {
   if (zek_errorPending()) return;
   vmapi_readInputBindings(e, slot.head, false);
   vmapi_readInputBindings(e, e->lists.inputHead, false);
+}
+
+// The handler of a bound client function, inside the cycle that calls it: the arguments and
+// the test outputs go to the SuT, the SuT function runs, its results come back. It is part of
+// the cycle however the VM was driven to it.
+void boundFunctionCallback(FunctionDecl *function) {
+  VmapiExecution *e = (VmapiExecution *)function->hostData;
+  if (!vmapi_requireLive(e, "bound function")) return;
+  int32_t position = (int32_t)(function - e->data->functions);
+  if (position < 0 || position >= e->lists.functionCount) return;
+  uint8_t outer = vmapi_enter(VMAPI_IN_CYCLE);
+  callSutFunction(e, function, e->lists.functionBindings[position]);
+  vmapi_leave(outer);
 }
 
 }  // namespace
@@ -76,16 +82,7 @@ ZEK_EXPORT uint32_t zek_vmapi_getFunctionID(VmapiExecution *e, const char *name)
   return e->data->functions[position].id;
 }
 
-ZEK_EXPORT int32_t zek_vmapi_runFunctionByID(VmapiExecution *e, uint32_t id) {
-  if (!vmapi_requireLive(e, "zek_vmapi_runFunctionByID")) return 1;
-  int32_t position = e->parameterExchange ? -1 : functionWithId(e->data, id);
-  if (position < 0) {
-    zek_raiseError(ZEK_ERR_API, "Function with ID \"%u\" is unknown.", id);
-    return 1;
-  }
-  // The run is decided by its own errors, not by one that stood before it.
-  zek_resetError();
-  FunctionSlot &slot = e->lists.functionBindings[position];
+int32_t runFunction(VmapiExecution *e, FunctionSlot &slot, int32_t position) {
   bool in = vmapi_readInputBindings(e, slot.head, false);
   in = vmapi_readInputBindings(e, e->lists.inputHead, false) && in;
   if (!in) return 1;
@@ -95,7 +92,26 @@ ZEK_EXPORT int32_t zek_vmapi_runFunctionByID(VmapiExecution *e, uint32_t id) {
   return result == 0 && out ? 0 : 1;
 }
 
+// A served function runs like a cycle (transfers around byte code), so not inside one: its
+// transfers would call the frame's getters again from within their own calls.
+ZEK_EXPORT int32_t zek_vmapi_runFunctionByID(VmapiExecution *e, uint32_t id) {
+  if (!vmapi_mayStart("zek_vmapi_runFunctionByID", VMAPI_REFUSE_RUN)) return 1;
+  if (!vmapi_requireLive(e, "zek_vmapi_runFunctionByID")) return 1;
+  int32_t position = e->parameterExchange ? -1 : functionWithId(e->data, id);
+  if (position < 0) {
+    zek_raiseError(ZEK_ERR_API, "Function with ID \"%u\" is unknown.", id);
+    return 1;
+  }
+  // The run is decided by its own errors, not by one that stood before it.
+  zek_resetError();
+  uint8_t outer = vmapi_enter(VMAPI_IN_CYCLE);
+  int32_t result = runFunction(e, e->lists.functionBindings[position], position);
+  vmapi_leave(outer);
+  return result;
+}
+
 ZEK_EXPORT int32_t zek_vmapi_runFunctionByName(VmapiExecution *e, const char *name) {
+  if (!vmapi_mayStart("zek_vmapi_runFunctionByName", VMAPI_REFUSE_RUN)) return 1;
   uint32_t id = zek_vmapi_getFunctionID(e, name);
   if (id == 0xFFFFFFFFu) return 1;
   return zek_vmapi_runFunctionByID(e, id);

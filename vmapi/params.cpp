@@ -112,11 +112,13 @@ uint32_t countLater(VmapiExecution *e, const SignalBinding *first, const char *n
 }
 
 // The exchange's own execution, bound by the frame's callback; it replaces the current one
-// for as long as the exchange runs.
+// for as long as the exchange runs. The saved execution and the exchange's own stay, since
+// nothing is closed, created or exchanged while the exchange runs.
 struct Exchange {
   VmapiExecution *execution;
   VmapiExecution *saved;
   ZekErrorHandler previousHandler;
+  uint8_t outer;  // what ran before the exchange
 };
 
 bool openExchange(VmapiPath path, ChannelDecl **records, uint32_t *count, const char *name) {
@@ -150,19 +152,25 @@ bool beginExchange(Exchange *x, VmapiExecution **out, ZekVmapiCallback bind) {
   x->saved = vmapi_current();
   vmapi_setCurrent(x->execution);
   x->previousHandler = vmapi_installFatalHandler();
+  x->outer = vmapi_enter(VMAPI_IN_EXCHANGE);
   if (out != nullptr) *out = x->execution;
   if (bind != nullptr) bind();
   return true;
 }
 
 void endExchange(Exchange *x, VmapiExecution **out) {
-  zek_vmapi_closeExecution(x->execution);
+  vmapi_close(x->execution);
   if (out != nullptr) *out = nullptr;
   vmapi_setCurrent(x->saved);
   zek_setErrorHandler(x->previousHandler);
+  vmapi_leave(x->outer);
 }
 
-bool fromSuT(VmapiPath param, VmapiPath result, VmapiExecution **out, ZekVmapiCallback bind) {
+// An exchange is made outside of any cycle, and one at a time: an inner one would release the
+// parameters and the execution that the outer one still uses.
+bool fromSuT(const char *operation, VmapiPath param, VmapiPath result, VmapiExecution **out,
+             ZekVmapiCallback bind) {
+  if (!vmapi_mayStart(operation, VMAPI_REFUSE_RUN)) return false;
   bool ownedParam = false, ownedResult = false;
   const char *paramName = vmapi_pathToMultibyte(param, &ownedParam);
   Multibyte p{paramName, ownedParam};
@@ -171,6 +179,12 @@ bool fromSuT(VmapiPath param, VmapiPath result, VmapiExecution **out, ZekVmapiCa
   Multibyte r{resultName, ownedResult};
   if (resultName == nullptr) {
     if (result.path == nullptr) zek_raiseError(ZEK_ERR_API, "zek_vmapi_exchangeParamsFromSuT(): no result file given.");
+    return false;
+  }
+  // The record writer of the live execution writes over that file when it finishes.
+  if (vmapi_isLiveRecordFile(resultName)) {
+    zek_raiseError(ZEK_ERR_FILE, "ERROR: The result file '%s' is the record file of the running execution; it is not "
+                   "overwritten.", resultName);
     return false;
   }
   ChannelDecl *records = nullptr;
@@ -212,7 +226,8 @@ bool fromSuT(VmapiPath param, VmapiPath result, VmapiExecution **out, ZekVmapiCa
   return written;
 }
 
-bool toSuT(VmapiPath param, VmapiExecution **out, ZekVmapiCallback bind) {
+bool toSuT(const char *operation, VmapiPath param, VmapiExecution **out, ZekVmapiCallback bind) {
+  if (!vmapi_mayStart(operation, VMAPI_REFUSE_RUN)) return false;
   bool owned = false;
   const char *paramName = vmapi_pathToMultibyte(param, &owned);
   Multibyte p{paramName, owned};
@@ -260,7 +275,7 @@ ZEK_EXPORT bool zek_vmapi_exchangeParamsFromSuT(const char *paramFile, const cha
     zek_raiseError(ZEK_ERR_API, "zek_vmapi_exchangeParamsFromSuT(): no parameter file given.");
     return false;
   }
-  return fromSuT(VmapiPath{paramFile, 0}, VmapiPath{resultFile, 0}, out, bind);
+  return fromSuT("zek_vmapi_exchangeParamsFromSuT", VmapiPath{paramFile, 0}, VmapiPath{resultFile, 0}, out, bind);
 }
 
 ZEK_EXPORT bool zek_vmapi_exchangeParamsFromSuT_v2(const wchar_t *paramFile, const wchar_t *resultFile,
@@ -269,7 +284,7 @@ ZEK_EXPORT bool zek_vmapi_exchangeParamsFromSuT_v2(const wchar_t *paramFile, con
     zek_raiseError(ZEK_ERR_API, "zek_vmapi_exchangeParamsFromSuT(): no parameter file given.");
     return false;
   }
-  return fromSuT(VmapiPath{paramFile, 1}, VmapiPath{resultFile, 1}, out, bind);
+  return fromSuT("zek_vmapi_exchangeParamsFromSuT_v2", VmapiPath{paramFile, 1}, VmapiPath{resultFile, 1}, out, bind);
 }
 
 ZEK_EXPORT bool zek_vmapi_exchangeParamsToSuT(const char *paramFile, VmapiExecution **out, ZekVmapiCallback bind) {
@@ -277,7 +292,7 @@ ZEK_EXPORT bool zek_vmapi_exchangeParamsToSuT(const char *paramFile, VmapiExecut
     zek_raiseError(ZEK_ERR_API, "zek_vmapi_exchangeParamsToSuT(): no parameter file given.");
     return false;
   }
-  return toSuT(VmapiPath{paramFile, 0}, out, bind);
+  return toSuT("zek_vmapi_exchangeParamsToSuT", VmapiPath{paramFile, 0}, out, bind);
 }
 
 ZEK_EXPORT bool zek_vmapi_exchangeParamsToSuT_v2(const wchar_t *paramFile, VmapiExecution **out,
@@ -286,5 +301,5 @@ ZEK_EXPORT bool zek_vmapi_exchangeParamsToSuT_v2(const wchar_t *paramFile, Vmapi
     zek_raiseError(ZEK_ERR_API, "zek_vmapi_exchangeParamsToSuT(): no parameter file given.");
     return false;
   }
-  return toSuT(VmapiPath{paramFile, 1}, out, bind);
+  return toSuT("zek_vmapi_exchangeParamsToSuT_v2", VmapiPath{paramFile, 1}, out, bind);
 }

@@ -258,30 +258,70 @@ void fatalErrorHandler(void) {
   ending = true;
   zek_printf("Error: %s", zek_getErrorMessage());
   std::fflush(stdout);
+  // The process ends here, so whatever runs (a cycle, an exchange) never returns into what
+  // is closed.
   VmapiExecution *current = vmapi_current();
-  if (current != nullptr && current != vmapi_liveTest()) zek_vmapi_closeExecution(current);
+  if (current != nullptr && current != vmapi_liveTest()) vmapi_close(current);
   if (VmapiExecution *test = vmapi_liveTest()) {
     test->lastCycleResult = ZEK_CYCLE_ERROR;  // what an attached IDE is told at the end
-    zek_vmapi_closeExecution(test);
+    vmapi_close(test);
   }
   std::fflush(stdout);
   std::exit(1);
 }
 
+// The loop holds its execution across init and step: while they run, the execution is not
+// closed or replaced.
 void runTestcase(VmapiExecution *e, VmapiExecution **out, ZekVmapiCallback init, ZekVmapiCallback step,
                  ZekErrorHandler previous) {
   if (e != nullptr) {
     if (out != nullptr) *out = e;
+    uint8_t outer = vmapi_enter(VMAPI_IN_TESTCASE);
     if (init != nullptr) init();
     int32_t result = zek_vmapi_runCycle(e);
     while (result == ZEK_CYCLE_GO_ON) {
       if (step != nullptr) step();
       result = zek_vmapi_runCycle(e);
     }
-    zek_vmapi_closeExecution(e);
+    vmapi_leave(outer);
+    vmapi_close(e);
     if (out != nullptr) *out = nullptr;
   }
   zek_setErrorHandler(previous);
+}
+
+// The three steps of a cycle, inside the cycle's mark.
+bool updateTestInputs(VmapiExecution *e) {
+  uint32_t cycles = zek_getCycleCount();
+  bool ok = vmapi_readInputBindings(e, e->lists.inputHead, cycles == 0);
+  zek_sharedmem_beforecycle(e->data);
+  if (cycles != 0 && e->recordFile != nullptr && zek_isSutSynchron() == 1) vmapi_writeRecordRow(e);
+  return ok;
+}
+
+int32_t callCycle(VmapiExecution *e) {
+  uint32_t refusals = vmapi_refusals();
+  e->lastCycleResult = (int32_t)zek_runCycle();
+  // A refusal in the real-time clock comes before the VM resets the error state for the cycle.
+  if (vmapi_refusals() != refusals && !zek_hasError()) {
+    vmapi_raiseLatestRefusal();
+    e->lastCycleResult = ZEK_CYCLE_ERROR;
+  }
+  if (e->recordFile != nullptr) e->recordFile->eventsPending = true;
+  return e->lastCycleResult;
+}
+
+bool updateTestOutputs(VmapiExecution *e) {
+  zek_sharedmem_aftercycle(e->lastCycleResult);
+  bool ok = vmapi_writeOutputBindings(e, e->lists.outputHead);
+  if (e->recordFile != nullptr && zek_isSutSynchron() == 0) vmapi_writeRecordRow(e);
+  return ok;
+}
+
+// A cycle operation on the live test execution: never from inside another one (a nested cycle
+// would start over the one that runs), nor from a parameter exchange.
+bool mayRunCycle(VmapiExecution *e, const char *operation) {
+  return vmapi_mayStart(operation, VMAPI_REFUSE_RUN) && vmapi_requireLive(e, operation) && !e->parameterExchange;
 }
 
 }  // namespace
@@ -329,21 +369,26 @@ bool vmapi_isGreater(uint32_t type, const void *a, const void *b) {
   return false;
 }
 
+// A transfer ends after the binding whose callback made a refused call: the frame's mistake
+// ends the operation with its error.
 bool vmapi_readInputBindings(VmapiExecution *e, SignalBinding *list, bool firstCycle) {
   bool ok = true;
   bool round = e != nullptr && e->roundScalingResults;
+  uint32_t refusals = vmapi_refusals();
   for (SignalBinding *b = list; b != nullptr; b = b->next) {
     // A read-write output keeps the VM's initial value in the first cycle.
     if (firstCycle && b->channel != nullptr && b->channel->readWrite) continue;
     if (!transferIn(b, round)) ok = false;
+    if (vmapi_refusals() != refusals) return false;
   }
   return ok;
 }
 
 bool vmapi_writeOutputBindings(VmapiExecution *e, SignalBinding *list) {
   bool round = e != nullptr && e->roundScalingResults;
+  uint32_t refusals = vmapi_refusals();
   for (SignalBinding *b = list; b != nullptr; b = b->next)
-    if (!transferOut(b, round)) return false;
+    if (!transferOut(b, round) || vmapi_refusals() != refusals) return false;
   return true;
 }
 
@@ -364,45 +409,53 @@ ZekErrorHandler vmapi_installFatalHandler(void) {
 }
 
 ZEK_EXPORT bool zek_vmapi_internal_updateTestInputs(VmapiExecution *e) {
-  if (!vmapi_requireLive(e, "zek_vmapi_internal_updateTestInputs") || e->parameterExchange) return false;
-  uint32_t cycles = zek_getCycleCount();
-  bool ok = vmapi_readInputBindings(e, e->lists.inputHead, cycles == 0);
-  zek_sharedmem_beforecycle(e->data);
-  if (cycles != 0 && e->recordFile != nullptr && zek_isSutSynchron() == 1) vmapi_writeRecordRow(e);
+  if (!mayRunCycle(e, "zek_vmapi_internal_updateTestInputs")) return false;
+  uint8_t outer = vmapi_enter(VMAPI_IN_CYCLE);
+  bool ok = updateTestInputs(e);
+  vmapi_leave(outer);
   return ok;
 }
 
 ZEK_EXPORT int32_t zek_vmapi_internal_callCycle(VmapiExecution *e) {
-  if (!vmapi_requireLive(e, "zek_vmapi_internal_callCycle") || e->parameterExchange) return ZEK_CYCLE_ERROR;
-  e->lastCycleResult = (int32_t)zek_runCycle();
-  if (e->recordFile != nullptr) e->recordFile->eventsPending = true;
-  return e->lastCycleResult;
+  if (!mayRunCycle(e, "zek_vmapi_internal_callCycle")) return ZEK_CYCLE_ERROR;
+  uint8_t outer = vmapi_enter(VMAPI_IN_CYCLE);
+  int32_t result = callCycle(e);
+  vmapi_leave(outer);
+  return result;
 }
 
 ZEK_EXPORT bool zek_vmapi_internal_updateTestOutputs(VmapiExecution *e) {
-  if (!vmapi_requireLive(e, "zek_vmapi_internal_updateTestOutputs") || e->parameterExchange) return false;
-  zek_sharedmem_aftercycle(e->lastCycleResult);
-  bool ok = vmapi_writeOutputBindings(e, e->lists.outputHead);
-  if (e->recordFile != nullptr && zek_isSutSynchron() == 0) vmapi_writeRecordRow(e);
+  if (!mayRunCycle(e, "zek_vmapi_internal_updateTestOutputs")) return false;
+  uint8_t outer = vmapi_enter(VMAPI_IN_CYCLE);
+  bool ok = updateTestOutputs(e);
+  vmapi_leave(outer);
   return ok;
 }
 
 ZEK_EXPORT int32_t zek_vmapi_runCycle(VmapiExecution *e) {
+  if (!mayRunCycle(e, "zek_vmapi_runCycle")) return ZEK_CYCLE_ERROR;
+  uint8_t outer = vmapi_enter(VMAPI_IN_CYCLE);
+  int32_t result = ZEK_CYCLE_ERROR;
   // An input that could not be converted would leave the cycle on stale values.
-  if (!zek_vmapi_internal_updateTestInputs(e)) return ZEK_CYCLE_ERROR;
-  int32_t result = zek_vmapi_internal_callCycle(e);
-  if (!zek_vmapi_internal_updateTestOutputs(e)) return ZEK_CYCLE_ERROR;
+  if (updateTestInputs(e)) {
+    result = callCycle(e);
+    if (!updateTestOutputs(e)) result = ZEK_CYCLE_ERROR;
+  }
+  vmapi_leave(outer);
   return result;
 }
 
 ZEK_EXPORT void zek_vmapi_runTestcase(const char *programFile, const char *recordFile, VmapiExecution **out,
                                       ZekVmapiCallback init, ZekVmapiCallback step) {
+  // Refused before the fatal handler is installed: the operation that runs keeps its own.
+  if (!vmapi_mayStart("zek_vmapi_runTestcase", VMAPI_REFUSE_LOAD)) return;
   ZekErrorHandler previous = vmapi_installFatalHandler();
   runTestcase(zek_vmapi_createExecution(programFile, recordFile), out, init, step, previous);
 }
 
 ZEK_EXPORT void zek_vmapi_runTestcase_v2(const wchar_t *programFile, const wchar_t *recordFile, VmapiExecution **out,
                                          ZekVmapiCallback init, ZekVmapiCallback step) {
+  if (!vmapi_mayStart("zek_vmapi_runTestcase_v2", VMAPI_REFUSE_LOAD)) return;
   ZekErrorHandler previous = vmapi_installFatalHandler();
   runTestcase(vmapi_createExecutionWide(programFile, recordFile), out, init, step, previous);
 }

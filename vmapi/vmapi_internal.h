@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "zek_host.h"
+#include "zek_platform.h"
 #include "zek_vmapi.h"
 #include "zekbin_writer.h"
 
@@ -16,6 +17,9 @@ struct RecordFileState {
   int32_t rowsWritten;     // -1 before the first row
   ZekbinWriter *writer;
   bool eventsPending;      // the events of the latest cycle are in no row yet
+  char *name;              // the path as the messages show it, owned
+  PlatFileIdentity identity;  // the file that was opened, whatever name it is given later
+  bool identityKnown;
 };
 
 // One slot per VM function, by the function's position in the program's function table.
@@ -60,6 +64,36 @@ void vmapi_setCurrent(VmapiExecution *execution);
 VmapiExecution *vmapi_liveTest(void);
 // True when the execution may drive the VM; raises 119 naming the operation otherwise.
 bool vmapi_requireLive(const VmapiExecution *execution, const char *operation);
+// True when the path names the open record file of the live execution.
+bool vmapi_isLiveRecordFile(const char *path);
+
+// What the library is in the middle of. The frame's callbacks (SuT functions, getters, setters,
+// address functions, the real-time clock, the bind callback of an exchange, init and step of a
+// test case) run inside these operations, and must not free, replace or run again what the
+// operation is using.
+enum : uint8_t {
+  VMAPI_IN_CYCLE = 1,     // a cycle, a value transfer or a served function
+  VMAPI_IN_EXCHANGE = 2,  // a parameter exchange
+  VMAPI_IN_TESTCASE = 4,  // the init and step callbacks of a whole test case
+};
+// What each kind of operation cannot start inside.
+constexpr uint8_t VMAPI_REFUSE_RUN = VMAPI_IN_CYCLE | VMAPI_IN_EXCHANGE;
+constexpr uint8_t VMAPI_REFUSE_LOAD = VMAPI_IN_CYCLE | VMAPI_IN_EXCHANGE | VMAPI_IN_TESTCASE;
+constexpr uint8_t VMAPI_REFUSE_BIND = VMAPI_IN_CYCLE;
+// Marks the activity as running; returns what ran before, for vmapi_leave.
+uint8_t vmapi_enter(uint8_t activity);
+void vmapi_leave(uint8_t previous);
+// True when the operation may start now; otherwise raises 119 for the innermost of the
+// running activities in refusedIn, counts the refusal and returns false.
+bool vmapi_mayStart(const char *operation, uint8_t refusedIn);
+// The number of refusals so far: an operation that sees it change knows that a callback of
+// its own was refused, even where a later reset of the error state has cleared the message.
+uint32_t vmapi_refusals(void);
+// Raises the latest refusal again (its error was reset by the VM meanwhile).
+void vmapi_raiseLatestRefusal(void);
+// Closes without asking what runs: the ordered end of the fatal handler and of the
+// operations that own the execution.
+void vmapi_close(VmapiExecution *execution);
 
 // Frees every record of the lists and the slot array; the lists are empty afterwards.
 void vmapi_freeLists(BindingLists *lists);

@@ -12,7 +12,17 @@
  * closing it is left to do). Every call comes from the thread that drives the execution.
  *
  * Errors are the virtual machine's: a refused call raises its error (code and message through
- * zek_vmapi_getErrorCode and zek_vmapi_getErrorMessage) and returns false, 0 or null. */
+ * zek_vmapi_getErrorCode and zek_vmapi_getErrorMessage) and returns false, 0 or null.
+ *
+ * The frame's callbacks (SuT functions, getters, setters, address functions, the real-time
+ * clock, the bind callback of an exchange, init and step of a test case) run inside an
+ * operation of the library. There they may read and adjust, but what would free, replace or run
+ * again what the operation uses is refused with error 119: inside a cycle or a value transfer,
+ * closing the live execution, creating one, cycles, served functions, test cases, exchanges and
+ * new bindings; inside an exchange, closing the live or the exchange's execution, creating one,
+ * cycles, served functions, test cases and another exchange; inside init and step, closing the
+ * run's execution, creating one and another test case. A refusal inside a cycle ends that cycle
+ * with the error (result 1). */
 #ifndef ZEK_VMAPI_H
 #define ZEK_VMAPI_H
 
@@ -82,7 +92,8 @@ typedef union ZekVmapiRaw {
 
 /* One binding. The record is the handle zek_vmapi_getSignal and zek_vmapi_getBoundSignals give
  * out; frames walk the list of all bindings (creation order) through nextBound. Its layout is
- * part of the interface. Valid until the execution is closed. */
+ * part of the interface. Valid until the execution is closed; once a new execution replaces
+ * it, channel and dims are null (the new load freed them). */
 typedef struct SignalBinding {
   const char *name;        /* the frame's string, kept by reference */
   uint32_t physicalType;   /* the VM side's base type */

@@ -937,6 +937,84 @@ TEST(FileReplace, ReplacesAnExistingFileAndKeepsTheSourceOnFailure)
     fs::remove_all(dir);
 }
 
+// ---- Temporary files -----------------------------------------------------------------
+
+TEST_F(FileMapping, TemporaryFileIsANewFileOfAShortNameBesideThePath)
+{
+    // However long the name beside which it is made, the temporary name is short.
+    std::string beside = (dir / std::string(255, 'b')).string();
+    char* first = nullptr;
+    char* second = nullptr;
+    std::FILE* a = plat_temporary_file_create(beside.c_str(), &first);
+    ASSERT_NE(a, nullptr) << plat_last_error();
+    std::FILE* b = plat_temporary_file_create(beside.c_str(), &second);
+    ASSERT_NE(b, nullptr) << plat_last_error();
+    EXPECT_NE(std::string(first), std::string(second));
+    for (const char* made : {first, second}) {
+        fs::path path(made);
+        EXPECT_EQ(path.parent_path(), dir);
+        std::string name = path.filename().string();
+        EXPECT_EQ(name.size(), 24u) << name;
+        EXPECT_EQ(name.rfind(".zek", 0), 0u) << name;
+        EXPECT_EQ(name.substr(name.size() - 4), ".tmp") << name;
+    }
+    // Open for writing, and not handed to children.
+    EXPECT_NE(fcntl(fileno(a), F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_EQ(std::fwrite("abc", 1, 3, a), 3u);
+    EXPECT_EQ(std::fclose(a), 0);
+    EXPECT_EQ(std::fclose(b), 0);
+    std::uint8_t* data = nullptr;
+    std::uint64_t length = 0;
+    ASSERT_EQ(plat_file_read_all(first, &data, &length), PLAT_FILE_OK);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(data), length), "abc");
+    std::free(data);
+    EXPECT_EQ(fs::file_size(second), 0u);
+    // Made as a file opened by name would be: the permissions the umask leaves of 0666.
+    mode_t mask = umask(0);
+    umask(mask);
+    struct stat st{};
+    ASSERT_EQ(stat(first, &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+    std::free(first);
+    std::free(second);
+
+    // A name without a folder: the file lies in the current folder.
+    char* here = nullptr;
+    std::FILE* c = plat_temporary_file_create("result.bin", &here);
+    ASSERT_NE(c, nullptr) << plat_last_error();
+    std::fclose(c);
+    EXPECT_EQ(std::string(here).find('/'), std::string::npos);
+    EXPECT_TRUE(fs::is_regular_file(here));
+    EXPECT_TRUE(plat_file_remove(here));
+    std::free(here);
+}
+
+TEST_F(FileMapping, TemporaryFileRefusalsCreateNothing)
+{
+    std::string file = file_with("file", "x");
+    struct Case {
+        std::string beside;
+        int error;
+    };
+    for (const Case& c : {Case{(dir / "missing" / "result.bin").string(), ENOENT},
+                          Case{file + "/result.bin", ENOTDIR}}) {
+        SCOPED_TRACE(c.beside);
+        char* made = reinterpret_cast<char*>(&made);
+        EXPECT_EQ(plat_temporary_file_create(c.beside.c_str(), &made), nullptr);
+        EXPECT_EQ(made, nullptr);
+        EXPECT_EQ(plat_last_error(), static_cast<std::uint32_t>(c.error));
+    }
+    char* made = nullptr;
+    EXPECT_EQ(plat_temporary_file_create(nullptr, &made), nullptr);
+    EXPECT_EQ(plat_last_error(), std::uint32_t{EINVAL});
+    EXPECT_EQ(plat_temporary_file_create((dir / "result.bin").string().c_str(), nullptr), nullptr);
+    EXPECT_EQ(plat_last_error(), std::uint32_t{EINVAL});
+    std::vector<std::string> left;
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir))
+        left.push_back(entry.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{"file"});
+}
+
 TEST(ErrorText, TextOfACode)
 {
     EXPECT_EQ(error_text(0), "");

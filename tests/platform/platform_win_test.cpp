@@ -328,6 +328,62 @@ TEST_F(FileMapping, RefusesWhatIsNoRegularFile)
     }
 }
 
+// ---- Temporary files -----------------------------------------------------------------
+
+TEST_F(FileMapping, TemporaryFileIsANewFileOfAShortNameBesideThePath)
+{
+    // "Grüße-ж" in UTF-8: a folder of a UTF-8 name, reached through either separator.
+    const std::string utf8 = "Gr\xC3\xBC\xC3\x9F" "e-\xD0\xB6";
+    fs::create_directories(dir / fs::u8path(utf8));
+    for (const char* separator : {"\\", "/"}) {
+        SCOPED_TRACE(separator);
+        std::string folder = dir.string() + separator + utf8;
+        std::string beside = folder + separator + std::string(200, 'b');
+        char* first = nullptr;
+        char* second = nullptr;
+        std::FILE* a = plat_temporary_file_create(beside.c_str(), &first);
+        ASSERT_NE(a, nullptr) << plat_last_error();
+        std::FILE* b = plat_temporary_file_create(beside.c_str(), &second);
+        ASSERT_NE(b, nullptr) << plat_last_error();
+        EXPECT_NE(std::string(first), std::string(second));
+        for (const char* made : {first, second}) {
+            std::string name(made);
+            ASSERT_EQ(name.rfind(folder + separator, 0), 0u) << name;
+            name = name.substr(folder.size() + 1);
+            EXPECT_EQ(name.size(), 24u) << name;
+            EXPECT_EQ(name.rfind(".zek", 0), 0u) << name;
+            EXPECT_EQ(name.substr(name.size() - 4), ".tmp") << name;
+        }
+        // Binary: a line feed stays one byte.
+        EXPECT_EQ(std::fwrite("a\nb", 1, 3, a), 3u);
+        EXPECT_EQ(std::fclose(a), 0);
+        EXPECT_EQ(std::fclose(b), 0);
+        std::uint8_t* data = nullptr;
+        std::uint64_t length = 0;
+        ASSERT_EQ(plat_file_read_all(first, &data, &length), PLAT_FILE_OK);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(data), length), "a\nb");
+        std::free(data);
+        EXPECT_TRUE(plat_file_remove(first));
+        EXPECT_TRUE(plat_file_remove(second));
+        std::free(first);
+        std::free(second);
+    }
+}
+
+TEST_F(FileMapping, TemporaryFileRefusalsCreateNothing)
+{
+    char* made = reinterpret_cast<char*>(&made);
+    std::string missing = (dir / "missing").string() + "\\result.bin";
+    EXPECT_EQ(plat_temporary_file_create(missing.c_str(), &made), nullptr);
+    EXPECT_EQ(made, nullptr);
+    EXPECT_EQ(plat_last_error(), std::uint32_t{ERROR_PATH_NOT_FOUND});
+    EXPECT_EQ(plat_temporary_file_create("bad \xFF utf-8\\result.bin", &made), nullptr);
+    EXPECT_EQ(plat_last_error(), std::uint32_t{ERROR_NO_UNICODE_TRANSLATION});
+    EXPECT_EQ(plat_temporary_file_create(nullptr, &made), nullptr);
+    EXPECT_EQ(plat_last_error(), std::uint32_t{ERROR_INVALID_PARAMETER});
+    EXPECT_TRUE(fs::is_empty(dir));
+}
+
 // ---- Pipe -----------------------------------------------------------------------------
 
 TEST(Pipe, RoundTripWithAPeerProcess)

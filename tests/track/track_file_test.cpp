@@ -2,8 +2,10 @@
 // ZEK_TRACK_FILE or the caller, and the failures of saving.
 #include "track_support.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <iostream>
 
 #if !defined(_WIN32)
 #include <sys/resource.h>
@@ -16,6 +18,33 @@ using tt::Outcome;
 using tt::TrackTest;
 
 namespace fs = std::filesystem;
+
+// A new empty folder of the running test's own (with its trailing '/'), so that whatever saving
+// leaves in it shows.
+std::string ownFolder(const std::string &name) {
+  std::string folder = tt::tempPath(name);
+  fs::remove_all(folder);
+  fs::create_directories(folder);
+  return folder + "/";
+}
+
+// The names in folder, sorted.
+std::vector<std::string> entriesOf(const std::string &folder) {
+  std::vector<std::string> names;
+  for (const fs::directory_entry &entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void writeText(const std::string &path, const std::string &text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+std::string readText(const std::string &path) {
+  std::vector<uint8_t> bytes = tt::readFile(path);
+  return std::string(bytes.begin(), bytes.end());
+}
 
 TEST_F(TrackTest, AnUntouchedTableIsOneKindBytePerDecision) {
   ZEK_TRACK_init_v2(3, 0, 1);
@@ -155,7 +184,8 @@ TEST_F(TrackTest, SavingReportsAFileThatCannotBeOpened) {
 // one stays and no temporary file is left behind.
 TEST_F(TrackTest, SavingReplacesTheOldFileOrLeavesItAlone) {
   ZEK_TRACK_init_v2(1, 0, 1);
-  std::string path = tt::tempPath("old.bin");
+  std::string dir = ownFolder("replace");
+  std::string path = dir + "old.bin";
   tt::Bytes old;
   old.u32(0xDEADBEEF).u32(1).u32(2);
   {
@@ -165,15 +195,88 @@ TEST_F(TrackTest, SavingReplacesTheOldFileOrLeavesItAlone) {
   ZEK_TRACK_save_to(path.c_str());
   EXPECT_EQ(tt::heldError(), "");
   EXPECT_EQ(tt::readFile(path), (std::vector<uint8_t>{0x01, 0x00, 0x00, 0x00, 0x00}));
+  EXPECT_EQ(entriesOf(dir), (std::vector<std::string>{"old.bin"}));
 
   // A folder that is not empty cannot be replaced by a file.
-  std::string folder = tt::tempPath("folder");
+  std::string folder = dir + "folder";
   fs::create_directories(folder + "/inside");
   ZEK_TRACK_save_to(folder.c_str());
   EXPECT_EQ(tt::heldError(), "Cannot replace file '" + folder + "' with the new track data.");
   EXPECT_TRUE(fs::is_directory(folder + "/inside"));
-  EXPECT_FALSE(fs::exists(folder + ".tmp"));
+  EXPECT_EQ(entriesOf(dir), (std::vector<std::string>{"folder", "old.bin"}));
+  EXPECT_EQ(entriesOf(folder), (std::vector<std::string>{"inside"}));
   EXPECT_NE(std::string(standin_printed()).find(folder + " ... failed\n"), std::string::npos);
+}
+
+// The temporary file's name does not grow with the result's: every name up to the longest the
+// file system takes (255 bytes) saves, and only the result is left in the folder.
+TEST_F(TrackTest, SavingTakesNamesUpToTheLongestTheSystemAllows) {
+  ZEK_TRACK_init_v2(1, 0, 1);
+  for (size_t length : {1u, 251u, 252u, 255u}) {
+    SCOPED_TRACE(length);
+    std::string folder = ownFolder("long" + std::to_string(length));
+    std::string name = length < 4 ? std::string(length, 'c') : std::string(length - 4, 'c') + ".bin";
+    std::string path = folder + name;
+    ZEK_TRACK_save_to(path.c_str());
+    EXPECT_EQ(tt::heldError(), "");
+    ZEK_TRACK_SL_resetErrorMsg();
+    EXPECT_EQ(tt::readFile(path), (std::vector<uint8_t>{0x01, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(entriesOf(folder), (std::vector<std::string>{name}));
+  }
+}
+
+// Whatever bears the result's name with ".tmp" added (a user's file, a link to one, a link that
+// leads nowhere) is no file of the runtime's: it stays as it was, nothing is written through it,
+// and the result comes out complete.
+TEST_F(TrackTest, SavingLeavesTheOtherFilesOfTheFolderAlone) {
+  ZEK_TRACK_init_v2(2, 0, 1);
+  standin_setCycleCount(3);
+  ZEK_TRACK_switch_int32(1, 1, 2);
+  ZEK_TRACK_case(1, 1);
+  tt::Bytes want;
+  want.u32(2).u8(0).u8(2).u32(2).outcome(tt::undefinedOutcome()).outcome({1, 2, tt::undefinedDistance()});
+
+  enum class Kind { File, LinkToAFile, LinkToNothing };
+  struct Case {
+    const char *what;
+    Kind kind;
+  };
+  const std::string users = "the user's own data";
+  for (const Case &c : {Case{"file", Kind::File}, Case{"link", Kind::LinkToAFile}, Case{"dangling", Kind::LinkToNothing}}) {
+    SCOPED_TRACE(c.what);
+    std::string folder = ownFolder(c.what);
+    std::string path = folder + "cov.bin", other = path + ".tmp", target = folder + "target";
+    std::vector<std::string> entries{"cov.bin", "cov.bin.tmp"};
+    if (c.kind == Kind::File) {
+      writeText(other, users);
+    } else {
+      if (c.kind == Kind::LinkToAFile) {
+        writeText(target, users);
+        entries.push_back("target");
+      }
+      std::error_code failed;
+      fs::create_symlink(target, other, failed);
+      if (failed) {
+        // Windows gives links only to privileged users.
+        std::cout << "no symbolic link here (" << failed.message() << "): case left out\n";
+        continue;
+      }
+    }
+    ZEK_TRACK_save_to(path.c_str());
+    EXPECT_EQ(tt::heldError(), "");
+    ZEK_TRACK_SL_resetErrorMsg();
+    EXPECT_EQ(tt::readFile(path), want.b);
+    if (c.kind == Kind::File) {
+      EXPECT_EQ(readText(other), users);
+    } else {
+      EXPECT_TRUE(fs::is_symlink(fs::symlink_status(other)));
+      EXPECT_EQ(fs::read_symlink(other), fs::path(target));
+    }
+    if (c.kind == Kind::LinkToAFile) {
+      EXPECT_EQ(readText(target), users);
+    }
+    EXPECT_EQ(entriesOf(folder), entries);
+  }
 }
 
 // A write that fails part-way (here: the process may write no file beyond 1000 bytes) is
@@ -183,7 +286,8 @@ TEST_F(TrackTest, SavingReportsAFailedWriteAndKeepsTheOldFile) {
   ZEK_TRACK_init_decision(0, 100); // 4 + 1 + 4 + 6400 + 32 bytes
   ZEK_TRACK_condition_int32(1, 99);
   ZEK_TRACK_decision_int32(1, 0);
-  std::string path = tt::tempPath("kept.bin");
+  std::string folder = ownFolder("kept");
+  std::string path = folder + "kept.bin";
   ZEK_TRACK_save_to(path.c_str());
   ASSERT_EQ(tt::heldError(), "");
   std::vector<uint8_t> old = tt::readFile(path);
@@ -207,7 +311,7 @@ TEST_F(TrackTest, SavingReportsAFailedWriteAndKeepsTheOldFile) {
 
   EXPECT_EQ(tt::heldError(), "Failed to write track data to file '" + path + "'.");
   EXPECT_EQ(tt::readFile(path), old);
-  EXPECT_FALSE(fs::exists(path + ".tmp"));
+  EXPECT_EQ(entriesOf(folder), (std::vector<std::string>{"kept.bin"}));
   std::string printed = standin_printed();
   EXPECT_EQ(printed.substr(printed.size() - 12), " ... failed\n");
 #endif

@@ -131,6 +131,17 @@ zt::Program functions() {
   return p;
 }
 
+// Runs on the real-time clock when one is installed.
+zt::Program clock() {
+  zt::Program p;
+  p.timeout = 10;
+  p.channel("x", 6, 0).flags = kRecorded;
+  p.channel("y", 6, 1).flags = kRecorded;
+  p.channel("@realtime", 9, 3);
+  p.code = "READALL x; PUSHINT32 1; PLUS; WRITEALL y; ENDCYCLE";
+  return p;
+}
+
 // A message box in the first cycle, its answer recorded; then the end or a runtime error.
 zt::Program box(const std::string &after) {
   zt::Program p;
@@ -207,7 +218,8 @@ int main(int argc, char **argv) {
                             {"notsync.zvm", rows(false)},   {"divide.zvm", divide()},
                             {"finalize.zvm", finalize()},   {"many.zvm", many()},
                             {"functions.zvm", functions()}, {"block.zvm", block()},
-                            {"box.zvm", box("ENDCYCLE")},   {"boxfail.zvm", box("ENDERROR 3 \"late\"")}};
+                            {"box.zvm", box("ENDCYCLE")},   {"boxfail.zvm", box("ENDERROR 3 \"late\"")},
+                            {"clock.zvm", clock()}};
   for (const Entry &e : programs) {
     if (!writeFile(dir + e.file, e.program.build().bytes)) {
       std::fprintf(stderr, "cannot write %s%s\n", dir.c_str(), e.file);

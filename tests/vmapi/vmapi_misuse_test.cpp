@@ -1,0 +1,437 @@
+// The embedding library used as a careless frame would use it: calls from inside the library's
+// callbacks, the handles of a replaced execution, a record file that cannot be finished and a
+// result file that names the live record file. Each gets a defined answer, never corrupted
+// memory (the sanitizer build proves the second half).
+#include "vmapi_support.h"
+#include "zek_vm.h"
+
+namespace {
+
+using namespace vt;
+
+const std::string kInCycle = "(): not allowed inside a cycle or a value transfer; call it between cycles.";
+const std::string kInExchange = "(): not allowed inside a parameter exchange; call it after the exchange has returned.";
+const std::string kInTestcase =
+    "(): not allowed inside zek_vmapi_runTestcase(), which runs its execution until the test ends.";
+
+// The output of a process that ended through the fatal handler, without the error context.
+std::string fatalLine(const Child &c) { return c.out.substr(0, c.out.find(" (error=")); }
+
+// ---- Calls from inside a cycle -------------------------------------------------------------
+
+enum Inside { kGetter, kSetter, kSutFunction, kClock };
+
+VmapiExecution *g_e, *g_other;
+Inside g_inside;
+bool g_armed;
+std::function<bool()> g_misuse;  // true when the call gave its refusal's answer
+int g_calls, g_refusedAnswers;
+int32_t g_x, g_y, g_ca, g_cb;
+double g_clock;
+
+void misuseFrom(Inside where) {
+  if (!g_armed || where != g_inside) return;
+  ++g_calls;
+  if (g_misuse()) ++g_refusedAnswers;
+}
+
+bool getX(void *value, uint32_t, uint8_t, const uint32_t *) {
+  misuseFrom(kGetter);
+  std::memcpy(value, &g_x, sizeof g_x);
+  return true;
+}
+
+void setY(const void *value, uint32_t, uint8_t, const uint32_t *) {
+  misuseFrom(kSetter);
+  std::memcpy(&g_y, value, sizeof g_y);
+}
+
+void sutCf(uint16_t, const char *) {
+  misuseFrom(kSutFunction);
+  g_cb = g_ca * 10;
+}
+
+double clockNow() {
+  misuseFrom(kClock);
+  return g_clock += 0.001;
+}
+
+struct Misuse {
+  const char *operation;
+  bool (*call)();
+};
+
+const Misuse kMisuses[] = {
+    {"zek_vmapi_closeExecution", [] { zek_vmapi_closeExecution(g_e); return true; }},
+    {"zek_vmapi_createExecution",
+     [] { return zek_vmapi_createExecution(image("notsync.zvm").c_str(), nullptr) == nullptr; }},
+    {"zek_vmapi_runCycle", [] { return zek_vmapi_runCycle(g_e) == 1; }},
+    {"zek_vmapi_internal_updateTestInputs", [] { return !zek_vmapi_internal_updateTestInputs(g_e); }},
+    {"zek_vmapi_internal_callCycle", [] { return zek_vmapi_internal_callCycle(g_e) == 1; }},
+    {"zek_vmapi_internal_updateTestOutputs", [] { return !zek_vmapi_internal_updateTestOutputs(g_e); }},
+    {"zek_vmapi_runFunctionByID", [] { return zek_vmapi_runFunctionByID(g_e, 0) == 1; }},
+    {"zek_vmapi_runFunctionByName", [] { return zek_vmapi_runFunctionByName(g_e, "cf") == 1; }},
+    {"zek_vmapi_runTestcase",
+     [] {
+       g_other = nullptr;
+       zek_vmapi_runTestcase(image("notsync.zvm").c_str(), nullptr, &g_other, nullptr, nullptr);
+       return g_other == nullptr;
+     }},
+    {"zek_vmapi_exchangeParamsToSuT",
+     [] { return !zek_vmapi_exchangeParamsToSuT(image("params.zekbin").c_str(), &g_other, nullptr); }},
+    {"zek_vmapi_exchangeParamsFromSuT",
+     [] {
+       return !zek_vmapi_exchangeParamsFromSuT(image("params.zekbin").c_str(), tempPath("inner.zekbin").c_str(),
+                                               &g_other, nullptr);
+     }},
+    {"zek_vmapi_bindSignal",
+     [] {
+       static int32_t v;
+       return !zek_vmapi_bindSignal(g_e, "x", 6, 6, 1, 0, 0, 1, &v, 1);
+     }},
+    {"zek_vmapi_enableReadWrite", [] { return !zek_vmapi_enableReadWrite(g_e, "y"); }},
+};
+
+TEST(VmapiReentry, CallsFromInsideACycleAreRefusedAndTheCycleEndsWithTheError) {
+  struct Row {
+    const char *what;
+    Inside inside;
+    const char *program;
+    std::string prefix;  // the VM names the client function whose handler failed
+    bool counted;        // the cycle ran and went on
+    int32_t y;           // from x = 4 in the next cycle
+  } rows[] = {
+      {"getter (input transfer, the cycle does not run)", kGetter, "notsync.zvm", "", false, 5},
+      {"setter (output transfer after the cycle)", kSetter, "notsync.zvm", "", true, 5},
+      {"SuT function (inside the cycle)", kSutFunction, "functions.zvm", "Function 'cf': ", false, 40},
+      {"real-time clock (before the VM resets the error)", kClock, "clock.zvm", "", true, 5},
+  };
+  for (const Row &row : rows) {
+    for (const Misuse &m : kMisuses) {
+      SCOPED_TRACE(std::string(row.what) + ": " + m.operation);
+      g_e = zek_vmapi_createExecution(image(row.program).c_str(), nullptr);
+      ASSERT_NE(g_e, nullptr) << zek_vmapi_getErrorMessage();
+      ASSERT_TRUE(zek_vmapi_bindSignalGetSet_v2(g_e, "x", 6, 6, 1, 0, 0, 1, getX, nullptr, 1));
+      ASSERT_TRUE(zek_vmapi_bindSignalGetSet_v2(g_e, "y", 6, 6, 1, 0, 0, 1, nullptr, setY, 1));
+      if (row.inside == kSutFunction) {
+        ASSERT_TRUE(zek_vmapi_bindSignal(g_e, "ca", 6, 6, 1, 0, 0, 1, &g_ca, 1));
+        ASSERT_TRUE(zek_vmapi_bindSignal(g_e, "cb", 6, 6, 1, 0, 0, 1, &g_cb, 1));
+        ASSERT_TRUE(zek_vmapi_bindFunction(g_e, "cf", sutCf));
+      }
+      if (row.inside == kClock) zek_vmapi_installRealtimeCmd(clockNow);
+      SignalBinding *bound = zek_vmapi_getBoundSignals();
+      g_x = 1;
+      g_inside = row.inside;
+      g_misuse = m.call;
+      g_calls = g_refusedAnswers = 0;
+      g_armed = true;
+      EXPECT_EQ(zek_vmapi_runCycle(g_e), 1);
+      g_armed = false;
+      EXPECT_EQ(zek_vmapi_getErrorCode(), 119);
+      EXPECT_EQ(message(), row.prefix + m.operation + kInCycle);
+      EXPECT_GE(g_calls, 1);
+      EXPECT_EQ(g_refusedAnswers, g_calls) << "each call answered as refused";
+      EXPECT_EQ(zek_vmapi_getCycleCount(), row.counted ? 1u : 0u);
+      // The execution is the one it was, with its bindings, and runs on.
+      EXPECT_EQ(zek_vmapi_getBoundSignals(), bound);
+      zek_vmapi_resetError();
+      g_x = 4;
+      EXPECT_EQ(zek_vmapi_runCycle(g_e), 0) << message();
+      EXPECT_EQ(g_y, row.y);
+      zek_vmapi_closeExecution(g_e);
+      EXPECT_FALSE(zek_vmapi_hasError()) << message();
+    }
+  }
+}
+
+VmapiExecution *g_replaced;
+
+bool closeReplaced(void *value, uint32_t, uint8_t, const uint32_t *) {
+  zek_vmapi_closeExecution(g_replaced);
+  g_replaced = nullptr;
+  std::memcpy(value, &g_x, sizeof g_x);
+  return true;
+}
+
+TEST(VmapiReentry, AReplacedExecutionMayBeClosedFromACallback) {
+  g_replaced = zek_vmapi_createExecution(image("notsync.zvm").c_str(), nullptr);
+  ASSERT_NE(g_replaced, nullptr);
+  VmapiExecution *e = zek_vmapi_createExecution(image("notsync.zvm").c_str(), nullptr);
+  ASSERT_NE(e, nullptr);
+  ASSERT_TRUE(zek_vmapi_bindSignalGetSet_v2(e, "x", 6, 6, 1, 0, 0, 1, closeReplaced, nullptr, 1));
+  ASSERT_TRUE(zek_vmapi_bindSignalGetSet_v2(e, "y", 6, 6, 1, 0, 0, 1, nullptr, setY, 1));
+  g_x = 7;
+  EXPECT_EQ(zek_vmapi_runCycle(e), 0) << message();
+  EXPECT_FALSE(zek_vmapi_hasError());
+  EXPECT_EQ(g_y, 8);
+  zek_vmapi_closeExecution(e);
+}
+
+// ---- Calls from inside a whole test case ---------------------------------------------------
+
+enum Callback { kInit, kStep };
+Callback g_misuseIn;
+VmapiExecution *g_run;
+void (*g_runMisuse)();
+
+void initRun() {
+  zek_vmapi_bindSignal(g_run, "x", 6, 6, 1, 0, 0, 1, &g_x, 1);
+  zek_vmapi_bindSignal(g_run, "y", 6, 6, 1, 0, 0, 1, &g_y, 1);
+  if (g_misuseIn == kInit) g_runMisuse();
+}
+
+void stepRun() {
+  if (g_misuseIn == kStep) g_runMisuse();
+}
+
+TEST(VmapiReentry, ATestCaseKeepsItsExecutionUntilItEnds) {
+  struct Row {
+    Callback in;
+    const char *operation;
+    void (*call)();
+    int32_t rows;  // of the record file, finished by the fatal handler
+  } rows[] = {
+      {kInit, "zek_vmapi_closeExecution", [] { zek_vmapi_closeExecution(g_run); }, 0},
+      {kStep, "zek_vmapi_closeExecution", [] { zek_vmapi_closeExecution(g_run); }, 1},
+      {kStep, "zek_vmapi_createExecution", [] { zek_vmapi_createExecution(image("divide.zvm").c_str(), nullptr); }, 1},
+      {kInit, "zek_vmapi_runTestcase",
+       [] {
+         static VmapiExecution *inner;
+         zek_vmapi_runTestcase(image("divide.zvm").c_str(), nullptr, &inner, nullptr, nullptr);
+       },
+       0},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(std::string(row.in == kInit ? "init: " : "step: ") + row.operation);
+    std::string record = tempPath("run.zekbin");
+    Child c = inChild([&] {
+      g_x = 1;
+      g_misuseIn = row.in;
+      g_runMisuse = row.call;
+      zek_vmapi_runTestcase(image("notsync.zvm").c_str(), record.c_str(), &g_run, initRun, stepRun);
+      std::printf("returned\n");
+      return 0;
+    });
+    EXPECT_EQ(c.exitCode, 1);
+    EXPECT_EQ(fatalLine(c), "Error: " + std::string(row.operation) + kInTestcase) << c.out;
+    EXPECT_EQ(decode(record).rows(), row.rows);
+  }
+}
+
+// ---- Calls from inside a parameter exchange --------------------------------------------------
+
+VmapiExecution *g_live, *g_exchange, *g_inner;
+void (*g_exchangeMisuse)();
+int g_binds;
+
+void bindMisusing() {
+  ++g_binds;
+  g_exchangeMisuse();
+}
+
+void bindNothing() { ++g_binds; }
+
+TEST(VmapiReentry, AnExchangeRefusesWhatWouldReleaseWhatItUses) {
+  struct Row {
+    const char *what;
+    const char *operation;
+    void (*call)();
+  } rows[] = {
+      {"the saved execution", "zek_vmapi_closeExecution", [] { zek_vmapi_closeExecution(g_live); }},
+      {"the exchange's own execution", "zek_vmapi_closeExecution", [] { zek_vmapi_closeExecution(g_exchange); }},
+      {"an exchange into the SuT", "zek_vmapi_exchangeParamsToSuT",
+       [] { zek_vmapi_exchangeParamsToSuT(image("params.zekbin").c_str(), &g_inner, bindNothing); }},
+      {"an exchange from the SuT", "zek_vmapi_exchangeParamsFromSuT",
+       [] {
+         zek_vmapi_exchangeParamsFromSuT(image("params.zekbin").c_str(), tempPath("inner.zekbin").c_str(), &g_inner,
+                                         bindNothing);
+       }},
+      {"a new execution", "zek_vmapi_createExecution",
+       [] { zek_vmapi_createExecution(image("notsync.zvm").c_str(), nullptr); }},
+      {"a cycle", "zek_vmapi_runCycle", [] { zek_vmapi_runCycle(g_live); }},
+  };
+  for (bool from : {false, true}) {
+    for (const Row &row : rows) {
+      SCOPED_TRACE(std::string(from ? "from the SuT: " : "into the SuT: ") + row.what);
+      std::string record = tempPath("live.zekbin"), result = tempPath("result.zekbin");
+      std::remove(result.c_str());
+      Child c = inChild([&] {
+        g_live = zek_vmapi_createExecution(image("notsync.zvm").c_str(), record.c_str());
+        if (g_live == nullptr) return 3;
+        zek_vmapi_bindSignal(g_live, "x", 6, 6, 1, 0, 0, 1, &g_x, 1);
+        zek_vmapi_bindSignal(g_live, "y", 6, 6, 1, 0, 0, 1, &g_y, 1);
+        if (zek_vmapi_runCycle(g_live) != 0) return 4;
+        g_exchangeMisuse = row.call;
+        g_binds = 0;
+        if (from)
+          zek_vmapi_exchangeParamsFromSuT(image("params.zekbin").c_str(), result.c_str(), &g_exchange, bindMisusing);
+        else
+          zek_vmapi_exchangeParamsToSuT(image("params.zekbin").c_str(), &g_exchange, bindMisusing);
+        std::printf("returned\n");
+        return 0;
+      });
+      EXPECT_EQ(c.exitCode, 1);
+      EXPECT_EQ(fatalLine(c), "Error: " + std::string(row.operation) + kInExchange) << c.out;
+      EXPECT_EQ(decode(record).rows(), 1) << "the live execution was finished in order";
+      EXPECT_FALSE(std::filesystem::exists(pathOf(result))) << "no result file of an exchange that failed";
+    }
+  }
+}
+
+void closeReplacedInExchange() {
+  ++g_binds;
+  zek_vmapi_closeExecution(g_replaced);
+}
+
+TEST(VmapiReentry, AReplacedExecutionMayBeClosedInsideAnExchange) {
+  g_replaced = zek_vmapi_createExecution(image("notsync.zvm").c_str(), nullptr);
+  ASSERT_NE(g_replaced, nullptr);
+  VmapiExecution *e = zek_vmapi_createExecution(image("notsync.zvm").c_str(), nullptr);
+  ASSERT_NE(e, nullptr);
+  ASSERT_TRUE(zek_vmapi_bindSignal(e, "x", 6, 6, 1, 0, 0, 1, &g_x, 1));
+  SignalBinding *bound = zek_vmapi_getBoundSignals();
+  g_binds = 0;
+  std::fflush(stdout);
+  EXPECT_TRUE(zek_vmapi_exchangeParamsToSuT(image("params.zekbin").c_str(), &g_exchange, closeReplacedInExchange));
+  EXPECT_EQ(g_binds, 1);
+  EXPECT_EQ(zek_vmapi_getBoundSignals(), bound) << "the live execution is current again";
+  zek_vmapi_closeExecution(e);
+  EXPECT_FALSE(zek_vmapi_hasError());
+}
+
+// ---- A replaced execution --------------------------------------------------------------------
+
+TEST(VmapiReplaced, TheBindingsOfAReplacedExecutionKeepNothingOfItsProgram) {
+  Sut sut;
+  VmapiExecution *a = zek_vmapi_createExecution(image("echo.zvm").c_str(), nullptr);
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(zek_vmapi_bindSignal(a, "y", 6, 6, 1, 0, 0, 1, &sut.y, 1));
+  ASSERT_TRUE(zek_vmapi_bindSignal(a, "g", 6, 6, 1, 0, 0, 1, sut.g, 6));
+  SignalBinding *y = zek_vmapi_getSignal(a, "y"), *g = zek_vmapi_getSignal(a, "g");
+  ASSERT_TRUE(y != nullptr && g != nullptr);
+  ASSERT_EQ(zek_vmapi_runCycle(a), 0);
+  EXPECT_TRUE(zek_vmapi_isUpdated(a, y, 0));
+  // The new load frees the channel table and the dimension tables that a's bindings pointed at.
+  VmapiExecution *b = zek_vmapi_createExecution(image("echo.zvm").c_str(), nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_FALSE(zek_vmapi_isUpdated(a, y, 0));
+  EXPECT_EQ(zek_vmapi_getErrorCode(), 119);
+  EXPECT_EQ(message(),
+            "zek_vmapi_isUpdated(): the execution is not live (it is null, closed or replaced by a newer one).");
+  zek_vmapi_resetError();
+  for (int32_t index : {0, -1}) {
+    EXPECT_FALSE(zek_vmapi_isUpdated(nullptr, y, index));
+    EXPECT_FALSE(zek_vmapi_isUpdated(b, g, index));
+  }
+  EXPECT_FALSE(zek_vmapi_hasError());
+  EXPECT_EQ(y->channel, nullptr);
+  EXPECT_EQ(g->channel, nullptr);
+  EXPECT_EQ(g->dims, nullptr);
+  EXPECT_EQ(g->dimCount, 255);
+  // The live execution's own bindings answer as before.
+  int32_t yb = 0;
+  ASSERT_TRUE(zek_vmapi_bindSignal(b, "y", 6, 6, 1, 0, 0, 1, &yb, 1));
+  SignalBinding *live = zek_vmapi_getSignal(b, "y");
+  ASSERT_EQ(zek_vmapi_runCycle(b), 0);
+  EXPECT_TRUE(zek_vmapi_isUpdated(b, live, 0));
+  EXPECT_TRUE(zek_vmapi_isUpdated(nullptr, live, -1));
+  zek_vmapi_closeExecution(a);
+  zek_vmapi_closeExecution(b);
+  EXPECT_FALSE(zek_vmapi_hasError());
+}
+
+// ---- Record files that cannot be finished or are named twice ---------------------------------
+
+TEST(VmapiRecordFiles, AReplacedRecordingThatCannotBeFinishedFailsTheNextCreation) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "no /dev/full";
+#else
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  int32_t x = 1, y = 0;
+  VmapiExecution *a = zek_vmapi_createExecution(image("notsync.zvm").c_str(), "/dev/full");
+  ASSERT_NE(a, nullptr) << message();
+  ASSERT_TRUE(zek_vmapi_bindSignal(a, "x", 6, 6, 1, 0, 0, 1, &x, 1));
+  ASSERT_TRUE(zek_vmapi_bindSignal(a, "y", 6, 6, 1, 0, 0, 1, &y, 1));
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(zek_vmapi_runCycle(a), 0) << message();
+  ASSERT_FALSE(zek_vmapi_hasError()) << "the rows are still in the stream's buffer";
+  // Creating the next execution finishes a's file: the failure is the creation's answer.
+  EXPECT_EQ(zek_vmapi_createExecution(image("notsync.zvm").c_str(), nullptr), nullptr);
+  EXPECT_EQ(zek_vmapi_getErrorCode(), 19);
+  EXPECT_EQ(message(),
+            "ERROR: The record file '/dev/full' of the replaced execution cannot be finished: Writing the record file "
+            "failed; the file is incomplete.");
+  // No program stays loaded; a is replaced, and only its close is left, with nothing to report.
+  EXPECT_EQ(zek_vmapi_getBoundSignals(), nullptr);
+  EXPECT_EQ(zek_runCycle(), 1u);
+  EXPECT_EQ(zek_vmapi_getErrorCode(), 123);
+  EXPECT_EQ(zek_vmapi_runCycle(a), 1);
+  EXPECT_EQ(zek_vmapi_getErrorCode(), 119);
+  zek_vmapi_resetError();
+  zek_vmapi_closeExecution(a);
+  EXPECT_FALSE(zek_vmapi_hasError()) << message();
+  // The next creation is an ordinary one.
+  VmapiExecution *b = zek_vmapi_createExecution(image("notsync.zvm").c_str(), nullptr);
+  ASSERT_NE(b, nullptr) << message();
+  ASSERT_TRUE(zek_vmapi_bindSignal(b, "x", 6, 6, 1, 0, 0, 1, &x, 1));
+  ASSERT_TRUE(zek_vmapi_bindSignal(b, "y", 6, 6, 1, 0, 0, 1, &y, 1));
+  EXPECT_EQ(zek_vmapi_runCycle(b), 0);
+  EXPECT_EQ(y, 2);
+  zek_vmapi_closeExecution(b);
+  EXPECT_FALSE(zek_vmapi_hasError());
+#endif
+}
+
+int32_t g_pI32;
+void bindOneParameter() {
+  ++g_binds;
+  zek_vmapi_bindSignal(g_exchange, "p_i32", -1, 6, 1, 0, 0, 1, &g_pI32, 1);
+}
+
+TEST(VmapiRecordFiles, TheLiveRecordFileIsNoResultFile) {
+  std::string record = tempPath("live.zekbin");
+  std::string other = tempDir() + "./" + std::filesystem::path(record).filename().string();
+  int32_t x = 1, y = 0;
+  VmapiExecution *a = zek_vmapi_createExecution(image("notsync.zvm").c_str(), record.c_str());
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(zek_vmapi_bindSignal(a, "x", 6, 6, 1, 0, 0, 1, &x, 1));
+  ASSERT_TRUE(zek_vmapi_bindSignal(a, "y", 6, 6, 1, 0, 0, 1, &y, 1));
+  ASSERT_EQ(zek_vmapi_runCycle(a), 0);
+  g_binds = 0;
+  for (const std::string &name : {record, other}) {
+    zek_vmapi_resetError();
+    EXPECT_FALSE(zek_vmapi_exchangeParamsFromSuT(image("params.zekbin").c_str(), name.c_str(), &g_exchange,
+                                                 bindOneParameter))
+        << name;
+    EXPECT_EQ(zek_vmapi_getErrorCode(), 19);
+    EXPECT_EQ(message(), "ERROR: The result file '" + name + "' is the record file of the running execution; it is not "
+                         "overwritten.");
+    std::wstring wideParam, wideName(name.begin(), name.end());
+    std::string param = image("params.zekbin");
+    wideParam.assign(param.begin(), param.end());
+    zek_vmapi_resetError();
+    EXPECT_FALSE(zek_vmapi_exchangeParamsFromSuT_v2(wideParam.c_str(), wideName.c_str(), &g_exchange,
+                                                    bindOneParameter));
+    EXPECT_EQ(zek_vmapi_getErrorCode(), 19);
+  }
+  EXPECT_EQ(g_binds, 0) << "refused before the bind callback";
+  zek_vmapi_resetError();
+  // The recording goes on and ends as it would have.
+  x = 5;
+  ASSERT_EQ(zek_vmapi_runCycle(a), 0);
+  zek_vmapi_closeExecution(a);
+  EXPECT_FALSE(zek_vmapi_hasError()) << message();
+  zd::File f = decode(record);
+  ASSERT_EQ(f.rows(), 2);
+  EXPECT_EQ(valueAt<int32_t>(f, 1, 1), 6);
+  // Once closed, the file is one like any other.
+  g_pI32 = 11;
+  std::fflush(stdout);
+  EXPECT_TRUE(zek_vmapi_exchangeParamsFromSuT(image("params.zekbin").c_str(), record.c_str(), &g_exchange,
+                                              bindOneParameter));
+  zd::File result = decode(record);
+  ASSERT_EQ(result.signals.size(), 1u);
+  EXPECT_EQ(result.signals[0].name, "p_i32");
+  EXPECT_EQ(valueAt<int32_t>(result, 0, 0), 11);
+}
+
+}  // namespace
