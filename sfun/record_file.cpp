@@ -32,8 +32,10 @@ void zek_open_outputfile(SfunHandle block, const char *path, const char *program
   }
   int32_t result = zekbin_recorderOpen(&g_recorder, stream, zek_getData());
   if (result != ZEKBIN_WRITE_OK) {
-    // A file whose header could not be written is left as it is.
+    // A file whose header could not be written is left as it is. Without the list of its
+    // channels there is no writer either.
     zekbin_recorderRelease(&g_recorder);
+    if (result == ZEKBIN_WRITE_MEMORY) result = ZEKBIN_WRITE_NO_WRITER;
     zek_sfun_reportf(block, "Error writing output file '%s': %s", path, zekbin_writeResultText(result));
     return;
   }

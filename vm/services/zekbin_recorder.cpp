@@ -40,13 +40,13 @@ int32_t zekbin_recorderOpen(ZekbinRecorder *r, FILE *stream, const VmData *data)
   r->stream = stream;
   // Without a program the finish makes the file a recording of no signal.
   if (data == nullptr) return ZEKBIN_WRITE_OK;
-  int32_t result = ZEKBIN_WRITE_NO_WRITER;
+  int32_t result = ZEKBIN_WRITE_MEMORY;
   if (selectRecorded(r, data)) {
     r->writer = zek_write_zekbin_headerblock(stream, r->channels, r->channelCount, data->enumSets,
                                              data->enumSetCount, data->events, data->eventCount,
                                              zek_isSutSynchron(), 1);
+    result = r->writer != nullptr ? zekbin_writerResult(r->writer) : (int32_t)ZEKBIN_WRITE_NO_WRITER;
   }
-  if (r->writer != nullptr) result = zekbin_writerResult(r->writer);
   keep(r, result);
   return result;
 }

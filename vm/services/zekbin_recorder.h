@@ -45,8 +45,9 @@ extern "C" {
 // Opens the recording over stream (open for binary writing, at its start; from now on the
 // recorder's) and the loaded program's data. A null data takes the stream only: the finish
 // makes it a recording of no signal, no enum set and no event declaration (a file for a run
-// whose program did not load), and a row has no writer. Returns ZEKBIN_WRITE_NO_WRITER when the
-// writer could not be had (the stream is still taken: finish it for a valid recording of no
+// whose program did not load), and a row has no writer. Returns ZEKBIN_WRITE_MEMORY when the
+// list of the recorded channels could not be had and ZEKBIN_WRITE_NO_WRITER when the writer
+// could not be (either way the stream is still taken: finish it for a valid recording of no
 // signal, or release it), the writer's result when writing the header failed,
 // ZEKBIN_RECORD_OPEN for a recorder that is open, else ZEKBIN_WRITE_OK.
 int32_t zekbin_recorderOpen(ZekbinRecorder *recorder, FILE *stream, const VmData *data);
