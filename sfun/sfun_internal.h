@@ -23,7 +23,6 @@ extern FunctionInterface *zek_server_fcn_io;
 extern double zek_stepsize;
 extern const char *zek_prog_file;
 extern const char *zek_bin_file;
-extern ZekbinWriter *zekbin_struct;
 extern CopyPortDataFn zek_copyPortDataZek2SlFcn;
 extern CopyPortDataFn zek_copyPortDataSl2ZekFcn;
 extern CopyFcnArgDataFn zek_copyFcnArgDataZek2SlFcn;
@@ -57,8 +56,9 @@ void zekReadValuesFromSl(SfunHandle block, int32_t fcnIndex, uint16_t portCount,
 void zekWriteValuesToSl(SfunHandle block, int32_t fcnIndex, uint16_t portCount, zek_port_data *ports,
                         uint16_t channelCount, ChannelDecl *channels, uint16_t firstPortIndex);
 
-// Record file. Closing finishes the file; a failure of the finish is reported to the wrapper
-// when reportFailure is set (a block is at hand), else printed.
+// Record file; zek_output_fileStream is its stream while a recording is open, else null.
+// Closing finishes the file; a failure of the finish is reported to the wrapper when
+// reportFailure is set (a block is at hand), else printed.
 void zek_open_outputfile(SfunHandle block, const char *path, const char *programFile);
 void zek_close_outputfile(SfunHandle block, bool reportFailure);
 // One record row with the given time in microseconds; a failure is reported and ends the

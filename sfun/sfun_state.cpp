@@ -13,7 +13,6 @@ FunctionInterface *zek_server_fcn_io = nullptr;
 double zek_stepsize = -1.0;
 const char *zek_prog_file = nullptr;
 const char *zek_bin_file = nullptr;
-ZekbinWriter *zekbin_struct = nullptr;
 CopyPortDataFn zek_copyPortDataZek2SlFcn = nullptr;
 CopyPortDataFn zek_copyPortDataSl2ZekFcn = nullptr;
 CopyFcnArgDataFn zek_copyFcnArgDataZek2SlFcn = nullptr;

@@ -91,7 +91,6 @@ struct Multibyte {
 
 void freeRecordFile(RecordFileState *r) {
   if (r == nullptr) return;
-  std::free(r->channels);
   std::free(r->name);
   std::free(r);
 }
@@ -105,46 +104,39 @@ char *copyText(const char *text) {
 
 // Opens the record file over the recorded channels of the loaded program; null after raising.
 RecordFileState *openRecordFile(VmapiPath path, VmData *data, uint32_t density) {
-  uint32_t n = 0;
-  for (uint16_t i = 0; i < data->channelCount; ++i) n += data->channels[i].recorded != 0;
   RecordFileState *r = (RecordFileState *)std::calloc(1, sizeof(RecordFileState));
-  ChannelDecl **channels = n > 0 ? (ChannelDecl **)std::calloc(n, sizeof(ChannelDecl *)) : nullptr;
-  if (r == nullptr || (n > 0 && channels == nullptr)) {
-    std::free(r);
-    std::free(channels);
+  if (r == nullptr) {
     zek_raiseError(ZEK_ERR_API_MEMORY, "Unable to allocate memory for the record file.");
     return nullptr;
   }
-  uint16_t k = 0;
-  for (uint16_t i = 0; i < data->channelCount; ++i)
-    if (data->channels[i].recorded) channels[k++] = &data->channels[i];
   bool owned = false;
   const char *name = vmapi_pathToMultibyte(path, &owned);
   Multibyte shown{name, owned};
   if (name == nullptr) {
     freeRecordFile(r);
-    std::free(channels);
     return nullptr;
   }
   FILE *stream = vmapi_openPath(path, "wb");
   if (stream == nullptr) {
-    std::free(r);
-    std::free(channels);
+    freeRecordFile(r);
     zek_raiseError(ZEK_ERR_FILE, "ERROR: Unable to open file '%s' for %s access.", name, "write");
     return nullptr;
   }
-  ZekbinWriter *writer =
-      zek_write_zekbin_headerblock(stream, channels, k, data->enumSets, data->enumSetCount, data->events,
-                                   data->eventCount, zek_isSutSynchron(), 1);
-  if (writer == nullptr) {
-    std::fclose(stream);
-    std::free(r);
-    std::free(channels);
-    zek_raiseError(ZEK_ERR_FILE, "ERROR: The record file '%s' cannot be written: %s", name,
-                   zekbin_writeResultText(ZEKBIN_WRITE_NO_WRITER));
+  // A header that could not be written is the first row's failure, told when the file is
+  // finished.
+  int32_t opened = zekbin_recorderOpen(&r->recorder, stream, data);
+  if (opened == ZEKBIN_WRITE_MEMORY || opened == ZEKBIN_WRITE_NO_WRITER) {
+    zekbin_recorderRelease(&r->recorder);
+    freeRecordFile(r);
+    if (opened == ZEKBIN_WRITE_MEMORY)
+      zek_raiseError(ZEK_ERR_API_MEMORY, "Unable to allocate memory for the record file.");
+    else
+      zek_raiseError(ZEK_ERR_FILE, "ERROR: The record file '%s' cannot be written: %s", name,
+                     zekbin_writeResultText(ZEKBIN_WRITE_NO_WRITER));
     return nullptr;
   }
-  *r = RecordFileState{stream, channels, density, k, -1, writer, false, copyText(name), {}, false};
+  r->density = density;
+  r->name = copyText(name);
   // The identity of the file as it was opened, so that no later name of it can be written over.
   r->identityKnown = plat_file_identity(name, &r->identity);
   return r;
@@ -159,19 +151,18 @@ bool finishRecordFile(VmapiExecution *e, bool withEvents, bool replaced) {
   if (r == nullptr) return true;
   e->recordFile = nullptr;
   uint64_t density = zek_getDensity();
-  const EventRecord *events = withEvents && r->eventsPending && e->data != nullptr ? e->data->eventList : nullptr;
-  int32_t result = zek_close_zekbin_datablock(r->writer, r->stream, events, density,
-                                              density * (uint64_t)((int64_t)r->rowsWritten + 1));
-  bool closed = std::fclose(r->stream) == 0;
-  bool ok = result == ZEKBIN_WRITE_OK && closed;
+  const EventRecord *events = withEvents && e->data != nullptr ? e->data->eventList : nullptr;
+  int32_t result = zekbin_recorderFinish(&r->recorder, events, density, density * r->recorder.rows);
+  bool closed = result != ZEKBIN_RECORD_NOT_CLOSED;
+  bool ok = result == ZEKBIN_WRITE_OK;
   if (!ok && replaced)
     zek_raiseError(ZEK_ERR_FILE, "ERROR: The record file '%s' of the replaced execution cannot be finished: %s",
                    r->name != nullptr ? r->name : "",
-                   zekbin_writeResultText(result != ZEKBIN_WRITE_OK ? result : (int32_t)ZEKBIN_WRITE_STREAM));
-  else if (result != ZEKBIN_WRITE_OK)
-    zek_raiseError(ZEK_ERR_FILE, "ERROR: while writing the record file: %s", zekbin_writeResultText(result));
+                   zekbin_writeResultText(closed ? result : (int32_t)ZEKBIN_WRITE_STREAM));
   else if (!closed)
     zek_raiseError(ZEK_ERR_FILE, "ERROR: while closing the record file.");
+  else if (result != ZEKBIN_WRITE_OK)
+    zek_raiseError(ZEK_ERR_FILE, "ERROR: while writing the record file: %s", zekbin_writeResultText(result));
   freeRecordFile(r);
   return ok;
 }
@@ -449,12 +440,12 @@ void vmapi_writeRecordRow(VmapiExecution *e) {
   // The density is the VM's at the time of the row, so that a step size set after creation
   // counts; times are 64-bit, a long run's times do not wrap.
   r->density = zek_getDensity();
-  uint64_t time = (uint64_t)((int64_t)r->rowsWritten + 1) * r->density;
+  uint64_t time = r->recorder.rows * r->density;
   const EventRecord *events = e->data != nullptr ? e->data->eventList : nullptr;
-  int32_t before = zekbin_writerResult(r->writer);
-  int32_t result = zek_write_zekbin_signaldatarow(r->writer, r->stream, events, time);
-  ++r->rowsWritten;
-  r->eventsPending = false;
+  // A failure is raised by the row that meets it; one that stood before (the header's) is
+  // raised when the file is finished.
+  int32_t before = zekbin_writerResult(r->recorder.writer);
+  int32_t result = zekbin_recorderRow(&r->recorder, events, time);
   if (result != ZEKBIN_WRITE_OK && before == ZEKBIN_WRITE_OK)
     zek_raiseError(ZEK_ERR_FILE, "ERROR: while writing the record file: %s", zekbin_writeResultText(result));
 }

@@ -307,7 +307,7 @@ int32_t callCycle(VmapiExecution *e) {
     vmapi_raiseLatestRefusal();
     e->lastCycleResult = ZEK_CYCLE_ERROR;
   }
-  if (e->recordFile != nullptr) e->recordFile->eventsPending = true;
+  if (e->recordFile != nullptr) zekbin_recorderCycleRan(&e->recordFile->recorder);
   return e->lastCycleResult;
 }
 

@@ -6,18 +6,13 @@
 #include "zek_host.h"
 #include "zek_platform.h"
 #include "zek_vmapi.h"
-#include "zekbin_writer.h"
+#include "zekbin_recorder.h"
 
 // The record file of an execution.
 struct RecordFileState {
-  FILE *stream;
-  ChannelDecl **channels;  // the recorded channels, owned
-  uint32_t density;        // the density of the latest row
-  uint16_t count;
-  int32_t rowsWritten;     // -1 before the first row
-  ZekbinWriter *writer;
-  bool eventsPending;      // the events of the latest cycle are in no row yet
-  char *name;              // the path as the messages show it, owned
+  ZekbinRecorder recorder;  // the stream, the recorded channels, the writer, the rows so far
+  uint32_t density;         // the density of the latest row
+  char *name;               // the path as the messages show it, owned
   PlatFileIdentity identity;  // the file that was opened, whatever name it is given later
   bool identityKnown;
 };

@@ -64,6 +64,14 @@ zt::Program steps(bool sut) {
   return p;
 }
 
+// As steps, for 40 cycles: enough rows for every element to outgrow its first chunk and for
+// the event records to outgrow their first lists.
+zt::Program longSteps(bool sut) {
+  zt::Program p = steps(sut);
+  p.timeout = 39;
+  return p;
+}
+
 // Its timeout ends the test after the first cycle.
 zt::Program timeoutZero() {
   zt::Program p = steps(false);
@@ -147,6 +155,7 @@ int main(int argc, char **argv) {
   std::string folder = argv[1];
   bool ok = write(folder, "ports.zvm", ports()) && write(folder, "steps.zvm", steps(false)) &&
             write(folder, "steps_sut.zvm", steps(true)) && write(folder, "timeout0.zvm", timeoutZero()) && write(folder, "ends_at_once.zvm", endsAtOnce()) &&
+            write(folder, "long_steps.zvm", longSteps(false)) && write(folder, "long_steps_sut.zvm", longSteps(true)) &&
             write(folder, "failing.zvm", failing()) && write(folder, "functions.zvm", functions()) &&
             write(folder, "client_string.zvm", clientString());
   if (!ok) std::fprintf(stderr, "could not write the images into %s\n", folder.c_str());

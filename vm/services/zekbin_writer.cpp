@@ -271,6 +271,8 @@ int32_t zek_close_zekbin_datablock(ZekbinWriter *w, FILE *stream, const EventRec
   return result;
 }
 
+void zek_release_zekbin_writer(ZekbinWriter *w) { releaseWriter(w); }
+
 int32_t zekbin_writerResult(const ZekbinWriter *w) { return w == nullptr ? ZEKBIN_WRITE_NO_WRITER : w->result; }
 
 const char *zekbin_writeResultText(int32_t result) {

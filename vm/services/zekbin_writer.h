@@ -50,6 +50,11 @@ int32_t zek_write_zekbin_signaldatarow(ZekbinWriter *writer, FILE *stream, const
 int32_t zek_close_zekbin_datablock(ZekbinWriter *writer, FILE *stream, const EventRecord *events, uint64_t step,
                                    uint64_t time);
 
+// Destroys a writer without finishing its file, for a host that abandons the file: nothing
+// more is written, the buffered samples are dropped and the header stays unpatched, so no
+// reader takes the file for complete. The stream stays open. A null writer is ignored.
+void zek_release_zekbin_writer(ZekbinWriter *writer);
+
 // The current sticky result of a writer.
 int32_t zekbin_writerResult(const ZekbinWriter *writer);
 // A sentence for a result, for the host's message.

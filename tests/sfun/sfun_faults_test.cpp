@@ -1,0 +1,181 @@
+// The host's recording with every write, and every allocation, failing in turn over a whole
+// run: initialisation, steps, and the end of the test or the terminate. A failure of the record
+// file is told once, with its message, to the wrapper while a block is at hand (the block then
+// stops) and on the console at the terminate; the file it leaves is clearly unfinished, or
+// empty when not even its header could be had. A run that meets no fault leaves a complete
+// file. Leaks show in the sanitizer build's leak check.
+#include "faults.h"
+#include "sfun_support.h"
+#include "zekbin_decoder.h"
+
+using namespace st;
+
+namespace {
+
+// The 28 header bytes that the finish patches are still zero.
+bool unfinished(const std::vector<uint8_t> &bytes) {
+  if (bytes.size() < 45) return true;
+  for (size_t i = 17; i < 45; ++i)
+    if (bytes[i] != 0) return false;
+  return true;
+}
+
+bool exists(const std::string &path) { return std::ifstream(path).good(); }
+
+size_t occurrences(const std::string &text, const std::string &part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+struct HostRun {
+  bool initialised = false;
+  int steps = 0;            // steps whose three calls all said go on
+  int stoppedAt = -1;       // the step (-1: the init) at which the block stopped, else -2
+  size_t reportsAtStop = 0;  // reports when it stopped
+  std::vector<std::string> reports;
+  std::string console;
+};
+
+struct Case {
+  const char *image;
+  int steps;  // the run's steps; 40 reach the end of the test
+  int rows;   // rows of a complete file
+};
+
+class SfunRecordFaults : public SfunTest, public ::testing::WithParamInterface<Case> {
+ protected:
+  // One whole run into a record file of its own.
+  HostRun runOnce(const std::string &record) {
+    HostRun r;
+    Wrapper w;
+    w.ports({Port{{{"x"}}, 8}}, {Port{{{"y"}}, 8}});
+    w.record = record;
+    removeAtEnd.push_back(record);
+    log() = Log{};
+    zmx::reset();
+    w.setup(GetParam().image);
+    r.stoppedAt = -2;
+    r.initialised = zek_sfun_init(w.handle(), 0) == 1;
+    if (!r.initialised) {
+      r.stoppedAt = -1;
+      r.reportsAtStop = log().reports.size();
+    }
+    for (int k = 0; r.initialised && k < GetParam().steps; ++k) {
+      w.setIn<double>(0, 0, 10.0 + k);
+      int goOn = zek_sfun_update(w.handle()) + zek_sfun_cycle(w.handle()) + zek_sfun_write(w.handle());
+      if (goOn != 3) {
+        r.stoppedAt = k;
+        r.reportsAtStop = log().reports.size();
+        break;
+      }
+      ++r.steps;
+    }
+    zek_sfun_terminate();
+    zek_sfun_setup(-1.0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+    r.reports = log().reports;
+    r.console = zmx::console();
+    return r;
+  }
+
+  // The outcome of a run whose n-th call of the fault's kind failed (fired: it was reached).
+  // failures: the texts a failure of the record file may give.
+  void check(const HostRun &r, const std::string &record, bool fired, const std::vector<std::string> &failures) {
+    const Case &c = GetParam();
+    std::string allReports;
+    for (const std::string &s : r.reports) allReports += s + "\n";
+    std::string prefix = "Error writing output file '" + record + "': ";
+    size_t told = occurrences(allReports, prefix) + occurrences(r.console, prefix);
+    if (!fired) {
+      EXPECT_TRUE(r.reports.empty()) << allReports;
+      EXPECT_EQ(told, 0u);
+      zd::File f = zd::parse(readFile(record));
+      EXPECT_EQ(f.error, "");
+      EXPECT_EQ(f.rows(), c.rows);
+      return;
+    }
+    if (told == 0) {
+      // The fault met the start-up before the record file was opened, or a cycle: it was
+      // reported and stopped the block, and a record file that was open is finished, its rows
+      // those of the cycles before (the failed cycle has none).
+      ASSERT_EQ(r.reports.size(), 1u) << allReports << r.console;
+      EXPECT_EQ(r.reportsAtStop, 1u);
+      if (!r.initialised) {
+        EXPECT_FALSE(exists(record));
+        return;
+      }
+      zd::File f = zd::parse(readFile(record));
+      EXPECT_EQ(f.error, "") << allReports;
+      EXPECT_EQ(f.rows(), r.stoppedAt) << allReports;
+      return;
+    }
+    ASSERT_EQ(told, 1u) << "told once: " << allReports << r.console;
+    std::string why;
+    if (occurrences(allReports, prefix) == 1) {
+      // Told to the wrapper, as the last report of the call that stopped the block.
+      ASSERT_EQ(r.reports.size(), 1u) << allReports;
+      EXPECT_EQ(r.reportsAtStop, 1u) << "the block stops at the failure";
+      EXPECT_NE(r.stoppedAt, -2);
+      why = r.reports[0].substr(prefix.size());
+    } else {
+      // Told at the terminate, which has no block to report to.
+      EXPECT_TRUE(r.reports.empty()) << allReports;
+      EXPECT_EQ(r.steps, c.steps);
+      size_t at = r.console.find("ZEK > " + prefix);
+      ASSERT_NE(at, std::string::npos) << r.console;
+      size_t start = at + 6 + prefix.size();
+      size_t end = r.console.find('\n', start);
+      ASSERT_NE(end, std::string::npos) << "a whole line";
+      why = r.console.substr(start, end - start);
+    }
+    EXPECT_NE(std::find(failures.begin(), failures.end(), why), failures.end()) << why;
+    std::vector<uint8_t> bytes = readFile(record);
+    if (why == "No record writer: it could not be created.") {
+      EXPECT_EQ(r.stoppedAt, -1);
+      EXPECT_TRUE(bytes.empty()) << "no header was written";
+    } else {
+      EXPECT_TRUE(unfinished(bytes)) << why;
+    }
+  }
+};
+
+TEST_P(SfunRecordFaults, EachWriteFailingInTurn) {
+  std::vector<std::string> failures = {"Writing the record file failed; the file is incomplete."};
+  uint64_t writes = zt::failEachCallInTurn(PLAT_FAULT_WRITE, [&](uint64_t n) {
+    std::string record = tempPath("write" + std::to_string(n) + ".zekbin");
+    HostRun r = runOnce(record);
+    return [=, this](bool fired) {
+      SCOPED_TRACE("write " + std::to_string(n));
+      check(r, record, fired, failures);
+    };
+  });
+  EXPECT_GT(writes, 3u);
+}
+
+TEST_P(SfunRecordFaults, EachAllocationFailingInTurn) {
+  std::vector<std::string> failures = {"Not enough memory to record; the record file is incomplete.",
+                                       "No record writer: it could not be created."};
+  uint64_t allocations = zt::failEachCallInTurn(PLAT_FAULT_ALLOCATION, [&](uint64_t n) {
+    std::string record = tempPath("alloc" + std::to_string(n) + ".zekbin");
+    HostRun r = runOnce(record);
+    return [=, this](bool fired) {
+      SCOPED_TRACE("allocation " + std::to_string(n));
+      check(r, record, fired, failures);
+    };
+  });
+  EXPECT_GT(allocations, 10u);
+}
+
+const Case kCases[] = {
+    {"long_steps.zvm", 40, 40},       // the end of the test finishes the file
+    {"long_steps_sut.zvm", 40, 39},   // SuT-synchronous: the last cycle has no row
+    {"long_steps.zvm", 30, 30},       // the terminate finishes it
+};
+
+INSTANTIATE_TEST_SUITE_P(Runs, SfunRecordFaults, ::testing::ValuesIn(kCases), [](const auto &info) {
+  const Case &c = info.param;
+  std::string name = std::string(c.image).substr(0, std::string(c.image).find('.'));
+  return name + (c.steps < 40 ? "_terminated" : "_to_the_end");
+});
+
+}  // namespace
