@@ -50,6 +50,10 @@ void copyHistory(void) {
 }
 }  // namespace
 
+uint8_t zek_stopRequest = 0;
+
+void zek_setStopRequest(bool requested) { zek_relaxedStore(&zek_stopRequest, requested ? 1 : 0); }
+
 void zek_raiseOperandOutOfCode(void) {
   zek_raiseError(ZEK_ERR_BYTECODE, "Byte code at address 0x%04x reads past the end of the code.",
                  vmstate0.instructionAddress >= vmstate0.codeBase ? vmstate0.instructionAddress - vmstate0.codeBase : 0);
@@ -234,6 +238,9 @@ uint32_t zek_runCycle(void) {
 
   zek_executeLoop();
 
+  // A cycle cut short is not a computed one: its values stay out of the history, and the
+  // stacks it left are not its fault.
+  if (vm.runState == ZEK_STOPPED && !zek_hasError()) return ZEK_CYCLE_STOPPED;
   copyHistory();
   if (zek_hasError()) return ZEK_CYCLE_ERROR;
   if (zek_pstack_count() != 0) {
