@@ -4,6 +4,8 @@
 // Jump and table targets are offsets from the code base; a CALLSUB offset counts from the end
 // of its operand and wraps modulo 2^32, so a subroutine may lie before its call. Every target
 // is checked against the code before pc moves, so the loop never fetches outside the code.
+// Where control goes back, or into a function, a standing stop request of the host ends the
+// running code instead (zek_stopGoingBack).
 #include "channel_access.h"
 #include "opcodes.h"
 #include "operands.h"
@@ -13,9 +15,12 @@ namespace {
 // A handler's message quoted in "Function '%s': %s" is cut to this many characters.
 constexpr uint32_t kMaxQuotedMessage = 2047;
 
-// Moves pc to code base + target when the target lies inside the code (117 otherwise).
+// Moves pc to code base + target when the target lies inside the code (117 otherwise) and no
+// stop request ends the code there.
 inline void jumpTo(uint32_t target) {
-  if (zek_checkTarget(target)) vmstate0.pc = vmstate0.codeBase + target;
+  if (!zek_checkTarget(target)) return;
+  uint32_t to = vmstate0.codeBase + target;
+  if (!zek_stopGoingBack(to)) vmstate0.pc = to;
 }
 
 // The function at a position of the function table, or null after raising 103.
@@ -164,13 +169,13 @@ void zek__CALLSUB(void) {
   uint32_t returnAddress = vm.pc;
   uint32_t target = returnAddress + offset;  // modulo 2^32: negative offsets call backwards
   // Relative to the code base; a target below it wraps to a value beyond the code.
-  if (!zek_checkTarget((uint32_t)(target - vm.codeBase))) return;
+  if (!zek_checkTarget((uint32_t)(target - vm.codeBase)) || zek_stopGoingBack(target)) return;
   if (zek_cstack_push(returnAddress)) vm.pc = target;
 }
 
 void zek__RETURN(void) {
   uint32_t address;
-  if (zek_cstack_pop(&address)) vmstate0.pc = address;
+  if (zek_cstack_pop(&address) && !zek_stopGoingBack(address)) vmstate0.pc = address;
 }
 
 void zek__CALLFUNCTION(void) {
@@ -188,11 +193,18 @@ void zek__CALLFUNCTION(void) {
 // Runs a server function's byte code through the one instruction loop, inside the current
 // cycle (from CALLFUNCTION) or for a host. Each nesting adds one to the call depth of the loop,
 // so a function that calls itself ends with 108 at the depth limit. Nothing travels on the
-// parameter stack: it must stand where it stood when the function ends.
+// parameter stack: it must stand where it stood when the function ends. A function may call
+// itself twice over, which the depth limit bounds only by 2^100 calls: a stop request ends a
+// call before it runs, and a function that it cut short leaves the run state ZEK_STOPPED to
+// its caller, whose loop ends behind the call.
 void zek_serverFunctionHandler(FunctionDecl *function) {
   VmState &vm = vmstate0;
   // A standing error belongs to the caller; running would need to clear it.
   if (zek_errorPending()) return;
+  if (zek_stopRequested()) {
+    vm.runState = ZEK_STOPPED;
+    return;
+  }
   markArgumentsWritten(*function);
   PstackState saved;
   zek_pstack_saveState(&saved);
@@ -204,15 +216,16 @@ void zek_serverFunctionHandler(FunctionDecl *function) {
 
   zek_executeLoop();
 
-  int mismatch = zek_errorPending() ? 0 : zek_pstack_checkState(&saved);
-  if (zek_errorPending() || mismatch != 0) {
+  bool stopped = vm.runState == ZEK_STOPPED && !zek_errorPending();
+  int mismatch = zek_errorPending() || stopped ? 0 : zek_pstack_checkState(&saved);
+  if (zek_errorPending() || stopped || mismatch != 0) {
     // Leave the stacks as the caller had them, whatever the function did to them.
     zek_pstack_restoreState(&saved);
     vm.calls.top = saved.calls;
   }
   vm.pc = pc;
   vm.instructionAddress = instructionAddress;
-  vm.runState = runState;
+  vm.runState = stopped ? (uint32_t)ZEK_STOPPED : runState;
   if (mismatch == 1)
     zek_raiseError(ZEK_ERR_PSTACK_MISMATCH, "Parameter stack pointer mismatch in function call %s", function->name);
   else if (mismatch == 2)
@@ -220,10 +233,19 @@ void zek_serverFunctionHandler(FunctionDecl *function) {
 }
 
 // index is the function's position in the function table (hosts pass the function's id, which
-// program images set to that position). 0 when the function ran without error, else 1.
+// program images set to that position). 0 when the function ran without error, else 1; a
+// function that a stop request cut short did not run to its end, which the host learns as an
+// error.
 uint32_t zek_runServerStubFunction(uint16_t index) {
+  VmState &vm = vmstate0;
   FunctionDecl *function = functionAt(index);
   if (function == nullptr || !hasHandler(*function)) return 1;
+  uint32_t runState = vm.runState;
+  vm.runState = ZEK_RUNNING;
   function->handler(function);
+  bool stopped = vm.runState == ZEK_STOPPED;
+  vm.runState = runState;
+  if (stopped && !zek_errorPending())
+    zek_raiseError(ZEK_ERR_FATAL, "Function '%s' was ended by a stop request.", function->name);
   return zek_errorPending() ? 1 : 0;
 }

@@ -210,11 +210,14 @@ template <Bin B> ZEK_ALWAYS_INLINE bool binary(Regs &r) {
 }
 
 // JUMP, and JUMPONTRUE / JUMPONFALSE on a bool scalar; a jump that would leave the code takes
-// the handler, which raises.
+// the handler, which raises. So does a jump taken while a stop request stands: its handler
+// ends the loop when the jump goes back. The request is read before the direction is compared:
+// on the backward jump of a loop, a byte load and a branch that is never taken cost less than
+// a comparison whose branch is taken there.
 template <bool Swap> ZEK_ALWAYS_INLINE bool jump(Regs &r) {
   if (!fits(r, 4)) return false;
   uint32_t target = operand<uint32_t, Swap>(r);
-  if ((uint64_t)r.codeBase + target >= r.crc) return false;
+  if ((uint64_t)r.codeBase + target >= r.crc || zek_stopRequested()) return false;
   r.pc = r.codeBase + target;
   return true;
 }
@@ -226,7 +229,7 @@ template <bool Swap> ZEK_ALWAYS_INLINE bool jumpOn(Regs &r, bool when) {
       r.values <= r.valuesBase)
     return false;
   bool taken = (r.values[-1] != 0) == when;
-  if (taken && (uint64_t)r.codeBase + target >= r.crc) return false;
+  if (taken && ((uint64_t)r.codeBase + target >= r.crc || zek_stopRequested())) return false;
   --r.values;
   --r.sizes;
   --r.types;

@@ -85,4 +85,5 @@ void zek_eventList_free(void) {
   }
   vmstate0.data.eventList = nullptr;
   vmstate0.eventTail = nullptr;
+  vmstate0.eventCount = 0;
 }

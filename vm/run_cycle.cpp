@@ -50,6 +50,10 @@ void copyHistory(void) {
 }
 }  // namespace
 
+uint8_t zek_stopRequest = 0;
+
+void zek_setStopRequest(bool requested) { zek_relaxedStore(&zek_stopRequest, requested ? 1 : 0); }
+
 // Runs one handler one level deeper. The depth counts nested executions (server functions
 // called from byte code); past the limit the instruction is not run, so a function that calls
 // itself cannot exhaust the native stack. An instruction whose fixed operands reach into the
@@ -207,6 +211,9 @@ uint32_t zek_runCycle(void) {
 
   zek_executeLoop();
 
+  // A cycle cut short is not a computed one: its values stay out of the history, and the
+  // stacks it left are not its fault.
+  if (vm.runState == ZEK_STOPPED && !zek_hasError()) return ZEK_CYCLE_STOPPED;
   copyHistory();
   if (zek_hasError()) return ZEK_CYCLE_ERROR;
   if (zek_pstack_count() != 0) {

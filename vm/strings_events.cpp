@@ -14,6 +14,9 @@ namespace {
 constexpr uint64_t kMaxJoinedString = 0x40000000u;
 // An event record keeps its data length in 16 bits.
 constexpr uint32_t kMaxEventData = 0xFFFFu;
+// A record row keeps the number of its events in 16 bits: the events of one cycle, which all
+// go into its row, are bounded by it (so also the memory of a cycle that raises them forever).
+constexpr uint32_t kMaxEventsPerCycle = 0xFFFFu;
 // NUM2STR formats into a zeroed 32-byte buffer and lets the print write at most 31 bytes of it
 // (30 characters and the NUL); a longer text is cut there.
 constexpr size_t kNumTextBuffer = 32;
@@ -157,6 +160,10 @@ void zek__EVENT(void) {
       return;
     }
   }
+  if (vm.eventCount >= kMaxEventsPerCycle) {
+    zek_raiseError(ZEK_ERR_LIMIT, "More than 65535 EVENTs in one cycle not supported.");
+    return;
+  }
   // A record enters the list only complete: a failed allocation leaves the list as it was.
   EventRecord *record = (EventRecord *)zek_malloc(sizeof(EventRecord));
   if (record == nullptr) return;
@@ -175,6 +182,7 @@ void zek__EVENT(void) {
   if (vm.data.eventList == nullptr) vm.data.eventList = record;
   else vm.eventTail->next = record;
   vm.eventTail = record;
+  ++vm.eventCount;
 }
 
 void zek__MESSAGEBOX(void) {

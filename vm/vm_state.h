@@ -9,7 +9,8 @@
 constexpr uint32_t ZEK_GUARD = 0x4f3ba653u;
 constexpr uint32_t ZEK_MAX_CALL_DEPTH = 100;
 
-enum RunState : uint32_t { ZEK_RUNNING = 0, ZEK_END_OF_CYCLE = 1, ZEK_END_OF_TEST = 2 };
+// ZEK_STOPPED: a stop request of the host cut the running code short (zek_setStopRequest).
+enum RunState : uint32_t { ZEK_RUNNING = 0, ZEK_END_OF_CYCLE = 1, ZEK_END_OF_TEST = 2, ZEK_STOPPED = 3 };
 
 typedef void (*ZekBucketCleanup)(uint16_t index, void *bucket);
 
@@ -64,6 +65,7 @@ struct VmState {
   double realtimeStart;
   uint8_t realtimeActive;  // this cycle runs on the installed clock
   EventRecord *eventTail;  // last record of data.eventList, so EVENT appends in constant time
+  uint32_t eventCount;     // records in data.eventList
   uint32_t guard3;
   ByteStack values;  // cached: base, end
   WordStack sizes;  // cached: base, end
@@ -105,6 +107,24 @@ ZEK_ALWAYS_INLINE void zek_copyElement(uint8_t *dst, const uint8_t *src, uint8_t
     case 2: std::memcpy(dst, src, 2); break;
     default: std::memcpy(dst, src, 8); break;
   }
+}
+
+// The host's stop request (zek_setStopRequest), 1 while it stands. A signal handler or another
+// thread sets it: it is read and written only through zek_relaxedLoad and zek_relaxedStore.
+extern uint8_t zek_stopRequest;
+
+inline bool zek_stopRequested(void) { return zek_relaxedLoad(&zek_stopRequest) != 0; }
+
+// Byte code repeats only where control goes back: to the instruction that moves it or before
+// it (a jump, a jump table, a subroutine call or return), or into a function, which may call
+// itself. Each such place asks this before it moves pc to `to`: with a stop request standing,
+// the run state becomes ZEK_STOPPED (the loop ends behind the instruction) and the answer is
+// true. The instruction address is the byte behind the opcode of the instruction that runs.
+inline bool zek_stopGoingBack(uint32_t to) {
+  VmState &vm = vmstate0;
+  if (to >= vm.instructionAddress || !zek_stopRequested()) return false;
+  vm.runState = ZEK_STOPPED;
+  return true;
 }
 
 // Runs instructions from pc until one ends the cycle or the test, or an error stands. The run

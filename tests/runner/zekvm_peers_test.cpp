@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 #include "exchange.h"
 #include "image_builder.h"
@@ -137,6 +138,26 @@ TEST_F(ZekvmIde, ARequestEndsTheWaitForTheIde) {
   EXPECT_EQ(rr::exitCode(c), 1);
   EXPECT_EQ(rr::readText(c.err), "ERROR: The run was ended by SIGTERM.\n");
   EXPECT_EQ(rr::decodeFile(out).rows(), 0);
+}
+
+// The first request ends a cycle that never ends by itself and begins the ordered ending, which
+// hands the final state to the IDE and waits for its last answer (five seconds at most). A
+// second request ends the process at once, also during that wait.
+TEST_F(ZekvmIde, ASecondRequestEndsTheProcessAtOnce) {
+  startIde({"attach", "await", "answer", "await", "sleep", "20000"});
+  zt::Program p = copyProgram(1000000);
+  p.code = "spin: JUMP spin";
+  rr::Child c = rr::start({writeProgram(p), "-m", "-o", rr::tempPath("out.zekbin")});
+  ASSERT_TRUE(rr::waitUntil([&] { return seenResults(lines(log)).size() == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  kill(c.pid, SIGTERM);
+  ASSERT_TRUE(rr::waitUntil([&] { return seenResults(lines(log)).size() == 2; }));
+  EXPECT_EQ(seenResults(lines(log))[1], "seen cycle=0 result=1");
+  ASSERT_EQ(waitpid(c.pid, &c.status, WNOHANG), 0) << "the ending waits for the IDE";
+  kill(c.pid, SIGTERM);
+  ASSERT_TRUE(rr::ended(c, std::chrono::milliseconds(2000)));
+  ASSERT_TRUE(WIFSIGNALED(c.status));
+  EXPECT_EQ(WTERMSIG(c.status), SIGTERM);
 }
 
 class ZekvmDialog : public testing::Test {
