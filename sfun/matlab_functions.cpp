@@ -70,8 +70,8 @@ bool takeResult(ChannelDecl &c, const mxArray *a) {
   }
   size_t n = mxGetNumberOfElements(a);
   if (n != c.elementCount) {
-    zek_raiseError(ZEK_ERR_MATLAB, "MATLAB returned %zu elements for the output argument '%s' of %u elements.", n, c.name,
-                   (unsigned)c.elementCount);
+    zek_raiseError(ZEK_ERR_MATLAB, "MATLAB returned %llu elements for the output argument '%s' of %u elements.",
+                   (unsigned long long)n, c.name, (unsigned)c.elementCount);
     return false;
   }
   size_t bytes = (size_t)c.elementSize * c.elementCount;
