@@ -30,14 +30,14 @@ void freeRecordFile(RecordFileState *r) {
 
 char *copyText(const char *text) {
   size_t n = std::strlen(text) + 1;
-  char *copy = (char *)std::malloc(n);
+  char *copy = (char *)vmapi_calloc(n, 1);
   if (copy != nullptr) std::memcpy(copy, text, n);
   return copy;
 }
 
 // Opens the record file over the recorded channels of the loaded program; null after raising.
 RecordFileState *openRecordFile(VmapiPath path, VmData *data, uint32_t density) {
-  RecordFileState *r = (RecordFileState *)std::calloc(1, sizeof(RecordFileState));
+  RecordFileState *r = (RecordFileState *)vmapi_calloc(1, sizeof(RecordFileState));
   if (r == nullptr) {
     zek_raiseError(ZEK_ERR_API_MEMORY, "Unable to allocate memory for the record file.");
     return nullptr;
@@ -49,7 +49,16 @@ RecordFileState *openRecordFile(VmapiPath path, VmData *data, uint32_t density) 
     freeRecordFile(r);
     return nullptr;
   }
-  FILE *stream = vmapi_openPath(path, "wb");
+  // The name that later messages show, had before the file is created.
+  r->name = copyText(name);
+  if (r->name == nullptr) {
+    freeRecordFile(r);
+    zek_raiseError(ZEK_ERR_API_MEMORY, "Unable to allocate memory for the record file.");
+    return nullptr;
+  }
+  // Opened by the name converted once: a second conversion that ran out of memory would be
+  // told as a file that cannot be opened.
+  FILE *stream = plat_fopen(name, "wb");
   if (stream == nullptr) {
     freeRecordFile(r);
     zek_raiseError(ZEK_ERR_FILE, "ERROR: Unable to open file '%s' for %s access.", name, "write");
@@ -69,7 +78,6 @@ RecordFileState *openRecordFile(VmapiPath path, VmData *data, uint32_t density) 
     return nullptr;
   }
   r->density = density;
-  r->name = copyText(name);
   // The identity of the file as it was opened, so that no later name of it can be written over.
   r->identityKnown = plat_file_identity(name, &r->identity);
   return r;
@@ -140,6 +148,7 @@ bool recordMayBeWritten(VmapiPath program, VmapiPath record) {
   if (recordName == nullptr) return false;
   const char *programName = vmapi_pathToMultibyte(program, &programOwned);
   Multibyte programShown{programName, programOwned};
+  if (programName == nullptr) return false;
   if (!plat_same_file(programName, recordName)) return true;
   zek_raiseError(ZEK_ERR_FILE, "ERROR: The record file '%s' is the program file; it is not overwritten.", recordName);
   return false;
@@ -180,7 +189,7 @@ VmapiExecution *createExecution(VmapiPath program, VmapiPath record) {
     zek_free(bytes);
     return nullptr;
   }
-  VmapiExecution *e = (VmapiExecution *)std::calloc(1, sizeof(VmapiExecution));
+  VmapiExecution *e = (VmapiExecution *)vmapi_calloc(1, sizeof(VmapiExecution));
   if (e == nullptr) {
     zek_free(bytes);
     zek_raiseError(ZEK_ERR_API_MEMORY, "Unable to allocate memory for the execution.");
@@ -235,7 +244,7 @@ VmapiExecution *createExecution(VmapiPath program, VmapiPath record) {
   // 5.-8. Message boxes (the load cleared the command), empty lists, the function slots.
   uint16_t functions = e->data->functionCount;
   if (functions > 0) {
-    e->lists.functionBindings = (FunctionSlot *)std::calloc(functions, sizeof(FunctionSlot));
+    e->lists.functionBindings = (FunctionSlot *)vmapi_calloc(functions, sizeof(FunctionSlot));
     if (e->lists.functionBindings == nullptr) {
       finishRecordFile(e, false, false);
       g_orphanProgram = bytes;
@@ -252,6 +261,10 @@ VmapiExecution *createExecution(VmapiPath program, VmapiPath record) {
 }
 
 }  // namespace
+
+void *vmapi_calloc(size_t count, size_t size) {
+  return plat_fault_fires(PLAT_FAULT_ALLOCATION) ? nullptr : std::calloc(count, size);
+}
 
 VmapiExecution *vmapi_current(void) { return g_current; }
 void vmapi_setCurrent(VmapiExecution *execution) { g_current = execution; }

@@ -92,6 +92,10 @@ VmapiExecution *vmapi_createExecutionWide(const wchar_t *programFile, const wcha
 // operations that own the execution.
 void vmapi_close(VmapiExecution *execution);
 
+// std::calloc for the library's own records (free with std::free), which raises nothing; the
+// tests' allocation fault reaches it.
+void *vmapi_calloc(size_t count, size_t size);
+
 // Frees every record of the lists and the slot array; the lists are empty afterwards.
 void vmapi_freeLists(BindingLists *lists);
 SignalBinding *vmapi_freeBinding(SignalBinding *binding);  // returns the next one
