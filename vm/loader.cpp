@@ -508,6 +508,13 @@ namespace {
 // than its image is refused after the reset, so that it fails as every load does: the
 // program before is gone and the message carries the VM's context.
 uint32_t load(const uint8_t *image, const uint64_t *size) {
+  // The reset frees the tables, the heap and the stacks that running byte code works on: a
+  // load from a callback of the running program is refused, and that program stays loaded.
+  if (zek_byteCodeRunning()) {
+    zek_raiseError(ZEK_ERR_FATAL,
+                   "zek_load(): not allowed while byte code runs (inside a cycle or a function); load between cycles.");
+    return 1;
+  }
   zek_initializeVars();
   zek_resetError();
   zek_setErrorContextHandler(zek_vmErrorContextHandler);

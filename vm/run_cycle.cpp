@@ -165,14 +165,26 @@ outside:
 
 bool zek_handlersOnly = false;
 
+namespace {
+// True from the start of a cycle to its end and while a loop runs (a server function the host
+// runs, a nested execution): the span in which callbacks of the host run on the program's
+// stacks, pc and tables. Kept apart from the VM record, which a load clears.
+bool g_byteCodeRunning = false;
+}  // namespace
+
+bool zek_byteCodeRunning(void) { return g_byteCodeRunning; }
+
 // Between two instructions the depth is the loop's own, so one test at the start tells whether
 // every dispatch of this loop passes the depth check; only then do the fast paths run. The
 // tests' switch is read here too, once per loop.
 void zek_executeLoop(void) {
   VmState &vm = vmstate0;
+  bool outer = g_byteCodeRunning;
+  g_byteCodeRunning = true;
   if (vm.callDepth >= ZEK_MAX_CALL_DEPTH || zek_handlersOnly) runHandlersOnly(vm);
   else if (vm.swap) runWithFastPaths<true>(vm);
   else runWithFastPaths<false>(vm);
+  g_byteCodeRunning = outer;
 }
 
 void zek_callByteCode(uint8_t opcode) {
@@ -189,7 +201,8 @@ uint32_t zek_runCylce_terminated(void) {
   return ZEK_CYCLE_ERROR;
 }
 
-uint32_t zek_runCycle(void) {
+namespace {
+uint32_t runCycle(void) {
   VmState &vm = vmstate0;
   if (!vm.loaded) {
     zek_raiseError(ZEK_ERR_FATAL, "No program is loaded.");
@@ -235,4 +248,20 @@ uint32_t zek_runCycle(void) {
   if (vm.runState == ZEK_END_OF_TEST) return zek_runCylce_terminated();
   zek_raiseError(ZEK_ERR_FATAL, "Oops. Cannot occur!");
   return ZEK_CYCLE_ERROR;
+}
+}  // namespace
+
+// A cycle starts over pc, the call depth and the stacks; one started by a callback of a running
+// cycle (a client function, the clock, a message box, the error handler) would pull them from
+// under the code that runs, so it is refused and the running cycle goes on with that error.
+uint32_t zek_runCycle(void) {
+  if (g_byteCodeRunning) {
+    zek_raiseError(ZEK_ERR_FATAL,
+                   "zek_runCycle(): not allowed while byte code runs (inside a cycle or a function); call it between cycles.");
+    return ZEK_CYCLE_ERROR;
+  }
+  g_byteCodeRunning = true;
+  uint32_t result = runCycle();
+  g_byteCodeRunning = false;
+  return result;
 }

@@ -131,6 +131,9 @@ inline bool zek_stopGoingBack(uint32_t to) {
 // cycle, server functions and every nested execution use this one loop.
 void zek_executeLoop(void);
 
+// True while a cycle or a loop runs; then neither a cycle nor a load may start.
+bool zek_byteCodeRunning(void);
+
 // For tests only: while this is set, zek_executeLoop sends every instruction to its handler and
 // runs none of its fast paths, so that a test can hold each fast path to its handler's outcome.
 // The loop reads it once when it starts, never per instruction. No host sets it.

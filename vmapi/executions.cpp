@@ -1,5 +1,5 @@
-// Executions: creation, the ordered close, the record file of an execution, file reading and
-// the pass-through exports.
+// Executions: creation, the ordered close, the record file of an execution, reading the
+// program file and the pass-through exports.
 #include <cstdlib>
 #include <cstring>
 
@@ -22,73 +22,6 @@ uint8_t g_refusedInside = 0;
 // points into them, so they stay until the next load replaces that program.
 uint8_t *g_orphanProgram = nullptr;
 
-// The code point at *p, which moves past it: a UTF-16 surrogate pair where wchar_t has 16 bits
-// (Windows), one UTF-32 unit elsewhere. False for what is no text: a lone surrogate, a value
-// beyond U+10FFFF.
-bool nextCodePoint(const wchar_t **p, uint32_t *out) {
-  uint32_t c = (uint32_t)*(*p)++;
-  if constexpr (sizeof(wchar_t) == 2) {
-    if (c >= 0xD800 && c <= 0xDBFF) {
-      uint32_t low = (uint32_t)**p;
-      if (low < 0xDC00 || low > 0xDFFF) return false;
-      ++*p;
-      c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-    }
-  }
-  if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-  *out = c;
-  return true;
-}
-
-// UTF-8 of a wide string (UTF-16 on Windows, UTF-32 on Linux), independent of the locale. Null
-// after raising.
-char *wideToUtf8(const wchar_t *text) {
-  uint64_t length = 0;
-  for (const wchar_t *p = text; *p != 0;) {
-    uint32_t c = 0;
-    if (!nextCodePoint(&p, &c)) {
-      zek_raiseError(ZEK_ERR_FATAL, "Unable to convert wide string to filename.");
-      return nullptr;
-    }
-    length += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-  }
-  char *out = length < 0xFFFFFFFFu ? (char *)zek_malloc((uint32_t)length + 1) : nullptr;
-  if (out == nullptr) {
-    zek_raiseError(ZEK_ERR_API_MEMORY, "Unable to allocate memory for file name.");
-    return nullptr;
-  }
-  uint8_t *o = (uint8_t *)out;
-  for (const wchar_t *p = text; *p != 0;) {
-    uint32_t c = 0;
-    nextCodePoint(&p, &c);
-    if (c < 0x80) {
-      *o++ = (uint8_t)c;
-    } else if (c < 0x800) {
-      *o++ = (uint8_t)(0xC0 | (c >> 6));
-      *o++ = (uint8_t)(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      *o++ = (uint8_t)(0xE0 | (c >> 12));
-      *o++ = (uint8_t)(0x80 | ((c >> 6) & 0x3F));
-      *o++ = (uint8_t)(0x80 | (c & 0x3F));
-    } else {
-      *o++ = (uint8_t)(0xF0 | (c >> 18));
-      *o++ = (uint8_t)(0x80 | ((c >> 12) & 0x3F));
-      *o++ = (uint8_t)(0x80 | ((c >> 6) & 0x3F));
-      *o++ = (uint8_t)(0x80 | (c & 0x3F));
-    }
-  }
-  *o = 0;
-  return out;
-}
-
-struct Multibyte {
-  const char *text;
-  bool owned;
-  ~Multibyte() {
-    if (owned) zek_free((void *)text);
-  }
-};
-
 void freeRecordFile(RecordFileState *r) {
   if (r == nullptr) return;
   std::free(r->name);
@@ -97,14 +30,14 @@ void freeRecordFile(RecordFileState *r) {
 
 char *copyText(const char *text) {
   size_t n = std::strlen(text) + 1;
-  char *copy = (char *)std::malloc(n);
+  char *copy = (char *)vmapi_calloc(n, 1);
   if (copy != nullptr) std::memcpy(copy, text, n);
   return copy;
 }
 
 // Opens the record file over the recorded channels of the loaded program; null after raising.
 RecordFileState *openRecordFile(VmapiPath path, VmData *data, uint32_t density) {
-  RecordFileState *r = (RecordFileState *)std::calloc(1, sizeof(RecordFileState));
+  RecordFileState *r = (RecordFileState *)vmapi_calloc(1, sizeof(RecordFileState));
   if (r == nullptr) {
     zek_raiseError(ZEK_ERR_API_MEMORY, "Unable to allocate memory for the record file.");
     return nullptr;
@@ -116,7 +49,16 @@ RecordFileState *openRecordFile(VmapiPath path, VmData *data, uint32_t density) 
     freeRecordFile(r);
     return nullptr;
   }
-  FILE *stream = vmapi_openPath(path, "wb");
+  // The name that later messages show, had before the file is created.
+  r->name = copyText(name);
+  if (r->name == nullptr) {
+    freeRecordFile(r);
+    zek_raiseError(ZEK_ERR_API_MEMORY, "Unable to allocate memory for the record file.");
+    return nullptr;
+  }
+  // Opened by the name converted once: a second conversion that ran out of memory would be
+  // told as a file that cannot be opened.
+  FILE *stream = plat_fopen(name, "wb");
   if (stream == nullptr) {
     freeRecordFile(r);
     zek_raiseError(ZEK_ERR_FILE, "ERROR: Unable to open file '%s' for %s access.", name, "write");
@@ -136,7 +78,6 @@ RecordFileState *openRecordFile(VmapiPath path, VmData *data, uint32_t density) 
     return nullptr;
   }
   r->density = density;
-  r->name = copyText(name);
   // The identity of the file as it was opened, so that no later name of it can be written over.
   r->identityKnown = plat_file_identity(name, &r->identity);
   return r;
@@ -207,6 +148,7 @@ bool recordMayBeWritten(VmapiPath program, VmapiPath record) {
   if (recordName == nullptr) return false;
   const char *programName = vmapi_pathToMultibyte(program, &programOwned);
   Multibyte programShown{programName, programOwned};
+  if (programName == nullptr) return false;
   if (!plat_same_file(programName, recordName)) return true;
   zek_raiseError(ZEK_ERR_FILE, "ERROR: The record file '%s' is the program file; it is not overwritten.", recordName);
   return false;
@@ -247,7 +189,7 @@ VmapiExecution *createExecution(VmapiPath program, VmapiPath record) {
     zek_free(bytes);
     return nullptr;
   }
-  VmapiExecution *e = (VmapiExecution *)std::calloc(1, sizeof(VmapiExecution));
+  VmapiExecution *e = (VmapiExecution *)vmapi_calloc(1, sizeof(VmapiExecution));
   if (e == nullptr) {
     zek_free(bytes);
     zek_raiseError(ZEK_ERR_API_MEMORY, "Unable to allocate memory for the execution.");
@@ -302,7 +244,7 @@ VmapiExecution *createExecution(VmapiPath program, VmapiPath record) {
   // 5.-8. Message boxes (the load cleared the command), empty lists, the function slots.
   uint16_t functions = e->data->functionCount;
   if (functions > 0) {
-    e->lists.functionBindings = (FunctionSlot *)std::calloc(functions, sizeof(FunctionSlot));
+    e->lists.functionBindings = (FunctionSlot *)vmapi_calloc(functions, sizeof(FunctionSlot));
     if (e->lists.functionBindings == nullptr) {
       finishRecordFile(e, false, false);
       g_orphanProgram = bytes;
@@ -319,6 +261,10 @@ VmapiExecution *createExecution(VmapiPath program, VmapiPath record) {
 }
 
 }  // namespace
+
+void *vmapi_calloc(size_t count, size_t size) {
+  return plat_fault_fires(PLAT_FAULT_ALLOCATION) ? nullptr : std::calloc(count, size);
+}
 
 VmapiExecution *vmapi_current(void) { return g_current; }
 void vmapi_setCurrent(VmapiExecution *execution) { g_current = execution; }
@@ -372,23 +318,6 @@ void vmapi_freeLists(BindingLists *l) {
       for (SignalBinding *b = l->functionBindings[i].head; b != nullptr;) b = vmapi_freeBinding(b);
   std::free(l->functionBindings);
   *l = BindingLists{};
-}
-
-const char *vmapi_pathToMultibyte(VmapiPath path, bool *owned) {
-  *owned = false;
-  if (!path.isWide) return (const char *)path.path;
-  char *text = wideToUtf8((const wchar_t *)path.path);
-  *owned = text != nullptr;
-  return text;
-}
-
-FILE *vmapi_openPath(VmapiPath path, const char *mode) {
-  bool owned = false;
-  const char *name = vmapi_pathToMultibyte(path, &owned);
-  if (name == nullptr) return nullptr;
-  FILE *f = plat_fopen(name, mode);
-  if (owned) zek_free((void *)name);
-  return f;
 }
 
 uint8_t *vmapi_readWholeFile(VmapiPath path, uint64_t *size) {

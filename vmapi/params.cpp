@@ -9,14 +9,6 @@
 
 namespace {
 
-struct Multibyte {
-  const char *text;
-  bool owned;
-  ~Multibyte() {
-    if (owned) zek_free((void *)text);
-  }
-};
-
 // known flags the records that go into the file (null: none). The reader's records keep their
 // value pointers: the reader releases its buffers through them.
 bool writeResultFile(VmapiPath path, const char *name, ChannelDecl *records, const uint8_t *isKnown, uint32_t count,

@@ -10,8 +10,6 @@
 #include "exchange.h"
 #include "vmapi_internal.h"
 
-VmapiExecution *vmapi_createExecutionWide(const wchar_t *programFile, const wchar_t *recordFile);
-
 namespace {
 
 bool isIntegerType(uint32_t type) { return (type >= ZEK_UINT8 && type <= ZEK_INT64) || type == ZEK_BOOL; }

@@ -86,21 +86,36 @@ bool vmapi_mayStart(const char *operation, uint8_t refusedIn);
 uint32_t vmapi_refusals(void);
 // Raises the latest refusal again (its error was reset by the VM meanwhile).
 void vmapi_raiseLatestRefusal(void);
+// zek_vmapi_createExecution of wide paths, for the whole-test-case run of wide paths.
+VmapiExecution *vmapi_createExecutionWide(const wchar_t *programFile, const wchar_t *recordFile);
 // Closes without asking what runs: the ordered end of the fatal handler and of the
 // operations that own the execution.
 void vmapi_close(VmapiExecution *execution);
+
+// std::calloc for the library's own records (free with std::free), which raises nothing; the
+// tests' allocation fault reaches it.
+void *vmapi_calloc(size_t count, size_t size);
 
 // Frees every record of the lists and the slot array; the lists are empty afterwards.
 void vmapi_freeLists(BindingLists *lists);
 SignalBinding *vmapi_freeBinding(SignalBinding *binding);  // returns the next one
 
-// The path as a multibyte string (a new buffer for a wide path; *owned tells whether to free
-// it with zek_free). Null after raising the error.
+// Paths (wide_paths.cpp). The path as a multibyte string (a new buffer for a wide path;
+// *owned tells whether to free it with zek_free). Null after raising the error.
 const char *vmapi_pathToMultibyte(VmapiPath path, bool *owned);
-// The whole file into a new buffer (free with zek_free); null after raising the error.
-uint8_t *vmapi_readWholeFile(VmapiPath path, uint64_t *size);
 // Opens a path (converted for a wide one) with the mode; null when it cannot be opened.
 FILE *vmapi_openPath(VmapiPath path, const char *mode);
+// The name of vmapi_pathToMultibyte for as long as a message may show it: released with the
+// scope that holds it.
+struct Multibyte {
+  const char *text;
+  bool owned;
+  ~Multibyte() {
+    if (owned) zek_free((void *)text);
+  }
+};
+// The whole file into a new buffer (free with zek_free); null after raising the error.
+uint8_t *vmapi_readWholeFile(VmapiPath path, uint64_t *size);
 
 // Record rows: one row of the execution's record file.
 void vmapi_writeRecordRow(VmapiExecution *execution);

@@ -144,6 +144,52 @@ TEST(VmapiReentry, CallsFromInsideACycleAreRefusedAndTheCycleEndsWithTheError) {
   }
 }
 
+// The VM's own entries, which the library exports as well: a SuT function that starts a cycle
+// or a load while the cycle runs is refused by the VM, and the cycle ends with that error.
+TEST(VmapiReentry, TheVmEntriesRefuseACycleOrALoadFromInsideACycle) {
+  static Bytes other = readAll(image("notsync.zvm"));
+  struct Row {
+    const char *what;
+    bool (*call)();  // true when the call gave its refusal's answer
+    std::string message;
+  } rows[] = {
+      {"zek_runCycle", [] { return zek_runCycle() == 1; },
+       "zek_runCycle(): not allowed while byte code runs (inside a cycle or a function); call it between cycles."},
+      {"zek_load", [] { return zek_load(other.data()) == 1; },
+       "zek_load(): not allowed while byte code runs (inside a cycle or a function); load between cycles."},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    g_e = zek_vmapi_createExecution(image("functions.zvm").c_str(), nullptr);
+    ASSERT_NE(g_e, nullptr) << zek_vmapi_getErrorMessage();
+    ASSERT_TRUE(zek_vmapi_bindSignalGetSet_v2(g_e, "x", 6, 6, 1, 0, 0, 1, getX, nullptr, 1));
+    ASSERT_TRUE(zek_vmapi_bindSignalGetSet_v2(g_e, "y", 6, 6, 1, 0, 0, 1, nullptr, setY, 1));
+    ASSERT_TRUE(zek_vmapi_bindSignal(g_e, "ca", 6, 6, 1, 0, 0, 1, &g_ca, 1));
+    ASSERT_TRUE(zek_vmapi_bindSignal(g_e, "cb", 6, 6, 1, 0, 0, 1, &g_cb, 1));
+    ASSERT_TRUE(zek_vmapi_bindFunction(g_e, "cf", sutCf));
+    SignalBinding *bound = zek_vmapi_getBoundSignals();
+    g_x = 1;
+    g_inside = kSutFunction;
+    g_misuse = row.call;
+    g_calls = g_refusedAnswers = 0;
+    g_armed = true;
+    EXPECT_EQ(zek_vmapi_runCycle(g_e), 1);
+    g_armed = false;
+    EXPECT_EQ(g_calls, 1);
+    EXPECT_EQ(g_refusedAnswers, 1);
+    EXPECT_EQ(zek_vmapi_getErrorCode(), 123);
+    EXPECT_EQ(message(), "Function 'cf': " + row.message);
+    EXPECT_EQ(zek_vmapi_getCycleCount(), 0u);
+    EXPECT_EQ(zek_vmapi_getBoundSignals(), bound);
+    zek_vmapi_resetError();
+    g_x = 4;
+    EXPECT_EQ(zek_vmapi_runCycle(g_e), 0) << message();
+    EXPECT_EQ(g_y, 40);
+    zek_vmapi_closeExecution(g_e);
+    EXPECT_FALSE(zek_vmapi_hasError()) << message();
+  }
+}
+
 VmapiExecution *g_replaced;
 
 bool closeReplaced(void *value, uint32_t, uint8_t, const uint32_t *) {
