@@ -284,6 +284,13 @@ void plat_termination_watch();
 // True once a termination request came in.
 bool plat_termination_requested();
 
+// Called once, by the first request, where it comes in: in the signal handler, or on Windows
+// on the thread of the console event. For what cannot wait until the program looks at
+// plat_termination_requested (byte code that never ends its cycle): it may only do what a
+// signal handler may, a store to a lock-free atomic, say. Null (the default) calls nothing.
+// Install it before plat_termination_watch.
+void plat_termination_notify(void (*notify)());
+
 // The program has begun its ordered ending: from now on the waits of this layer run their
 // course again, for the ending's own handshakes (a second request still ends the process).
 void plat_termination_ending();

@@ -56,6 +56,8 @@ thread_local std::uint32_t t_last_error = 0;
 
 // The signal of the first termination request; 0 while none came in.
 volatile sig_atomic_t g_termination_signal = 0;
+// Called by the first request (plat_termination_notify).
+void (*g_termination_notify)() = nullptr;
 // Set by plat_termination_ending: the request no longer ends waits.
 bool g_termination_ending = false;
 
@@ -1172,6 +1174,8 @@ void on_termination(int signal_number)
         return;
     }
     g_termination_signal = signal_number;
+    if (g_termination_notify != nullptr)
+        g_termination_notify();
 }
 
 }  // namespace
@@ -1191,6 +1195,11 @@ void plat_termination_watch()
 bool plat_termination_requested()
 {
     return g_termination_signal != 0;
+}
+
+void plat_termination_notify(void (*notify)())
+{
+    g_termination_notify = notify;
 }
 
 void plat_termination_ending()

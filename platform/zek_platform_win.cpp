@@ -39,6 +39,8 @@ thread_local std::uint32_t t_last_error = 0;
 
 // The console control event of the first termination request + 1; 0 while none came in.
 volatile LONG g_termination_request = 0;
+// Called by the first request (plat_termination_notify).
+void (*g_termination_notify)() = nullptr;
 // Set once a request came in; watched by every wait. Null until plat_termination_watch.
 HANDLE g_termination_signal = nullptr;
 // Set by plat_termination_ending: the request no longer ends waits.
@@ -1332,6 +1334,8 @@ BOOL WINAPI on_console_control(DWORD type)
         // The second request: the system's own handler ends the process at once.
         return FALSE;
     }
+    if (g_termination_notify != nullptr)
+        g_termination_notify();
     SetEvent(g_termination_signal);
     // The process ends when this handler returns from a close event (or after the system's
     // grace of a few seconds): the handler waits there, and the program's ordered end, which
@@ -1356,6 +1360,11 @@ void plat_termination_watch()
 bool plat_termination_requested()
 {
     return g_termination_request != 0;
+}
+
+void plat_termination_notify(void (*notify)())
+{
+    g_termination_notify = notify;
 }
 
 void plat_termination_ending()

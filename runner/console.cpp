@@ -341,6 +341,9 @@ int runProgram(const ConsoleOptions *o) {
     }
     if (g_run.writer != nullptr && sut && zek_getCycleCount() >= 1 && !writeRow(data)) return fail(data);
     result = zek_runCycle();
+    // A cycle that the termination request cut short computed nothing to hand over or record:
+    // the run ends as between two cycles, and the ending hands the final state to the IDE.
+    if (result == ZEK_CYCLE_STOPPED) break;
     ++g_run.cyclesRun;
     g_run.eventsPending = true;
     if (o->sharedMem) zek_sharedmem_aftercycle((int32_t)result);

@@ -9,9 +9,11 @@
 // Exit code 0 when the test ended, the input ran out or the user cancelled; 1 after a usage
 // error or any failure. Every way out finishes the output record file (a valid file, header
 // patched) and ends the dialog process. A termination request (see plat_termination_watch,
-// which zekvm's main installs) is one more way out, taken between two cycles: the run ends in
-// order with exit code 1 and "ERROR: The run was ended by <signal>.". The record file is
-// refused, before anything is opened for writing, when it is the input or the program file.
+// which zekvm's main installs) is one more way out, taken between two cycles, or inside a
+// cycle where its byte code goes back (zekvm's main passes the request on to the VM as its
+// stop request): the run ends in order with exit code 1 and "ERROR: The run was ended by
+// <signal>.". A cycle cut short so is not recorded. The record file is refused, before
+// anything is opened for writing, when it is the input or the program file.
 //
 // One step of the loop, in this order: the exchange before the cycle; for a SuT-synchronous
 // program the record row of the previous cycle; the cycle; the exchange after it; for any

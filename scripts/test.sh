@@ -68,6 +68,18 @@ run_whole_programs() {
   [ "$failed" -eq 0 ] || exit 1
   passed=$((passed + ${#names[@]}))
 }
+
+# The named objects that the project's tests make (their name prefixes, and the exchange's own
+# names) which no process holds any more: in /dev/shm, a file that takes an exclusive lock.
+# A test run must leave none behind; other processes of the machine own other names.
+left_over_objects() {
+  local name
+  for name in $(ls /dev/shm 2> /dev/null |
+                grep -E '^(zek|vmapi-)|^(ZEK-VM-EXCHANGE|ZEK-TO-ZVM-EVENT|ZVM-TO-ZEK-EVENT)$' || true); do
+    if (flock -n -x 9) 9< "/dev/shm/$name" 2> /dev/null; then echo "$name"; fi
+  done | sort
+}
+objects_before=$(left_over_objects)
 bash scripts/setup.sh
 jobs=$(nproc)
 
@@ -88,4 +100,10 @@ cmake --preset fuzz
 ninja -C build/fuzz
 bash scripts/fuzz.sh build/fuzz "${ZEK_FUZZ_SECONDS:-60}" > build/fuzz/fuzz.log 2>&1 || { tail -n 60 build/fuzz/fuzz.log; exit 1; }
 grep -E '^== |Done [0-9]+ runs' build/fuzz/fuzz.log
+left=$(comm -13 <(echo "$objects_before") <(left_over_objects))
+if [ -n "$left" ]; then
+  echo "The tests left these objects in /dev/shm:"
+  echo "$left"
+  exit 1
+fi
 echo "tests: $passed passed, 0 failed"

@@ -32,16 +32,11 @@ bool zek_initializeVM(SfunHandle block, const char *programFile, const char *rec
   if (bytes == nullptr) return reportUnlessQuiet(block, quiet, failure);
   // 4. The banner.
   if (!quiet) zek_sfun_printBanner(programFile, recordFile, size);
-  // 5.-6. Load and match. A file shorter than its image is refused before the loader reads
-  // past it; nothing of the VM is touched then, and a program loaded before keeps its bytes.
-  if (!zek_checkImageSize(bytes, (uint64_t)size)) {
-    zek_sfun_free(bytes);
-    zek_reportError(block, zek_getErrorMessage());
-    return false;
-  }
+  // 5.-6. Load and match. The loader knows the size read: a file shorter than its image fails
+  // as any load does, before a byte beyond the file is read.
   zek_sfun_free(zek_bytecode);
   zek_bytecode = bytes;
-  if (zek_load(zek_bytecode) != 0) {
+  if (zek_loadSized(zek_bytecode, (uint64_t)size) != 0) {
     zek_reportError(block, zek_getErrorMessage());
   } else {
     zek_status = ZEK_SFUN_LOADED;

@@ -307,6 +307,16 @@ void refreshPorts(const HilPortInterface *ports) {
     }
 }
 
+// The wrapper's record is only borrowed: after terminate, or an init that brought none, its
+// arrays may be gone, so no step may reach them. With no record, no output is written.
+void forgetPorts(void) {
+  HilState &s = g_hil;
+  s.hilPorts = HilPortInterface{};
+  s.matched = false;
+  s.inputCount = 0;
+  s.outputCount = 0;
+}
+
 // ---- Values ----
 
 void zek_readInputValues(void) {
@@ -405,8 +415,7 @@ bool zek_initializeVM(const char *programFile, const char *recordFile, double st
     message("Invalid step size %g s. The ZEK S-Function needs a fixed step size of at least one microsecond.", stepTime);
     return false;
   }
-  // 1.-3. The program file, read whole into a buffer of the library's. A program loaded
-  // before keeps its bytes until the new ones are checked.
+  // 1.-3. The program file, read whole into a buffer of the library's.
   uint32_t size = 0;
   const char *failure = nullptr;
   uint8_t *bytes = zek_sfun_readProgramFile(programFile, &size, &failure);
@@ -415,29 +424,21 @@ bool zek_initializeVM(const char *programFile, const char *recordFile, double st
     return false;
   }
   if (!quiet) zek_sfun_printBanner(programFile, recordFile, size);
-  // 4. Load and match. The image is checked against the bytes read, so a cut file is refused
-  // before the loader reads beyond them.
-  if (!zek_checkImageSize(bytes, (uint64_t)size)) {
-    zek_free(bytes);
-    zek_reportError(zek_getErrorMessage());
-    return false;
-  }
+  // 4. Load and match. The loader knows the size read: a file shorter than its image fails as
+  // any load does, before a byte beyond the file is read.
   zek_free(s.zek_bytecode);
   s.zek_bytecode = bytes;
-  if (zek_load(s.zek_bytecode) != 0) {
+  if (zek_loadSized(s.zek_bytecode, (uint64_t)size) != 0) {
     zek_reportError(zek_getErrorMessage());
-    return false;
+  } else {
+    s.zek_status = ZEK_SFUN_LOADED;
+    s.data = zek_getData();
+    if (zek_find_signals_by_names() && !quiet) zek_initializeClientFunctions();
   }
-  s.zek_status = ZEK_SFUN_LOADED;
-  s.data = zek_getData();
-  if (!zek_find_signals_by_names()) return false;
-  if (!quiet) zek_initializeClientFunctions();
-  // 5.
+  // 5. The cycle length, also after a failed load or matching: the host dictates it.
   std::memset(s.zeroElement, 0, sizeof s.zeroElement);
-  if (zek_setDensity(density) != 0) {
-    zek_reportError(zek_getErrorMessage());
-    return false;
-  }
+  if (zek_setDensity(density) != 0 && !failed()) zek_reportError(zek_getErrorMessage());
+  if (failed()) return false;
   // 6.
   if (!quiet) zek_open_outputfile(recordFile, programFile);
   return true;
@@ -451,7 +452,7 @@ uint8_t zek_sfun_init(double stepTime, char **errorSlot, const char *programFile
   s.hilErrorSlot = errorSlot;
   bool ok = true;
   if (s.zek_status == ZEK_SFUN_NOT_INITIALISED) {
-    s.matched = false;
+    forgetPorts();
     if (ports == nullptr) {
       zek_reportError("No interface record was given.");
       return 0;
@@ -481,7 +482,7 @@ void zek_sfun_terminate(void) {
   // The program's bytes stay until the next initialisation loads others: the VM keeps pointing
   // into them, and its exports may still be called.
   s.data = nullptr;
-  s.matched = false;
+  forgetPorts();
 }
 
 void zek_sfun_hil(void *, int32_t, double, void *, uint8_t *status, char **errorSlot) {

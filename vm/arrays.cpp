@@ -186,7 +186,6 @@ void pushBlock(const char *instruction, const uint8_t *bytes, uint32_t length) {
 
 void zek__MEM(void) {
   uint32_t length = op_u32();
-  if (zek_operandFailed()) return;
   op_bytes(length);
 }
 
@@ -194,7 +193,6 @@ void zek__MEM(void) {
 void zek__READMEM(void) {
   VmState &vm = vmstate0;
   int32_t offset = (int32_t)op_u32();
-  if (zek_operandFailed()) return;
   uint32_t resume = vm.pc;
   int64_t position = (int64_t)resume + offset;
   if (position < (int64_t)vm.codeBase || position >= (int64_t)vm.crcPosition || vm.image[position] != OP_MEM) {
@@ -202,29 +200,25 @@ void zek__READMEM(void) {
     return;
   }
   vm.pc = (uint32_t)position + 1;
-  uint32_t length = op_u32();
-  const uint8_t *block = op_bytes(length);
-  bool failed = zek_operandFailed();
+  uint32_t length = 0;
+  const uint8_t *block = op_checked_u32(&length) ? op_bytes(length) : nullptr;
   vm.pc = resume;
-  if (!failed) pushBlock("READMEM", block, length);
+  if (block != nullptr) pushBlock("READMEM", block, length);
 }
 
 void zek__PUSHSTRING(void) {
   uint32_t length = op_u32();
   const uint8_t *block = op_bytes(length);
-  if (zek_operandFailed()) return;
-  pushBlock("PUSHSTRING", block, length);
+  if (block != nullptr) pushBlock("PUSHSTRING", block, length);
 }
 
 void zek__ARRAY(void) {
   uint32_t count = op_u32();
-  if (zek_operandFailed()) return;
   joinTopValues("ARRAY", count, true);
 }
 
 void zek__XARRAY(void) {
   uint32_t count = op_u32();
-  if (zek_operandFailed()) return;
   joinTopValues("XARRAY", count, false);
 }
 
@@ -234,10 +228,9 @@ void zek__XARRAY(void) {
 void zek__ARRAYOFSTRUCT(void) {
   VmState &vm = vmstate0;
   uint32_t count = op_u32();
-  if (zek_operandFailed()) return;
   uint32_t fields = op_u32();
   const uint8_t *modes = op_bytes(fields);
-  if (zek_operandFailed() || !countGiven("ARRAYOFSTRUCT", count) || fields == 0) return;
+  if (modes == nullptr || !countGiven("ARRAYOFSTRUCT", count) || fields == 0) return;
   uint64_t total = (uint64_t)count * fields;
   if (total > 0xFFFFFFFFull) {
     zek_raiseError(ZEK_ERR_BYTECODE, "ARRAYOFSTRUCT of %u structures with %u fields exceeds %u values.", count, fields,

@@ -155,7 +155,6 @@ void double2scalar(uint32_t type, void *destination, double x) {
 void zek__CAST(void) {
   VmState &vm = vmstate0;
   uint8_t target = op_u8();
-  if (zek_errorPending()) return;  // an operand reached past the code
   // An unknown target is refused before the stack is touched.
   uint32_t targetSize = zek_getBaseTypeSize(target);
   if (targetSize == 0) return;

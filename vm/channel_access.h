@@ -62,14 +62,9 @@ void zek__READSLICE_x(uint32_t stepsBack);
 
 void zek_raiseUnknownChannel(uint32_t index);
 
-// Reads the u16 channel operand; null after raising when the operand leaves the byte code or
-// names no channel of the program.
+// Reads the u16 channel operand; null after raising when it names no channel of the program.
 inline ChannelDecl *zek_channelOperand(void) {
   VmState &vm = vmstate0;
-  if (!zek_operandFits(2)) {
-    zek_raiseOperandOutOfCode();
-    return nullptr;
-  }
   uint16_t index;
   std::memcpy(&index, vm.image + vm.pc, 2);
   vm.pc += 2;

@@ -14,16 +14,6 @@ inline uint64_t heapSize(void) {
   return (uint64_t)vm.part1Size + vm.part2Size + vm.part3Size;
 }
 
-// Copies one element; the fixed sizes keep the scalar paths free of library calls.
-inline void copyElement(uint8_t *dst, const uint8_t *src, uint8_t size) {
-  switch (size) {
-    case 1: *dst = *src; break;
-    case 2: std::memcpy(dst, src, 2); break;
-    case 4: std::memcpy(dst, src, 4); break;
-    default: std::memcpy(dst, src, 8); break;
-  }
-}
-
 // Sets the written flags of heap bytes a..b (see channel_writes.cpp).
 void markRange(uint64_t a, int64_t b);
 

@@ -27,7 +27,7 @@ inline void pushElement(const ChannelDecl &c, const uint8_t *p) {
     zek_pstack_raiseOverflow();
     return;
   }
-  copyElement(vm.values.top, p, c.elementSize);
+  zek_copyElement(vm.values.top, p, c.elementSize);
   vm.values.top += c.elementSize;
   *vm.sizes.top++ = 0;
   *vm.types.top++ = c.baseType;

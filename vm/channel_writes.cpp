@@ -114,7 +114,7 @@ inline void broadcast(const ChannelDecl &c, uint32_t first, uint32_t count, cons
   uint32_t bit = c.heapOffset + first * (uint32_t)c.elementSize;
   uint8_t *dst = vmstate0.heap + bit;
   if (count == 1) {
-    copyElement(dst, v, c.elementSize);
+    zek_copyElement(dst, v, c.elementSize);
     zek_bitmap_set(vmstate0.writtenFlags, bit);
     return;
   }

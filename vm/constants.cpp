@@ -4,10 +4,7 @@
 #include "stacks.h"
 
 namespace {
-// A constant whose operand was cut by the end of the code pushes nothing: the read raised 117.
-template <typename T> inline void pushOperand(uint32_t type, T value) {
-  if (!zek_operandFailed()) zek_pstack_push<T>(type, value);
-}
+template <typename T> inline void pushOperand(uint32_t type, T value) { zek_pstack_push<T>(type, value); }
 }  // namespace
 
 void zek__PUSHTRUE(void) { zek_pstack_push<uint8_t>(ZEK_BOOL, 1); }

@@ -1,8 +1,11 @@
-// Branches, jump tables, subroutines, index pushes and calls of program functions.
+// The ends of a cycle and of the test (ENDCYCLE, END, ENDERROR) and NOP, branches, jump
+// tables, subroutines, index pushes and calls of program functions.
 //
 // Jump and table targets are offsets from the code base; a CALLSUB offset counts from the end
 // of its operand and wraps modulo 2^32, so a subroutine may lie before its call. Every target
 // is checked against the code before pc moves, so the loop never fetches outside the code.
+// Where control goes back, or into a function, a standing stop request of the host ends the
+// running code instead (zek_stopGoingBack).
 #include "channel_access.h"
 #include "opcodes.h"
 #include "operands.h"
@@ -12,9 +15,12 @@ namespace {
 // A handler's message quoted in "Function '%s': %s" is cut to this many characters.
 constexpr uint32_t kMaxQuotedMessage = 2047;
 
-// Moves pc to code base + target when the target lies inside the code (117 otherwise).
+// Moves pc to code base + target when the target lies inside the code (117 otherwise) and no
+// stop request ends the code there.
 inline void jumpTo(uint32_t target) {
-  if (zek_checkTarget(target)) vmstate0.pc = vmstate0.codeBase + target;
+  if (!zek_checkTarget(target)) return;
+  uint32_t to = vmstate0.codeBase + target;
+  if (!zek_stopGoingBack(to)) vmstate0.pc = to;
 }
 
 // The function at a position of the function table, or null after raising 103.
@@ -62,6 +68,18 @@ bool hasHandler(const FunctionDecl &function) {
 }
 }  // namespace
 
+void zek__NOP(void) {}
+void zek__ENDCYCLE(void) { vmstate0.runState = ZEK_END_OF_CYCLE; }
+void zek__END(void) { vmstate0.runState = ZEK_END_OF_TEST; }
+
+void zek__ENDERROR(void) {
+  uint16_t code = op_u16();
+  const char *text = op_text();
+  if (text == nullptr) return;
+  // A code of 0 would leave no error standing and the cycle would pass as a success.
+  zek_raiseError(code != 0 ? code : (uint16_t)ZEK_ERR_FATAL, "%s", text);
+}
+
 void zek__PUSHINDEX(void) {
   int32_t value;
   if (zek_pstack_popScalar<int32_t>(ZEK_INT32, &value)) zek_istack_push((uint32_t)value);
@@ -69,7 +87,6 @@ void zek__PUSHINDEX(void) {
 
 void zek__PUSHCONSTINDEX(void) {
   uint32_t value = op_u32();
-  if (zek_operandFailed()) return;
   zek_istack_push(value);
 }
 
@@ -96,20 +113,17 @@ void zek__DUPINDEX(void) {
 
 void zek__JUMP(void) {
   uint32_t target = op_u32();
-  if (zek_operandFailed()) return;
   jumpTo(target);
 }
 
 void zek__JUMPONTRUE(void) {
   uint32_t target = op_u32();
-  if (zek_operandFailed()) return;
   uint8_t condition;
   if (zek_pstack_popScalar<uint8_t>(ZEK_BOOL, &condition) && condition != 0) jumpTo(target);
 }
 
 void zek__JUMPONFALSE(void) {
   uint32_t target = op_u32();
-  if (zek_operandFailed()) return;
   uint8_t condition;
   if (zek_pstack_popScalar<uint8_t>(ZEK_BOOL, &condition) && condition == 0) jumpTo(target);
 }
@@ -117,7 +131,6 @@ void zek__JUMPONFALSE(void) {
 // The tested value stays on the stack whether or not the jump is taken.
 void zek__JUMP_IF_ZERO(void) {
   uint32_t target = op_u32();
-  if (zek_operandFailed()) return;
   const uint8_t *value = zek_pstack_peekScalarWithType(ZEK_UINT16);
   if (value != nullptr && zek_load_as<uint16_t>(value) == 0) jumpTo(target);
 }
@@ -127,7 +140,6 @@ void zek__JUMP_IF_ZERO(void) {
 void zek__JUMPTABLE(void) {
   VmState &vm = vmstate0;
   uint16_t count = op_u16();
-  if (zek_operandFailed()) return;
   uint32_t type;
   const uint8_t *value = zek_pstack_dropScalar(&type);
   if (value == nullptr) return;
@@ -147,30 +159,27 @@ void zek__JUMPTABLE(void) {
     return;
   }
   vm.pc = (uint32_t)entry;
-  uint32_t target = op_u32();
-  if (zek_operandFailed()) return;
-  jumpTo(target);
+  uint32_t target;
+  if (op_checked_u32(&target)) jumpTo(target);
 }
 
 void zek__CALLSUB(void) {
   VmState &vm = vmstate0;
   uint32_t offset = op_u32();
-  if (zek_operandFailed()) return;
   uint32_t returnAddress = vm.pc;
   uint32_t target = returnAddress + offset;  // modulo 2^32: negative offsets call backwards
   // Relative to the code base; a target below it wraps to a value beyond the code.
-  if (!zek_checkTarget((uint32_t)(target - vm.codeBase))) return;
+  if (!zek_checkTarget((uint32_t)(target - vm.codeBase)) || zek_stopGoingBack(target)) return;
   if (zek_cstack_push(returnAddress)) vm.pc = target;
 }
 
 void zek__RETURN(void) {
   uint32_t address;
-  if (zek_cstack_pop(&address)) vmstate0.pc = address;
+  if (zek_cstack_pop(&address) && !zek_stopGoingBack(address)) vmstate0.pc = address;
 }
 
 void zek__CALLFUNCTION(void) {
   uint16_t index = op_u16();
-  if (zek_operandFailed()) return;
   FunctionDecl *function = functionAt(index);
   if (function == nullptr || !hasHandler(*function)) return;
   function->handler(function);
@@ -184,11 +193,18 @@ void zek__CALLFUNCTION(void) {
 // Runs a server function's byte code through the one instruction loop, inside the current
 // cycle (from CALLFUNCTION) or for a host. Each nesting adds one to the call depth of the loop,
 // so a function that calls itself ends with 108 at the depth limit. Nothing travels on the
-// parameter stack: it must stand where it stood when the function ends.
+// parameter stack: it must stand where it stood when the function ends. A function may call
+// itself twice over, which the depth limit bounds only by 2^100 calls: a stop request ends a
+// call before it runs, and a function that it cut short leaves the run state ZEK_STOPPED to
+// its caller, whose loop ends behind the call.
 void zek_serverFunctionHandler(FunctionDecl *function) {
   VmState &vm = vmstate0;
   // A standing error belongs to the caller; running would need to clear it.
   if (zek_errorPending()) return;
+  if (zek_stopRequested()) {
+    vm.runState = ZEK_STOPPED;
+    return;
+  }
   markArgumentsWritten(*function);
   PstackState saved;
   zek_pstack_saveState(&saved);
@@ -200,15 +216,16 @@ void zek_serverFunctionHandler(FunctionDecl *function) {
 
   zek_executeLoop();
 
-  int mismatch = zek_errorPending() ? 0 : zek_pstack_checkState(&saved);
-  if (zek_errorPending() || mismatch != 0) {
+  bool stopped = vm.runState == ZEK_STOPPED && !zek_errorPending();
+  int mismatch = zek_errorPending() || stopped ? 0 : zek_pstack_checkState(&saved);
+  if (zek_errorPending() || stopped || mismatch != 0) {
     // Leave the stacks as the caller had them, whatever the function did to them.
     zek_pstack_restoreState(&saved);
     vm.calls.top = saved.calls;
   }
   vm.pc = pc;
   vm.instructionAddress = instructionAddress;
-  vm.runState = runState;
+  vm.runState = stopped ? (uint32_t)ZEK_STOPPED : runState;
   if (mismatch == 1)
     zek_raiseError(ZEK_ERR_PSTACK_MISMATCH, "Parameter stack pointer mismatch in function call %s", function->name);
   else if (mismatch == 2)
@@ -216,10 +233,19 @@ void zek_serverFunctionHandler(FunctionDecl *function) {
 }
 
 // index is the function's position in the function table (hosts pass the function's id, which
-// program images set to that position). 0 when the function ran without error, else 1.
+// program images set to that position). 0 when the function ran without error, else 1; a
+// function that a stop request cut short did not run to its end, which the host learns as an
+// error.
 uint32_t zek_runServerStubFunction(uint16_t index) {
+  VmState &vm = vmstate0;
   FunctionDecl *function = functionAt(index);
   if (function == nullptr || !hasHandler(*function)) return 1;
+  uint32_t runState = vm.runState;
+  vm.runState = ZEK_RUNNING;
   function->handler(function);
+  bool stopped = vm.runState == ZEK_STOPPED;
+  vm.runState = runState;
+  if (stopped && !zek_errorPending())
+    zek_raiseError(ZEK_ERR_FATAL, "Function '%s' was ended by a stop request.", function->name);
   return zek_errorPending() ? 1 : 0;
 }

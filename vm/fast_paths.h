@@ -28,7 +28,7 @@ struct Regs {
   uint8_t *values;
   uint32_t *sizes, *types;
   bool stringWrite;
-  // Fixed while the program is loaded.
+  // The fields VmState marks as cached by the loop: fixed while the program is loaded.
   const uint8_t *image;
   uint32_t crc, codeBase;
   bool swap;
@@ -39,7 +39,8 @@ struct Regs {
   uint8_t *heap, *writtenFlags;
 };
 
-// The fields that stay fixed while a program is loaded: taken once per loop.
+// The fields that stay fixed while a program is loaded (marked "cached" in VmState): taken once
+// per loop.
 ZEK_ALWAYS_INLINE void takeUpFixed(Regs &r, const VmState &vm) {
   r.image = vm.image;
   r.crc = vm.crcPosition;
@@ -94,27 +95,13 @@ template <bool Swap> ZEK_ALWAYS_INLINE ChannelDecl *channel(const Regs &r) {
   return index < r.channelCount ? r.channels + index : nullptr;
 }
 
-// Four bytes (int32, uint32, float) first: the common case costs one test.
-ZEK_ALWAYS_INLINE void copyElement(uint8_t *dst, const uint8_t *src, uint8_t size) {
-  if (size == 4) {
-    std::memcpy(dst, src, 4);
-    return;
-  }
-  switch (size) {
-    case 1: *dst = *src; break;
-    case 2: std::memcpy(dst, src, 2); break;
-    case 4: std::memcpy(dst, src, 4); break;
-    default: std::memcpy(dst, src, 8); break;
-  }
-}
-
 // READALL of a scalar channel that no loader delivers.
 template <bool Swap> ZEK_ALWAYS_INLINE bool readAll(Regs &r) {
   ChannelDecl *c = channel<Swap>(r);
   if (c == nullptr || c->dimCount != 0 || c->valueLoader != nullptr) return false;
   uint8_t size = c->elementSize;
   if (r.sizes >= r.sizesEnd || (size_t)(r.valuesEnd - r.values) < size) return false;
-  copyElement(r.values, r.heap + c->heapOffset, size);
+  zek_copyElement(r.values, r.heap + c->heapOffset, size);
   r.values += size;
   *r.sizes++ = 0;
   *r.types++ = c->baseType;
@@ -134,7 +121,7 @@ template <bool Swap> ZEK_ALWAYS_INLINE bool writeAll(Regs &r) {
   r.values -= size;
   --r.sizes;
   --r.types;
-  copyElement(r.heap + offset, r.values, size);
+  zek_copyElement(r.heap + offset, r.values, size);
   zek_bitmap_set(r.writtenFlags, offset);
   r.pc += 2;
   return true;
@@ -223,11 +210,14 @@ template <Bin B> ZEK_ALWAYS_INLINE bool binary(Regs &r) {
 }
 
 // JUMP, and JUMPONTRUE / JUMPONFALSE on a bool scalar; a jump that would leave the code takes
-// the handler, which raises.
+// the handler, which raises. So does a jump taken while a stop request stands: its handler
+// ends the loop when the jump goes back. The request is read before the direction is compared:
+// on the backward jump of a loop, a byte load and a branch that is never taken cost less than
+// a comparison whose branch is taken there.
 template <bool Swap> ZEK_ALWAYS_INLINE bool jump(Regs &r) {
   if (!fits(r, 4)) return false;
   uint32_t target = operand<uint32_t, Swap>(r);
-  if ((uint64_t)r.codeBase + target >= r.crc) return false;
+  if ((uint64_t)r.codeBase + target >= r.crc || zek_stopRequested()) return false;
   r.pc = r.codeBase + target;
   return true;
 }
@@ -239,7 +229,7 @@ template <bool Swap> ZEK_ALWAYS_INLINE bool jumpOn(Regs &r, bool when) {
       r.values <= r.valuesBase)
     return false;
   bool taken = (r.values[-1] != 0) == when;
-  if (taken && (uint64_t)r.codeBase + target >= r.crc) return false;
+  if (taken && ((uint64_t)r.codeBase + target >= r.crc || zek_stopRequested())) return false;
   --r.values;
   --r.sizes;
   --r.types;

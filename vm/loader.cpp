@@ -503,12 +503,17 @@ void zek_initializeVars(void) {
 
 void zek_unload(void) { zek_initializeVars(); }
 
-uint32_t zek_load(const uint8_t *image) {
+namespace {
+// The load; size, where the host knows it, is the length of the buffer. A buffer shorter
+// than its image is refused after the reset, so that it fails as every load does: the
+// program before is gone and the message carries the VM's context.
+uint32_t load(const uint8_t *image, const uint64_t *size) {
   zek_initializeVars();
   zek_resetError();
   zek_setErrorContextHandler(zek_vmErrorContextHandler);
   vmstate0.image = image;
-  if (image == nullptr || !loadProgram(image) || zek_hasError()) {
+  if (image == nullptr || (size != nullptr && !zek_checkImageSize(image, *size)) || !loadProgram(image) ||
+      zek_hasError()) {
     if (!zek_hasError()) zek_raiseError(ZEK_ERR_FORMAT, "No program image given.");
     // A failed load leaves no half-built program behind: hosts see empty tables.
     zek_initializeVars();
@@ -517,3 +522,8 @@ uint32_t zek_load(const uint8_t *image) {
   vmstate0.loaded = 1;
   return 0;
 }
+}  // namespace
+
+uint32_t zek_load(const uint8_t *image) { return load(image, nullptr); }
+
+uint32_t zek_loadSized(const uint8_t *image, uint64_t size) { return load(image, &size); }

@@ -1,7 +1,13 @@
 #pragma once
 // Readers of inline operands. Each reads at pc in the image's byte order and moves pc past the
-// operand. The byte code ends where the CRC starts: an operand that would reach into it raises
-// 117 and reads as 0, and pc is left at the end of the code so that the loop stops there.
+// operand. The byte code ends where the CRC starts.
+//
+// An instruction's fixed operands (the layout letters of opcodes.def before a text or variable
+// data) are checked once, before its handler runs: when they would reach into the CRC, the
+// dispatch raises 117 and the handler does not run. The fixed-size readers op_u8 ... op_f64
+// therefore cannot fail inside a handler's fixed operands. What lies behind them (texts,
+// tables, blocks, the length of a block found by an offset) is read with the checked readers,
+// which raise 117 and leave pc at the end of the code, so that the loop stops there.
 #include <cstdint>
 #include <cstring>
 
@@ -10,17 +16,11 @@
 void zek_raiseOperandOutOfCode(void);
 
 // True when n bytes at pc still belong to the byte code.
-inline bool zek_operandFits(uint32_t n) {
-  return (uint64_t)vmstate0.pc + n <= vmstate0.crcPosition;
-}
+inline bool zek_operandFits(uint64_t n) { return (uint64_t)vmstate0.pc + n <= vmstate0.crcPosition; }
 
-inline uint8_t op_u8(void) {
-  if (!zek_operandFits(1)) { zek_raiseOperandOutOfCode(); return 0; }
-  return vmstate0.image[vmstate0.pc++];
-}
+inline uint8_t op_u8(void) { return vmstate0.image[vmstate0.pc++]; }
 
 inline uint16_t op_u16(void) {
-  if (!zek_operandFits(2)) { zek_raiseOperandOutOfCode(); return 0; }
   uint16_t v;
   std::memcpy(&v, vmstate0.image + vmstate0.pc, 2);
   vmstate0.pc += 2;
@@ -28,7 +28,6 @@ inline uint16_t op_u16(void) {
 }
 
 inline uint32_t op_u32(void) {
-  if (!zek_operandFits(4)) { zek_raiseOperandOutOfCode(); return 0; }
   uint32_t v;
   std::memcpy(&v, vmstate0.image + vmstate0.pc, 4);
   vmstate0.pc += 4;
@@ -36,7 +35,6 @@ inline uint32_t op_u32(void) {
 }
 
 inline uint64_t op_u64(void) {
-  if (!zek_operandFits(8)) { zek_raiseOperandOutOfCode(); return 0; }
   uint64_t v;
   std::memcpy(&v, vmstate0.image + vmstate0.pc, 8);
   vmstate0.pc += 8;
@@ -57,6 +55,26 @@ inline double op_f64(void) {
   return d;
 }
 
+// A u8 or u32 behind the fixed operands: true with the value, false after raising 117 when it
+// does not lie inside the byte code.
+inline bool op_checked_u8(uint8_t *out) {
+  if (!zek_operandFits(1)) {
+    zek_raiseOperandOutOfCode();
+    return false;
+  }
+  *out = op_u8();
+  return true;
+}
+
+inline bool op_checked_u32(uint32_t *out) {
+  if (!zek_operandFits(4)) {
+    zek_raiseOperandOutOfCode();
+    return false;
+  }
+  *out = op_u32();
+  return true;
+}
+
 // A NUL-terminated text at pc; pc moves behind its terminator. Null (after raising 117) when
 // the text is not terminated inside the byte code.
 const char *op_text(void);
@@ -68,9 +86,3 @@ const uint8_t *op_bytes(uint32_t n);
 // True when a jump target relative to the code base lies inside the byte code; raises 117
 // otherwise.
 bool zek_checkTarget(uint64_t target);
-
-// True when an operand read of the current instruction failed: the reader raised 117 and left
-// pc at the end of the code. A handler checks this once after its reads and stops, so that it
-// neither acts on the zero it got nor replaces the error with a later one. The compare keeps
-// the common case to one test.
-inline bool zek_operandFailed(void) { return vmstate0.pc >= vmstate0.crcPosition && zek_errorPending(); }

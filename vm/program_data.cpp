@@ -1,6 +1,10 @@
 // What hosts see of the loaded program: VmData and the exported getters and setters.
 #include "vm_state.h"
 
+namespace {
+constexpr double kMicro = 1000000.0;
+}  // namespace
+
 uint32_t zek_getCycleCount(void) { return vmstate0.cycleCount; }
 VmData *zek_getData(void) { return &vmstate0.data; }
 uint32_t zek_getDensity(void) { return vmstate0.cycleTime; }
@@ -12,6 +16,32 @@ uint8_t zek_isRecordCycle(void) { return vmstate0.recordCycle; }
 uint8_t zek_isSutSynchron(void) { return vmstate0.sutSynchronous; }
 void zek_installMessageBoxCmd(ZekMessageBoxCmd cmd) { vmstate0.messageBoxCmd = cmd; }
 void zek_installRealtimeCmd(ZekRealtimeCmd cmd) { vmstate0.realtimeCmd = cmd; }
+
+uint32_t zek_setDensity(uint32_t us) {
+  VmState &vm = vmstate0;
+  if (vm.cycleCount >= 1) {
+    zek_raiseError(ZEK_ERR_DENSITY, "Density can only be adjusted if number of computed cycles is less than 1.");
+    return 1;
+  }
+  if (us == 0) {
+    zek_raiseError(ZEK_ERR_DENSITY, "Density must be greater than 0 microseconds.");
+    return 1;
+  }
+  if (us != vm.cycleTime) {
+    double cycles = (double)vm.cycleTime * (double)vm.timeout / (double)us;
+    vm.timeout = cycles >= 4294967295.0 ? 0xFFFFFFFFu : (uint32_t)cycles;
+    vm.cycleTime = us;
+    vm.timeoutSeconds = (double)vm.timeout * (double)us / kMicro;
+  }
+  return 0;
+}
+
+uint32_t zek_setTimeout(uint32_t cycles) {
+  VmState &vm = vmstate0;
+  vm.timeout = cycles;
+  vm.timeoutSeconds = (double)vm.cycleTime * (double)cycles / kMicro;
+  return 0;
+}
 
 const char *zek_getSuppressedSignalNames(void) {
   const char *value = zek_get_attribute(vmstate0.programAttributes, "suppressed");
@@ -55,4 +85,5 @@ void zek_eventList_free(void) {
   }
   vmstate0.data.eventList = nullptr;
   vmstate0.eventTail = nullptr;
+  vmstate0.eventCount = 0;
 }

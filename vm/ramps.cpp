@@ -106,7 +106,7 @@ void zek__RAMP_one(uint32_t type, void *destination, const void *start, const vo
 void zek__RAMP_INIT(void) {
   VmState &vm = vmstate0;
   uint16_t index = op_u16();
-  if (zek_errorPending() || !bucketIndexFits(index)) return;
+  if (!bucketIndexFits(index)) return;
   // Operands first: a failing pop leaves a reused bucket with its former, intact ramp.
   double gradient;
   if (!zek_pstack_popScalar<double>(ZEK_DOUBLE, &gradient)) return;
@@ -149,7 +149,7 @@ void zek__RAMP_INIT(void) {
 void zek__RAMP_NOW(void) {
   VmState &vm = vmstate0;
   uint16_t index = op_u16();
-  if (zek_errorPending() || !bucketIndexFits(index)) return;
+  if (!bucketIndexFits(index)) return;
   const RampBucket *b = (const RampBucket *)zek_bucket_filled(index, kRampTag);
   if (b == nullptr) {
     zek_raiseError(ZEK_ERR_FATAL, "Bucket is missing. RAMP_INIT has not been called for bucket %d", (int)index);

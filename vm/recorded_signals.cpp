@@ -172,7 +172,6 @@ void zek__RSIGNAL_and_RSIGNALRT(bool realtime) {
   const VmState &vm = vmstate0;
   uint32_t offset = op_u32();
   uint8_t interpolate = op_u8();
-  if (zek_errorPending()) return;
   Table table{};
   if (!locateTable(offset, false, 0, &table)) return;
   double period = table.period;
@@ -205,7 +204,6 @@ void zek__ISIGNAL_and_ISIGNALRT(bool realtime) {
   uint32_t offset = op_u32();
   uint16_t cursorChannel = op_u16();
   uint8_t interpolate = op_u8();
-  if (zek_errorPending()) return;
   Table table{};
   uint8_t timeSize = realtime ? 8 : 4;
   if (!locateTable(offset, true, timeSize, &table)) return;

@@ -1,6 +1,6 @@
-// The run cycle: one call of zek_runCycle interprets one cycle of the loaded program.
-#include <cstdio>
-
+// The run cycle: one call of zek_runCycle interprets one cycle of the loaded program, through
+// the one instruction loop (with its fast paths) and its dispatch, which zek_callByteCode
+// shares.
 #include "fast_paths.h"
 #include "opcodes.h"
 #include "operands.h"
@@ -50,51 +50,23 @@ void copyHistory(void) {
 }
 }  // namespace
 
-void zek_raiseOperandOutOfCode(void) {
-  zek_raiseError(ZEK_ERR_BYTECODE, "Byte code at address 0x%04x reads past the end of the code.",
-                 vmstate0.instructionAddress >= vmstate0.codeBase ? vmstate0.instructionAddress - vmstate0.codeBase : 0);
-  vmstate0.pc = vmstate0.crcPosition;
-}
+uint8_t zek_stopRequest = 0;
 
-const char *op_text(void) {
-  VmState &vm = vmstate0;
-  const char *text = (const char *)vm.image + vm.pc;
-  const void *nul = vm.pc < vm.crcPosition ? std::memchr(text, 0, vm.crcPosition - vm.pc) : nullptr;
-  if (nul == nullptr) {
-    zek_raiseOperandOutOfCode();
-    return nullptr;
-  }
-  vm.pc += (uint32_t)((const char *)nul - text) + 1;
-  return text;
-}
-
-const uint8_t *op_bytes(uint32_t n) {
-  if (!zek_operandFits(n)) {
-    zek_raiseOperandOutOfCode();
-    return nullptr;
-  }
-  const uint8_t *p = vmstate0.image + vmstate0.pc;
-  vmstate0.pc += n;
-  return p;
-}
-
-bool zek_checkTarget(uint64_t target) {
-  const VmState &vm = vmstate0;
-  if ((uint64_t)vm.codeBase + target < vm.crcPosition) return true;
-  zek_raiseError(ZEK_ERR_BYTECODE, "Target 0x%llx lies outside of the byte code.", (unsigned long long)target);
-  return false;
-}
+void zek_setStopRequest(bool requested) { zek_relaxedStore(&zek_stopRequest, requested ? 1 : 0); }
 
 // Runs one handler one level deeper. The depth counts nested executions (server functions
 // called from byte code); past the limit the instruction is not run, so a function that calls
-// itself cannot exhaust the native stack.
+// itself cannot exhaust the native stack. An instruction whose fixed operands reach into the
+// CRC is not run either: the one test here is what lets the handlers read those operands
+// without a check of their own.
 static inline bool dispatch(VmState &vm, uint8_t opcode) {
   if (++vm.callDepth > ZEK_MAX_CALL_DEPTH) {
     --vm.callDepth;
     zek_raiseError(ZEK_ERR_OVERFLOW, "An overflow of the call stack occurred.");
     return false;
   }
-  zek_byteCodeHandler[opcode]();
+  if ((uint64_t)vm.pc + zek_fixedOperandBytes[opcode] > vm.crcPosition) zek_raiseOperandOutOfCode();
+  else zek_byteCodeHandler[opcode]();
   --vm.callDepth;
   return true;
 }
@@ -106,7 +78,9 @@ ZEK_NOINLINE void raisePcOutside(const VmState &vm) {
                  vm.pc >= vm.codeBase ? vm.pc - vm.codeBase : 0);
 }
 
-// The loop when a dispatch would exceed the depth: every instruction goes to its handler.
+// The loop without fast paths: every instruction goes to its handler. It runs the instructions
+// while zek_handlersOnly is set; past the depth limit its first dispatch raises the overflow, so
+// there it runs none.
 void runHandlersOnly(VmState &vm) {
   while (vm.runState == ZEK_RUNNING && !zek_errorPending()) {
     if (vm.pc >= vm.crcPosition) {
@@ -189,11 +163,14 @@ outside:
 
 }  // namespace
 
+bool zek_handlersOnly = false;
+
 // Between two instructions the depth is the loop's own, so one test at the start tells whether
-// every dispatch of this loop passes the depth check; only then do the fast paths run.
+// every dispatch of this loop passes the depth check; only then do the fast paths run. The
+// tests' switch is read here too, once per loop.
 void zek_executeLoop(void) {
   VmState &vm = vmstate0;
-  if (vm.callDepth >= ZEK_MAX_CALL_DEPTH) runHandlersOnly(vm);
+  if (vm.callDepth >= ZEK_MAX_CALL_DEPTH || zek_handlersOnly) runHandlersOnly(vm);
   else if (vm.swap) runWithFastPaths<true>(vm);
   else runWithFastPaths<false>(vm);
 }
@@ -234,6 +211,9 @@ uint32_t zek_runCycle(void) {
 
   zek_executeLoop();
 
+  // A cycle cut short is not a computed one: its values stay out of the history, and the
+  // stacks it left are not its fault.
+  if (vm.runState == ZEK_STOPPED && !zek_hasError()) return ZEK_CYCLE_STOPPED;
   copyHistory();
   if (zek_hasError()) return ZEK_CYCLE_ERROR;
   if (zek_pstack_count() != 0) {
@@ -255,57 +235,4 @@ uint32_t zek_runCycle(void) {
   if (vm.runState == ZEK_END_OF_TEST) return zek_runCylce_terminated();
   zek_raiseError(ZEK_ERR_FATAL, "Oops. Cannot occur!");
   return ZEK_CYCLE_ERROR;
-}
-
-uint32_t zek_setDensity(uint32_t us) {
-  VmState &vm = vmstate0;
-  if (vm.cycleCount >= 1) {
-    zek_raiseError(ZEK_ERR_DENSITY, "Density can only be adjusted if number of computed cycles is less than 1.");
-    return 1;
-  }
-  if (us == 0) {
-    zek_raiseError(ZEK_ERR_DENSITY, "Density must be greater than 0 microseconds.");
-    return 1;
-  }
-  if (us != vm.cycleTime) {
-    double cycles = (double)vm.cycleTime * (double)vm.timeout / (double)us;
-    vm.timeout = cycles >= 4294967295.0 ? 0xFFFFFFFFu : (uint32_t)cycles;
-    vm.cycleTime = us;
-    vm.timeoutSeconds = (double)vm.timeout * (double)us / kMicro;
-  }
-  return 0;
-}
-
-uint32_t zek_setTimeout(uint32_t cycles) {
-  VmState &vm = vmstate0;
-  vm.timeout = cycles;
-  vm.timeoutSeconds = (double)vm.cycleTime * (double)cycles / kMicro;
-  return 0;
-}
-
-void zek_vmErrorContextHandler(char *buffer, uint32_t size) {
-  const VmState &vm = vmstate0;
-  uint32_t address = vm.instructionAddress >= vm.codeBase ? vm.instructionAddress - vm.codeBase : 0;
-  float time = (float)vm.cycleTime / 1e6f * (float)vm.cycleCount;
-  std::snprintf(buffer, size, "error=%d, address=0x%04x, time=%fs", (int)zek_getErrorCode(), address, (double)time);
-}
-
-void zek__NOP(void) {}
-void zek__ENDCYCLE(void) { vmstate0.runState = ZEK_END_OF_CYCLE; }
-void zek__END(void) { vmstate0.runState = ZEK_END_OF_TEST; }
-
-void zek__ENDERROR(void) {
-  uint16_t code = op_u16();
-  if (zek_operandFailed()) return;
-  const char *text = op_text();
-  if (text == nullptr) return;
-  // A code of 0 would leave no error standing and the cycle would pass as a success.
-  zek_raiseError(code != 0 ? code : (uint16_t)ZEK_ERR_FATAL, "%s", text);
-}
-
-void zek__NYI(void) {
-  const VmState &vm = vmstate0;
-  zek_raiseError(ZEK_ERR_BYTECODE,
-                 "Byte code %u not in use. Most likely your zvm-file is incompatible with this ZEK-VM version",
-                 (unsigned)vm.image[vm.instructionAddress - 1]);
 }

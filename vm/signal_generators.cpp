@@ -421,7 +421,6 @@ ZekStatefulFunction zek_stateful_functions[ZEK_STATEFUL_FUNCTION_COUNT] = {
 void zek__STATEFULFUNCTION(void) {
   uint8_t code = op_u8();
   uint16_t bucket = op_u16();
-  if (zek_errorPending()) return;
   if (code >= ZEK_STATEFUL_FUNCTION_COUNT) {
     zek_raiseError(ZEK_ERR_FUNCTION, "Stateful function with unknown function code %d has been called.", (int)code);
     return;

@@ -235,7 +235,6 @@ const uint8_t zek_functionCount = (uint8_t)(sizeof zek_functions / sizeof zek_fu
 
 void zek__FUNCTION(void) {
   uint8_t code = op_u8();
-  if (zek_errorPending()) return;
   if (code >= zek_functionCount) {
     zek_raiseError(ZEK_ERR_FUNCTION, "Std. Function with unknown function code %d has been called.", (int)code);
     return;

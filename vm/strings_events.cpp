@@ -14,6 +14,9 @@ namespace {
 constexpr uint64_t kMaxJoinedString = 0x40000000u;
 // An event record keeps its data length in 16 bits.
 constexpr uint32_t kMaxEventData = 0xFFFFu;
+// A record row keeps the number of its events in 16 bits: the events of one cycle, which all
+// go into its row, are bounded by it (so also the memory of a cycle that raises them forever).
+constexpr uint32_t kMaxEventsPerCycle = 0xFFFFu;
 // NUM2STR formats into a zeroed 32-byte buffer and lets the print write at most 31 bytes of it
 // (30 characters and the NUL); a longer text is cut there.
 constexpr size_t kNumTextBuffer = 32;
@@ -85,7 +88,6 @@ bool formatScalar(uint32_t type, const uint8_t *value, char (&text)[kNumTextBuff
 void zek__STRING(void) {
   VmState &vm = vmstate0;
   uint8_t opcode = op_u8();
-  if (zek_hasError()) return;
   if (opcode != OP_WRITEALL && opcode != OP_WRITEPART && opcode != OP_WRITESLICE) {
     zek_raiseError(ZEK_ERR_BYTECODE, "STRING cannot be used with opcode %u.", (unsigned)opcode);
     return;
@@ -150,7 +152,6 @@ void zek__EVENT(void) {
   VmState &vm = vmstate0;
   uint16_t id = op_u16();
   uint8_t hasData = op_u8();
-  if (zek_hasError()) return;
   StackString data{nullptr, 0};
   if (hasData != 0) {
     if (!popString(&data)) return;
@@ -158,6 +159,10 @@ void zek__EVENT(void) {
       zek_raiseError(ZEK_ERR_LIMIT, "EVENT with more than 65535 bytes not supported.");
       return;
     }
+  }
+  if (vm.eventCount >= kMaxEventsPerCycle) {
+    zek_raiseError(ZEK_ERR_LIMIT, "More than 65535 EVENTs in one cycle not supported.");
+    return;
   }
   // A record enters the list only complete: a failed allocation leaves the list as it was.
   EventRecord *record = (EventRecord *)zek_malloc(sizeof(EventRecord));
@@ -177,14 +182,15 @@ void zek__EVENT(void) {
   if (vm.data.eventList == nullptr) vm.data.eventList = record;
   else vm.eventTail->next = record;
   vm.eventTail = record;
+  ++vm.eventCount;
 }
 
 void zek__MESSAGEBOX(void) {
   VmState &vm = vmstate0;
   const char *text = op_text();
   if (text == nullptr) return;
-  uint8_t count = op_u8();
-  if (zek_hasError()) return;
+  uint8_t count;
+  if (!op_checked_u8(&count)) return;
   // The byte behind the count identifies the box for the host.
   uint32_t position = vm.pc;
   const char *items = (const char *)vm.image + vm.pc;

@@ -81,7 +81,6 @@ void zek__STRUCTOP(void) {
   uint32_t n = op_u32();
   uint8_t mode = op_u8();
   uint8_t opcode = op_u8();
-  if (zek_errorPending()) return;  // an operand reached past the code
   ZekBinaryLoop loop = arithmeticLoop(opcode);
   if (loop == nullptr) {
     zek_raiseError(ZEK_ERR_BYTECODE, "STRUCTOP cannot be used with opcode %u.", (unsigned)opcode);

@@ -180,6 +180,83 @@ TEST_F(Lifecycle, BadProgramFilesAreRefused) {
   EXPECT_EQ(lastReport(), "Error reading ZVM file: the file is larger than 4 GiB");
 }
 
+// A file whose header is wrong or that is shorter than its image fails as a load that fails on
+// its check sum: the loader's message with the context of the reset VM (not of the program
+// run before), the program before discarded, the cycle length set, no record file, init 0.
+TEST_F(Lifecycle, AFileRefusedBeforeLoadingFailsAsAFailedLoad) {
+  const std::vector<uint8_t> good = readFile(image("steps.zvm"));
+  const std::string total = std::to_string(good.size());
+  const std::string context = " (error=11, address=0x0000, time=0.000000s)";
+  const struct {
+    const char *what;
+    void (*spoil)(std::vector<uint8_t> &);
+    std::string message;  // empty: the check sum's, as zek_load gives it
+  } cases[] = {
+      {"check sum", [](std::vector<uint8_t> &b) { b[b.size() / 2] ^= 0x55; }, ""},
+      {"magic", [](std::vector<uint8_t> &b) { b[0] = 'X'; },
+       "Wrong magic key. (error=10, address=0x0000, time=0.000000s)"},
+      {"version", [](std::vector<uint8_t> &b) { b[6] = 16; },
+       "Version mismatch. The bytecode version is 16, the version supported by the ZEK VM is 17." + context},
+      {"cut", [](std::vector<uint8_t> &b) { b.resize(b.size() - 10); },
+       "Malformed program image. The program announces " + total + " bytes, the file holds " +
+           std::to_string(good.size() - 10) + "." + context},
+      {"header only", [](std::vector<uint8_t> &b) { b.resize(9); },
+       "Malformed program image. The file of 9 bytes is shorter than its header." + context},
+  };
+  std::string spoiled = tempPath("spoiled.zvm");
+  std::string record = tempPath("refused.zekbin");
+  removeAtEnd.push_back(spoiled);
+  removeAtEnd.push_back(record);
+  prepare("steps.zvm");
+  for (const auto &c : cases) {
+    for (uint8_t quiet : {1, 0}) {
+      SCOPED_TRACE(std::string(c.what) + (quiet ? ", quiet" : ", loud"));
+      // A run before, whose cycles a stale context would show.
+      log() = Log{};
+      w.setup("steps.zvm");
+      ASSERT_EQ(zek_sfun_init(w.handle(), 1), 1) << lastReport();
+      for (int k = 0; k < 2; ++k) ASSERT_EQ(step(k), 3) << lastReport();
+      zek_sfun_terminate();
+
+      std::vector<uint8_t> bytes = good;
+      c.spoil(bytes);
+      {
+        std::ofstream f(spoiled, std::ios::binary);
+        f.write((const char *)bytes.data(), (std::streamsize)bytes.size());
+      }
+      log() = Log{};
+      std::remove(record.c_str());
+      zek_sfun_setup(0.002, onReport, spoiled.c_str(), record.c_str(), &w.io, writeFixOut, readFixIn);
+      EXPECT_EQ(zek_sfun_init(w.handle(), quiet), 0);
+      ASSERT_EQ(log().reports.size(), 1u) << lastReport();
+      std::string reported = lastReport();
+      EXPECT_EQ(zek_getDensity(), 2000u) << "the cycle length is set";
+      EXPECT_EQ(zek_getData()->channelCount, 0) << "the program before is discarded";
+      EXPECT_FALSE(std::filesystem::exists(record)) << "no record file";
+      EXPECT_EQ(zek_sfun_cycle(w.handle()), 0);
+      EXPECT_EQ(log().reports.size(), 1u) << "stopped until terminate";
+
+      // What zek_load says of the same bytes; a cut file is given its missing bytes as zeros,
+      // so that the load reads only what it owns and fails on the check sum.
+      std::vector<uint8_t> loaded = bytes;
+      if (loaded.size() < good.size()) loaded.resize(good.size());
+      ASSERT_EQ(zek_load(loaded.data()), 1u);
+      std::string byLoad = zek_getErrorMessage();
+      if (c.message.empty()) {
+        EXPECT_EQ(reported, byLoad);
+        EXPECT_THAT(reported, ::testing::EndsWith(context));
+      } else {
+        EXPECT_EQ(reported, c.message);
+        EXPECT_EQ(reported.substr(reported.rfind(" (")), byLoad.substr(byLoad.rfind(" ("))) << byLoad;
+        if (bytes.size() == good.size()) {
+          EXPECT_EQ(reported, byLoad);
+        }
+      }
+      zek_sfun_terminate();
+    }
+  }
+}
+
 TEST_F(Lifecycle, StepSizesRoundToWholeMicroseconds) {
   const struct {
     double step;

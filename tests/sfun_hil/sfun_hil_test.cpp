@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -297,6 +298,141 @@ TEST_F(SfunHil, ACutProgramFileIsRefused) {
   MatrixIo io;
   EXPECT_EQ(init(cut.string(), io.ports), 0);
   EXPECT_FALSE(error().empty());
+}
+
+// A file whose header is wrong or that is shorter than its image fails as a load that fails on
+// its check sum: the loader's message with the context of the reset VM (not of the program
+// run before), the program before discarded, the cycle length set, no record file, init 0.
+TEST_F(SfunHil, AFileRefusedBeforeLoadingFailsAsAFailedLoad) {
+  const std::vector<uint8_t> good = readAll(image("matrix"));
+  const std::string total = std::to_string(good.size());
+  const std::string context = " (error=11, address=0x0000, time=0.000000s)";
+  const struct {
+    const char *what;
+    void (*spoil)(std::vector<uint8_t> &);
+    std::string message;  // empty: the check sum's, as zek_load gives it
+  } cases[] = {
+      {"check sum", [](std::vector<uint8_t> &b) { b[b.size() / 2] ^= 0x55; }, ""},
+      {"magic", [](std::vector<uint8_t> &b) { b[0] = 'X'; },
+       "Wrong magic key. (error=10, address=0x0000, time=0.000000s)"},
+      {"version", [](std::vector<uint8_t> &b) { b[6] = 16; },
+       "Version mismatch. The bytecode version is 16, the version supported by the ZEK VM is 17." + context},
+      {"cut", [](std::vector<uint8_t> &b) { b.resize(b.size() - 10); },
+       "Malformed program image. The program announces " + total + " bytes, the file holds " +
+           std::to_string(good.size() - 10) + "." + context},
+      {"header only", [](std::vector<uint8_t> &b) { b.resize(9); },
+       "Malformed program image. The file of 9 bytes is shorter than its header." + context},
+  };
+  const fs::path spoiled = dir / "spoiled.zvm";
+  for (const auto &c : cases) {
+    for (uint8_t quiet : {1, 0}) {
+      SCOPED_TRACE(std::string(c.what) + (quiet ? ", quiet" : ", loud"));
+      // A run before, whose cycles a stale context would show.
+      MatrixIo before;
+      ASSERT_EQ(init(image("matrix"), before.ports), 1) << error();
+      for (int k = 0; k < 2; ++k) ASSERT_EQ(zek_sfun(), 1) << error();
+      zek_sfun_terminate();
+
+      std::vector<uint8_t> bytes = good;
+      c.spoil(bytes);
+      std::ofstream(spoiled, std::ios::binary).write((const char *)bytes.data(), (std::streamsize)bytes.size());
+      slot = nullptr;
+      MatrixIo io;
+      io.n = 99;
+      EXPECT_EQ(init(spoiled.string(), io.ports, record(), quiet, 0.002), 0);
+      std::string reported = error();
+      EXPECT_EQ(zek_getDensity(), 2000u) << "the cycle length is set";
+      EXPECT_EQ(zek_getData()->channelCount, 0) << "the program before is discarded";
+      EXPECT_FALSE(fs::exists(record())) << "no record file";
+      EXPECT_EQ(zek_sfun(), 0);
+      EXPECT_EQ(io.n, 0) << "stopped: the first element of every output is zero";
+      EXPECT_EQ(error(), reported);
+
+      // What zek_load says of the same bytes; a cut file is given its missing bytes as zeros,
+      // so that the load reads only what it owns and fails on the check sum.
+      std::vector<uint8_t> loaded = bytes;
+      if (loaded.size() < good.size()) loaded.resize(good.size());
+      ASSERT_EQ(zek_load(loaded.data()), 1u);
+      std::string byLoad = zek_getErrorMessage();
+      if (c.message.empty()) {
+        EXPECT_EQ(reported, byLoad);
+        EXPECT_EQ(reported.substr(reported.rfind(" (")), context);
+      } else {
+        EXPECT_EQ(reported, c.message);
+        EXPECT_EQ(reported.substr(reported.rfind(" (")), byLoad.substr(byLoad.rfind(" ("))) << byLoad;
+        if (bytes.size() == good.size()) {
+          EXPECT_EQ(reported, byLoad);
+        }
+      }
+      zek_sfun_terminate();
+    }
+  }
+}
+
+// The interface record is the wrapper's, which frees it after terminate: no later step may
+// reach it. The record's arrays are freed here; the value buffers stay, to show any write.
+TEST_F(SfunHil, AfterTerminateNoStepReachesTheRecordOfTheRun) {
+  const std::string notInitialised =
+      "ZEK S-Function has not been initialized. Please, initialize ZEK S-Function before starting it.";
+  struct Values {
+    double u[6] = {1, 4, 2, 5, 3, 6};
+    int16_t s = 1;
+    double y[6] = {};
+    int16_t t = 0;
+    int32_t n = 0;
+  };
+  const struct {
+    const char *what;
+    // After terminate; the error then standing.
+    void (*after)(char **slot, const std::string &missing, Ports &fresh);
+    std::string error;
+    bool freshZeroed;  // the fresh record of the init gets the zero of the stopped block
+  } cases[] = {
+      {"nothing", [](char **, const std::string &, Ports &) {}, notInitialised, false},
+      {"an init without a record",
+       [](char **slot, const std::string &, Ports &) {
+         EXPECT_EQ(zek_sfun_init(0.01, slot, image("matrix").c_str(), "", nullptr, 1), 0);
+         EXPECT_EQ(std::string(*slot), "No interface record was given.");
+       },
+       "No interface record was given.", false},
+      {"an init of a missing file with a new record",
+       [](char **slot, const std::string &missing, Ports &fresh) {
+         HilPortInterface r = fresh.record();
+         EXPECT_EQ(zek_sfun_init(0.01, slot, missing.c_str(), "", &r, 1), 0);
+       },
+       notInitialised, true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    Values v;
+    auto ports = std::make_unique<Ports>();
+    ports->in.add("u", ZEK_DOUBLE, v.u);
+    ports->in.add("s", ZEK_INT16, &v.s);
+    ports->out.add("y", ZEK_DOUBLE, v.y);
+    ports->out.add("t", ZEK_INT16, &v.t);
+    ports->out.add("n", ZEK_INT32, &v.n);
+    slot = nullptr;
+    ASSERT_EQ(init(image("matrix"), *ports), 1) << error();
+    for (int k = 0; k < 2; ++k) ASSERT_EQ(zek_sfun(), 1) << error();
+    ASSERT_EQ(v.n, 2);
+    zek_sfun_terminate();
+    ports.reset();
+    v.y[0] = 7;
+    v.t = 7;
+    v.n = 7;
+
+    double freshOut = 5;
+    Ports fresh;
+    fresh.out.add("y", ZEK_DOUBLE, &freshOut);
+    c.after(&slot, (dir / "missing.zvm").string(), fresh);
+    for (int k = 0; k < 2; ++k) EXPECT_EQ(zek_sfun(), 0);
+    EXPECT_EQ(error(), c.error);
+    EXPECT_EQ(v.y[0], 7.0) << "nothing is written into the buffers of the run before";
+    EXPECT_EQ(v.t, 7);
+    EXPECT_EQ(v.n, 7);
+    EXPECT_EQ(freshOut, c.freshZeroed ? 0.0 : 5.0);
+    zek_sfun_terminate();
+  }
 }
 
 TEST_F(SfunHil, TheHostSimulationEntryIsRefused) {

@@ -110,6 +110,18 @@ std::vector<std::string> statements(const std::string &code) {
   return out;
 }
 
+// The stack-effect column of the instruction table, which the VM itself does not keep.
+const char *stackEffect(uint8_t opcode) {
+  static const char *const *effects = [] {
+    static const char *table[256] = {};
+#define ZEK_OPCODE(byte, name, layout, effect) table[byte] = effect;
+#include "opcodes.def"
+#undef ZEK_OPCODE
+    return table;
+  }();
+  return effects[opcode];
+}
+
 int opcodeOf(const std::string &mnemonic) {
   for (int b = 0; b < 256; ++b) {
     const char *name = zek_opcodeName((uint8_t)b);
@@ -124,8 +136,12 @@ struct Assembler {
   std::map<std::string, uint32_t> labels;
   bool final = false;
   std::string stmt;
+  int opcode = -1;  // of the statement being assembled, -1 before its mnemonic is known
 
-  [[noreturn]] void fail(const std::string &why) { throw std::runtime_error(why + " in: " + stmt); }
+  [[noreturn]] void fail(const std::string &why) {
+    std::string where = opcode >= 0 ? " (" + opcodeLine((uint8_t)opcode) + ")" : "";
+    throw std::runtime_error(why + " in: " + stmt + where);
+  }
 
   bool isNumber(const std::string &t) {
     if (t.empty()) return false;
@@ -193,6 +209,7 @@ struct Assembler {
 
   void statement(const std::string &s) {
     stmt = s;
+    opcode = -1;
     std::vector<std::string> tokens = tokenize(s);
     if (tokens.empty()) return;
     if (tokens[0].back() == ':') {
@@ -204,7 +221,7 @@ struct Assembler {
       for (size_t i = 1; i < tokens.size(); ++i) w.u8((uint8_t)integer(tokens[i]));
       return;
     }
-    int opcode = opcodeOf(tokens[0]);
+    opcode = opcodeOf(tokens[0]);
     if (opcode < 0) fail("unknown instruction " + tokens[0]);
     w.u8((uint8_t)opcode);
     std::string layout = zek_opcodeLayout((uint8_t)opcode);
@@ -277,6 +294,13 @@ struct Assembler {
   }
 };
 }  // namespace
+
+std::string opcodeLine(uint8_t opcode) {
+  const char *name = zek_opcodeName(opcode);
+  if (name == nullptr) return "byte " + std::to_string(opcode) + " (not in use)";
+  std::string layout = zek_opcodeLayout(opcode);
+  return std::string(name) + (layout.empty() ? "" : " " + layout) + " [" + stackEffect(opcode) + "]";
+}
 
 Channel &Program::channel(const std::string &name, uint8_t type, uint8_t role, uint32_t count) {
   Channel c;

@@ -113,4 +113,10 @@ void put32(std::vector<uint8_t> &image, uint32_t offset, uint32_t value);
 std::vector<uint8_t> assemble(const Program &program, const std::string &code,
                               std::map<std::string, uint32_t> *labels = nullptr);
 
+// An instruction's line of the instruction table as the tests quote it: mnemonic, operand
+// layout and stack effect, "JUMPONTRUE w [c:bool --]"; "byte 10 (not in use)" for a byte
+// without an instruction. The assembler's failures quote it for the instruction they stopped
+// at.
+std::string opcodeLine(uint8_t opcode);
+
 }  // namespace zt

@@ -2,9 +2,11 @@
 // Loading built images into the VM and looking at the result, for the tests.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "image_builder.h"
@@ -138,6 +140,20 @@ inline Loaded run(const std::string &code, bool bigEndian = false) {
   return runProgram(p);
 }
 
+// The instruction that raised the standing error, quoted with its line of the instruction table:
+// " (raised by the instruction at code offset 0x0002: ENDERROR hs [--])"; empty without an
+// error. For failure messages.
+inline std::string raisedBy() {
+  const VmState &vm = vmstate0;
+  if (!zek_hasError() || vm.image == nullptr || vm.instructionAddress <= vm.codeBase ||
+      vm.instructionAddress > vm.crcPosition)
+    return "";
+  uint32_t at = vm.instructionAddress - 1;
+  char offset[16];
+  std::snprintf(offset, sizeof offset, "0x%04x", at - vm.codeBase);
+  return std::string(" (raised by the instruction at code offset ") + offset + ": " + opcodeLine(vm.image[at]) + ")";
+}
+
 // One row of an error table: the code that runs, the error it must raise and the message
 // without its context (empty: only the error code is checked).
 struct ErrorRow {
@@ -148,9 +164,120 @@ struct ErrorRow {
 
 // The error state after a row ran, as the row says.
 inline void expectError(const ErrorRow &row) {
-  EXPECT_EQ(zek_getErrorCode(), row.error) << row.code << ": " << errorText();
+  EXPECT_EQ(zek_getErrorCode(), row.error) << row.code << ": " << errorText() << raisedBy();
   if (!row.message.empty()) {
-    EXPECT_EQ(bareError(), row.message) << row.code;
+    EXPECT_EQ(bareError(), row.message) << row.code << raisedBy();
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The fast paths held to their handlers
+
+// Everything an instruction can leave behind: the five stacks, the values heap with its written
+// flags, the error (its code and whole message, context included), pc and the run state.
+struct Outcome {
+  std::vector<uint8_t> values;
+  std::vector<uint32_t> sizes, types, index, calls;
+  std::vector<uint8_t> heap, written;
+  uint16_t error = 0;
+  std::string message;
+  uint32_t pc = 0, runState = 0;
+  bool operator==(const Outcome &) const = default;
+};
+
+inline Outcome outcomeNow() {
+  const VmState &vm = vmstate0;
+  Outcome o;
+  StackSnapshot s = snapshot();
+  o.values = s.values;
+  o.sizes = s.sizes;
+  o.types = s.types;
+  o.index = s.index;
+  o.calls = s.calls;
+  if (vm.heap != nullptr) o.heap.assign(vm.heap, vm.heap + zek_getValuesHeapBufferSize());
+  if (vm.writtenFlags != nullptr) o.written.assign(vm.writtenFlags, vm.writtenFlags + vm.bitmapSize);
+  o.error = zek_getErrorCode();
+  o.message = zek_getErrorMessage();
+  o.pc = vm.pc;
+  o.runState = vm.runState;
+  return o;
+}
+
+template <typename T> std::string hexList(const std::vector<T> &v) {
+  std::string text = "{";
+  for (size_t i = 0; i < v.size() && i < 64; ++i) {
+    char item[16];
+    std::snprintf(item, sizeof item, "%s%llx", i > 0 ? " " : "", (unsigned long long)v[i]);
+    text += item;
+  }
+  return text + (v.size() > 64 ? " ...}" : "}");
+}
+
+// The parts in which the handlers' outcome and the fast paths' differ, each with both sides.
+inline std::string differences(const Outcome &handlers, const Outcome &fast) {
+  std::string text;
+  auto part = [&](const char *name, const std::string &a, const std::string &b) {
+    if (a != b) text += std::string("\n  ") + name + ": handlers " + a + ", fast paths " + b;
+  };
+  part("value stack", hexList(handlers.values), hexList(fast.values));
+  part("size stack", hexList(handlers.sizes), hexList(fast.sizes));
+  part("type stack", hexList(handlers.types), hexList(fast.types));
+  part("index stack", hexList(handlers.index), hexList(fast.index));
+  part("call stack", hexList(handlers.calls), hexList(fast.calls));
+  part("heap", hexList(handlers.heap), hexList(fast.heap));
+  part("written flags", hexList(handlers.written), hexList(fast.written));
+  part("error", std::to_string(handlers.error) + " \"" + handlers.message + "\"",
+       std::to_string(fast.error) + " \"" + fast.message + "\"");
+  part("pc", std::to_string(handlers.pc), std::to_string(fast.pc));
+  part("run state", std::to_string(handlers.runState), std::to_string(fast.runState));
+  return text;
+}
+
+// Sets zek_handlersOnly for its lifetime, so that a failing check cannot leave it set.
+struct HandlersOnly {
+  HandlersOnly() { zek_handlersOnly = true; }
+  ~HandlersOnly() { zek_handlersOnly = false; }
+  HandlersOnly(const HandlersOnly &) = delete;
+  HandlersOnly &operator=(const HandlersOnly &) = delete;
+};
+
+// Runs a case twice from a fresh load: first with every instruction sent to its handler, then
+// as the hosts run it, with the fast paths. Both must leave the same outcome. run loads the
+// program and executes it; what its second call returns is returned (the Loaded that keeps the
+// image alive), and the VM stands as the fast paths left it, so that the case's own checks
+// look at the hosts' run.
+template <typename Run> auto bothWays(const std::string &what, Run &&run) -> decltype(run()) {
+  using Result = decltype(run());
+  Outcome handlers;
+  std::string handlersRaiser;
+  auto compare = [&] {
+    Outcome fast = outcomeNow();
+    std::string quotes;
+    if (!handlersRaiser.empty()) quotes += "\n  handlers" + handlersRaiser;
+    if (!raisedBy().empty()) quotes += "\n  fast paths" + raisedBy();
+    EXPECT_TRUE(handlers == fast) << what << ": the fast paths and the handlers disagree"
+                                  << differences(handlers, fast) << quotes;
+  };
+  if constexpr (std::is_void_v<Result>) {
+    {
+      HandlersOnly only;
+      run();
+      handlers = outcomeNow();
+      handlersRaiser = raisedBy();
+    }
+    run();
+    compare();
+  } else {
+    Result first = [&] {
+      HandlersOnly only;
+      Result r = run();
+      handlers = outcomeNow();
+      handlersRaiser = raisedBy();
+      return r;
+    }();
+    Result second = run();
+    compare();
+    return second;
   }
 }
 

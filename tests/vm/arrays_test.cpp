@@ -62,8 +62,8 @@ TEST(Constants, PushTheirOperandInBothByteOrders) {
         {"BYTES 136 1 0", ZEK_INT16, bytes<int16_t>(big ? 256 : 1)},
     };
     for (const Row &row : rows) {
-      auto l = zt::run(row.code + "; ENDCYCLE", big);
       SCOPED_TRACE(row.code + " " + order(big));
+      auto l = zt::bothWays(row.code, [&] { return zt::run(row.code + "; ENDCYCLE", big); });
       ASSERT_FALSE(zek_hasError()) << zt::errorText();
       ASSERT_EQ(zek_pstack_valueCount(), 1u);
       ZekValueView v = zt::topView();
@@ -78,8 +78,9 @@ TEST(Constants, PushTheirOperandInBothByteOrders) {
 // An operand cut by the end of the code is an error, and nothing is pushed from it.
 TEST(Constants, CutOperandsPushNothing) {
   for (int opcode : {132, 133, 134, 135, 136, 137, 138, 139, 140, 141}) {
-    auto l = zt::run("BYTES " + std::to_string(opcode), false);
     SCOPED_TRACE(opcode);
+    std::string code = "BYTES " + std::to_string(opcode);
+    auto l = zt::bothWays(code, [&] { return zt::run(code, false); });
     EXPECT_EQ(zek_getErrorCode(), ZEK_ERR_BYTECODE) << zt::errorText();
     EXPECT_EQ(zek_pstack_valueCount(), 0u);
   }
@@ -111,7 +112,7 @@ TEST(StackOperations, DropRemovesWholeValuesAndDupCopiesScalars) {
       {"PUSHSTRING \"abcde\"; DUP", ZEK_ERR_SHAPE, "peekScalar: Expected scalar, got array (5)."},
   };
   for (const Row &row : rows) {
-    auto r = zt::run(row.code);
+    auto r = zt::bothWays(row.code, [&] { return zt::run(row.code); });
     EXPECT_EQ(zek_getErrorCode(), row.error) << row.code;
     EXPECT_EQ(bareError(), row.message) << row.code;
   }
@@ -218,7 +219,8 @@ void expectFailuresLeaveTheStacks(const std::vector<FailureRow> &rows) {
       ASSERT_FALSE(zek_hasError()) << zt::errorText();
       before = zt::snapshot();
     }
-    auto l = zt::run(row.setup + "; " + row.failure.code + "; ENDCYCLE");
+    std::string code = row.setup + "; " + row.failure.code + "; ENDCYCLE";
+    auto l = zt::bothWays(code, [&] { return zt::run(code); });
     zt::expectError(row.failure);
     EXPECT_TRUE(zt::snapshot() == before);
   }

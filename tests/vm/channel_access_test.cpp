@@ -68,10 +68,13 @@ TEST(ChannelWrite, WriteTable) {
       {"PUSHINT32 1; WRITEPART m", ct::group({3}), {}, {}, 111, "Array index out of bounds for signal m: 3 >= 3"},
   };
   for (const WriteRow &row : rows) {
-    auto l = zt::load(writeProgram(row.code));
-    ASSERT_EQ(l.result, 0u) << zt::errorText();
-    ct::run(row.indices);
     std::string what = row.code + std::string(" ") + testing::PrintToString(row.indices);
+    auto l = zt::bothWays(what, [&] {
+      auto loaded = zt::load(writeProgram(row.code));
+      EXPECT_EQ(loaded.result, 0u) << zt::errorText();
+      ct::run(row.indices);
+      return loaded;
+    });
     if (row.error == 0) {
       EXPECT_FALSE(zek_hasError()) << what << ": " << zt::errorText();
       EXPECT_EQ(zek_pstack_valueCount(), 0u) << what;
@@ -113,9 +116,12 @@ TEST(ChannelWrite, ScalarRoundTripOfEveryType) {
   }
   for (auto &c : p.channels) c.init.resize(c.init.empty() ? 0 : zek_baseTypeSizeOf(c.type));
   p.code = code + "ENDCYCLE";
-  auto l = zt::load(p);
-  ASSERT_EQ(l.result, 0u);
-  EXPECT_EQ(zek_runCycle(), 0u) << zt::errorText();
+  auto l = zt::bothWays("every type", [&] {
+    auto loaded = zt::load(p);
+    EXPECT_EQ(loaded.result, 0u);
+    EXPECT_EQ(zek_runCycle(), 0u) << zt::errorText();
+    return loaded;
+  });
   for (uint8_t t : types) {
     std::string n = std::to_string(t);
     ChannelDecl *in = zt::channel("in" + n), *out = zt::channel("out" + n);
@@ -171,10 +177,13 @@ TEST(ChannelWrite, StringWrites) {
     text("names", ZEK_UINT8, "............");
     p.channels.back().dims = std::vector<uint32_t>{2, 6};
     p.code = row.code + std::string("; ENDCYCLE");
-    auto l = zt::load(p);
-    ASSERT_EQ(l.result, 0u) << zt::errorText();
-    ct::run(row.indices, 0, row.stringMode);
     std::string what = std::string(row.code) + (row.stringMode ? " (string mode)" : "");
+    auto l = zt::bothWays(what, [&] {
+      auto loaded = zt::load(p);
+      EXPECT_EQ(loaded.result, 0u) << zt::errorText();
+      ct::run(row.indices, 0, row.stringMode);
+      return loaded;
+    });
     EXPECT_EQ(zt::bareError(), row.message) << what;
     std::string sig((const char *)zt::channel("sig")->value, 6), names((const char *)zt::channel("names")->value, 12);
     EXPECT_EQ(sig, row.sig.empty() ? "xxxxxx" : row.sig) << what;

@@ -32,8 +32,8 @@ TEST(Branches, FollowTheirConditionInBothByteOrders) {
     for (const Row &row : rows) {
       std::string code = std::string(row.setup) + "; " + row.jump +
                          " yes; PUSHINT32 0; ENDCYCLE; yes: PUSHINT32 1; ENDCYCLE";
-      auto l = zt::run(code, big);
       SCOPED_TRACE(code + " " + order(big));
+      auto l = zt::bothWays(code, [&] { return zt::run(code, big); });
       ASSERT_FALSE(zek_hasError()) << zt::errorText();
       EXPECT_EQ(vmstate0.runState, (uint32_t)ZEK_END_OF_CYCLE);
       EXPECT_EQ(zt::top<int32_t>(), row.taken ? 1 : 0);
@@ -66,8 +66,8 @@ TEST(Branches, RefuseWrongConditionsAndTargetsOutsideTheCode) {
       {"PUSHTRUE; BYTES 20 0 0", ZEK_ERR_BYTECODE, nullptr},
   };
   for (const Row &row : rows) {
-    auto l = zt::run(row.code);
     SCOPED_TRACE(row.code);
+    auto l = zt::bothWays(row.code, [&] { return zt::run(row.code); });
     EXPECT_EQ(zek_getErrorCode(), row.error) << zt::errorText();
     if (row.message != nullptr) {
       EXPECT_EQ(bareError(), row.message);
@@ -107,8 +107,8 @@ TEST(JumpTable, SelectsItsTargetOrRefusesTheIndex) {
       std::string code = std::string(row.index) +
                          "; JUMPTABLE a b c; PUSHINT32 9; ENDCYCLE"
                          "; a: PUSHINT32 0; ENDCYCLE; b: PUSHINT32 1; ENDCYCLE; c: PUSHINT32 2; ENDCYCLE";
-      auto l = zt::run(code, big);
       SCOPED_TRACE(code + " " + order(big));
+      auto l = zt::bothWays(code, [&] { return zt::run(code, big); });
       if (row.result >= 0) {
         ASSERT_FALSE(zek_hasError()) << zt::errorText();
         EXPECT_EQ(zek_pstack_valueCount(), 1u);
@@ -128,7 +128,7 @@ TEST(JumpTable, TargetsAndTablesOutsideTheCodeAreRefused) {
       "PUSHUINT16 1; BYTES 23 2 0 0 0 0 0",
   };
   for (const char *code : rows) {
-    auto l = zt::run(code);
+    auto l = zt::bothWays(code, [&] { return zt::run(code); });
     EXPECT_EQ(zek_getErrorCode(), ZEK_ERR_BYTECODE) << code << ": " << zt::errorText();
   }
 }
@@ -143,8 +143,8 @@ TEST(Subroutines, ReturnBehindTheCallForwardAndBackward) {
       "; main: CALLSUB back; CALLSUB ahead; PUSHINT32 9; ENDCYCLE"
       "; ahead: PUSHINT32 8; RETURN";
   for (bool big : kByteOrders) {
-    auto l = zt::run(code, big);
     SCOPED_TRACE(order(big));
+    auto l = zt::bothWays(code, [&] { return zt::run(code, big); });
     ASSERT_FALSE(zek_hasError()) << zt::errorText();
     EXPECT_EQ(zek_cstack_count(), 0u);
     ASSERT_EQ(zek_pstack_valueCount(), 3u);
@@ -189,7 +189,7 @@ TEST(Subroutines, CallStackLimitsAndLeftovers) {
       {"BYTES 70 0 0", ZEK_ERR_BYTECODE},
   };
   for (const Row &row : rows) {
-    auto l = zt::run(row.code);
+    auto l = zt::bothWays(row.code, [&] { return zt::run(row.code); });
     EXPECT_EQ(zek_getErrorCode(), row.error) << row.code << ": " << zt::errorText();
     EXPECT_EQ(zek_cstack_count(), 0u) << row.code;
   }
@@ -204,7 +204,8 @@ std::vector<uint32_t> indexStack() { return std::vector<uint32_t>(vmstate0.index
 
 TEST(IndexStack, PushesAndDuplicatesGroups) {
   for (bool big : kByteOrders) {
-    auto l = zt::run("PUSHINT32 -5; PUSHINDEX; PUSHCONSTINDEX 0x01020304; PUSHCONSTINDEX 2; DUPINDEX; ENDCYCLE", big);
+    const char *code = "PUSHINT32 -5; PUSHINDEX; PUSHCONSTINDEX 0x01020304; PUSHCONSTINDEX 2; DUPINDEX; ENDCYCLE";
+    auto l = zt::bothWays(code, [&] { return zt::run(code, big); });
     ASSERT_FALSE(zek_hasError()) << zt::errorText();
     EXPECT_EQ(indexStack(), (std::vector<uint32_t>{0xFFFFFFFBu, 0x01020304u, 2, 0xFFFFFFFBu, 0x01020304u, 2}))
         << order(big);
@@ -241,9 +242,12 @@ TEST(IndexStack, RefusesWhatDoesNotFit) {
   for (const Row &row : rows) {
     zt::Program p;
     p.code = row.code + "; ENDCYCLE";
-    auto l = zt::load(p);
-    zt::execute(l);
     SCOPED_TRACE(row.code.substr(row.code.size() > 60 ? row.code.size() - 60 : 0));
+    auto l = zt::bothWays(row.code, [&] {
+      auto loaded = zt::load(p);
+      zt::execute(loaded);
+      return loaded;
+    });
     EXPECT_EQ(zek_getErrorCode(), row.error) << zt::errorText();
     EXPECT_EQ(bareError(), row.message);
     EXPECT_LE(zek_istack_count(), 48u);

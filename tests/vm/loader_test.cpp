@@ -320,6 +320,42 @@ TEST(Loader, TruncatedFilesAreRefusedBeforeLoading) {
   EXPECT_EQ(zek_getProgramLength(img.data()), 0xFFFFFFFFu);
 }
 
+// A sized load of a buffer shorter than its image fails as any failed load: the message
+// with the context of the reset VM (not that of the program run before), nothing loaded.
+TEST(Loader, ASizedLoadRefusesACutBufferAsAnyFailedLoad) {
+  Program p;
+  p.density = 1000;
+  p.channel("x", ZEK_INT32, 0);
+  zt::Image img = p.build();
+  const uint64_t whole = img.bytes.size();
+  const std::string context = " (error=11, address=0x0000, time=0.000000s)";
+  const struct {
+    uint64_t size;
+    std::string message;
+  } cases[] = {
+      {whole - 1, "Malformed program image. The program announces " + std::to_string(whole) +
+                      " bytes, the file holds " + std::to_string(whole - 1) + "." + context},
+      {8, "Malformed program image. The file of 8 bytes is shorter than its header." + context},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.size);
+    ASSERT_EQ(zek_loadSized(img.data(), whole), 0u) << zt::errorText();
+    for (int k = 0; k < 3; ++k) ASSERT_EQ(zek_runCycle(), 0u) << zt::errorText();
+    EXPECT_EQ(zek_loadSized(img.data(), c.size), 1u);
+    EXPECT_EQ(zek_getErrorCode(), 11);
+    EXPECT_EQ(zt::errorText(), c.message);
+    EXPECT_EQ(zek_getData()->channelCount, 0) << "the program before is discarded";
+    EXPECT_EQ(zek_getCycleCount(), 0u);
+  }
+  // The header's own faults read as zek_load gives them.
+  img.bytes[6] = 16;
+  EXPECT_EQ(zek_loadSized(img.data(), whole), 1u);
+  std::string sized = zt::errorText();
+  EXPECT_EQ(zek_load(img.data()), 1u);
+  EXPECT_EQ(sized, zt::errorText());
+  EXPECT_EQ(sized, "Version mismatch. The bytecode version is 16, the version supported by the ZEK VM is 17." + context);
+}
+
 // Every allocation of a load fails once in turn: each load ends in the memory error with
 // nothing of the program left, and the next load of the same image succeeds.
 TEST(Loader, AFailedAllocationAtAnyPointEndsTheLoad) {

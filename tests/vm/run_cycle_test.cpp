@@ -1,7 +1,9 @@
+#include <optional>
 #include <set>
+#include <stdexcept>
 
 #include "opcodes.h"
-#include "vm_harness.h"
+#include "operand_stack.h"
 
 namespace {
 
@@ -34,7 +36,7 @@ TEST(RunCycle, ResultTable) {
 
 TEST(RunCycle, EveryUnusedByteRaises117NamingIt) {
   std::set<int> used;
-#define ZEK_OPCODE(byte, name, layout) used.insert(byte);
+#define ZEK_OPCODE(byte, name, layout, effect) used.insert(byte);
 #include "opcodes.def"
 #undef ZEK_OPCODE
   EXPECT_EQ(used.size(), 95u);
@@ -120,6 +122,53 @@ TEST(RunCycle, CodeAndOperandsEndAtTheCrc) {
     EXPECT_EQ(zek_getErrorCode(), 117) << row.what << ": " << zt::errorText();
     EXPECT_EQ(raised, 1) << row.what;
   }
+  zek_setErrorHandler(previous);
+}
+
+// Every instruction's fixed operands, as its layout gives them, are checked before its handler
+// runs: one byte short at the end of the code, the handler does not run (the uint32 placed
+// below stays, nothing else is pushed) and 117 is raised once; complete, that error does not
+// come. Texts and variable data behind the fixed part are checked by their handlers.
+TEST(RunCycle, FixedOperandsAreCheckedBeforeTheHandler) {
+  static int raised;
+  ZekErrorHandler previous = zek_setErrorHandler([] { ++raised; });
+  const std::string pastTheEnd = "Byte code at address 0x0001 reads past the end of the code.";
+  int checked = 0;
+  for (int b = 0; b < 256; ++b) {
+    const char *name = zek_opcodeName((uint8_t)b);
+    if (name == nullptr) continue;
+    std::string layout = zek_opcodeLayout((uint8_t)b);
+    int fixed = 0;
+    for (char c : layout) {
+      if (c == 's' || c == '*') break;
+      fixed += c == 'b' ? 1 : c == 'h' ? 2 : c == 'w' ? 4 : 8;
+    }
+    if (fixed == 0) continue;
+    ++checked;
+    SCOPED_TRACE(zt::opcodeLine((uint8_t)b));
+    // Operand bytes 0xFF: no jump lands inside the code, no count or index is in range.
+    bool variablePart = layout.find_first_of("s*") != std::string::npos;
+    for (int given : {fixed - 1, fixed}) {
+      if (given == fixed && variablePart) continue;
+      Program p;
+      p.code = "BYTES " + std::to_string(b);
+      for (int i = 0; i < given; ++i) p.code += " 255";
+      raised = 0;
+      auto l = zt::runProgram(p, [] { zt::pushScalar<uint32_t>(ZEK_UINT32, 77); });
+      if (given < fixed) {
+        EXPECT_EQ(zek_getErrorCode(), 117);
+        EXPECT_EQ(zt::bareError(), pastTheEnd);
+        EXPECT_EQ(raised, 1);
+        ASSERT_EQ(zek_pstack_valueCount(), 1u);
+        EXPECT_EQ(zt::valueText(), "uint32 77");
+        EXPECT_EQ(zek_istack_count(), 0u);
+        EXPECT_EQ(vmstate0.pc, vmstate0.crcPosition);
+      } else {
+        EXPECT_NE(zt::bareError(), pastTheEnd) << "complete operands";
+      }
+    }
+  }
+  EXPECT_EQ(checked, 52);  // every instruction with fixed operands
   zek_setErrorHandler(previous);
 }
 
@@ -239,6 +288,108 @@ TEST(RunCycle, InitialValuesAreMarkedInTheFirstCycle) {
   // in: bytes 0, 2, 4; out: byte 6 not marked; rw: byte 10.
   EXPECT_EQ(vmstate0.initialFlags[0], 0x15);
   EXPECT_EQ(vmstate0.initialFlags[1], 0x04);
+}
+
+// The tests quote an instruction by its line of the instruction table; the assembler's failures
+// and the harness's error reports name the instruction so.
+TEST(InstructionTable, LinesWithTheirStackEffectInFailureMessages) {
+  for (int b = 0; b < 256; ++b) {
+    std::string line = zt::opcodeLine((uint8_t)b);
+    if (zek_opcodeName((uint8_t)b) == nullptr) {
+      EXPECT_EQ(line, "byte " + std::to_string(b) + " (not in use)");
+      continue;
+    }
+    size_t open = line.find(" [");
+    ASSERT_NE(open, std::string::npos) << line;
+    EXPECT_NE(line.find("--", open), std::string::npos) << line;
+    EXPECT_EQ(line.back(), ']') << line;
+  }
+  EXPECT_EQ(zt::opcodeLine(OP_JUMPONTRUE), "JUMPONTRUE w [c:bool --]");
+  EXPECT_EQ(zt::opcodeLine(OP_PLUS), "PLUS [a b -- r]");
+
+  struct Row {
+    const char *code;
+    const char *message;
+  };
+  const Row rows[] = {
+      {"PUSHINT32", "missing operand in: PUSHINT32 (PUSHINT32 w [-- k:int32])"},
+      {"PLUS 3", "too many operands in: PLUS 3 (PLUS [a b -- r])"},
+      {"JUMPONTRUE \"x\"", "text where a number is expected in: JUMPONTRUE \"x\" (JUMPONTRUE w [c:bool --])"},
+      {"FOO 1", "unknown instruction FOO in: FOO 1"},
+  };
+  for (const Row &row : rows) {
+    try {
+      zt::assemble(Program{}, row.code);
+      ADD_FAILURE() << row.code << " assembled";
+    } catch (const std::runtime_error &e) {
+      EXPECT_EQ(std::string(e.what()), row.message);
+    }
+  }
+
+  auto l = zt::run("NOP; NOP; ENDERROR 7 \"stop\"");
+  EXPECT_EQ(zt::raisedBy(), " (raised by the instruction at code offset 0x0002: ENDERROR hs [--])");
+  auto clean = zt::run("ENDCYCLE");
+  EXPECT_EQ(zt::raisedBy(), "");
+}
+
+// Every handler call counted by the opcode just fetched; the handlers themselves still run.
+ZekOpcodeHandler g_saved[256];
+int g_handled[256];
+void countingHandler(void) {
+  uint8_t op = vmstate0.image[vmstate0.instructionAddress - 1];
+  ++g_handled[op];
+  g_saved[op]();
+}
+
+struct CountedHandlers {
+  CountedHandlers() {
+    for (int b = 0; b < 256; ++b) {
+      g_saved[b] = zek_byteCodeHandler[b];
+      zek_byteCodeHandler[b] = countingHandler;
+      g_handled[b] = 0;
+    }
+  }
+  ~CountedHandlers() {
+    for (int b = 0; b < 256; ++b) zek_byteCodeHandler[b] = g_saved[b];
+  }
+};
+
+// The fast paths take a scalar loop whole, so its handlers run only while the tests' switch
+// sends every instruction to them; past the depth limit the loop runs none.
+TEST(InstructionLoop, HandlersOnlyRunsEveryInstructionThroughItsHandler) {
+  Program p;
+  p.channel("x", ZEK_INT32);
+  p.channel("n", ZEK_UINT32);
+  p.code = "L: READALL n; PUSHUINT32 3; LT; JUMPONFALSE E; READALL x; PUSHINT32 1; PLUS; WRITEALL x;"
+           "READALL n; PUSHUINT32 1; PLUS; WRITEALL n; PUSHTRUE; DROP; JUMP L; E: ENDCYCLE";
+  const uint8_t fast[] = {OP_READALL, OP_PUSHUINT32, OP_LT, OP_JUMPONFALSE, OP_PUSHINT32,
+                          OP_PLUS, OP_WRITEALL, OP_PUSHTRUE, OP_DROP, OP_JUMP};
+  for (bool handlersOnly : {false, true}) {
+    SCOPED_TRACE(handlersOnly ? "handlers only" : "with the fast paths");
+    auto l = zt::load(p);
+    ASSERT_EQ(l.result, 0u) << zt::errorText();
+    CountedHandlers counted;
+    {
+      std::optional<zt::HandlersOnly> only;
+      if (handlersOnly) only.emplace();
+      ASSERT_EQ(zek_runCycle(), 0u) << zt::errorText();
+    }
+    EXPECT_EQ(zt::value<int32_t>("x"), 3);
+    for (uint8_t op : fast) EXPECT_EQ(g_handled[op] > 0, handlersOnly) << zek_opcodeName(op);
+    EXPECT_EQ(g_handled[OP_ENDCYCLE], 1);
+  }
+  // At the depth limit the loop's first dispatch overflows: no handler runs.
+  auto l = zt::load(p);
+  CountedHandlers counted;
+  zt::prepareExecution();
+  vmstate0.callDepth = ZEK_MAX_CALL_DEPTH;
+  zek_executeLoop();
+  EXPECT_EQ(zek_getErrorCode(), ZEK_ERR_OVERFLOW);
+  EXPECT_EQ(zt::bareError(), "An overflow of the call stack occurred.");
+  int handled = 0;
+  for (int count : g_handled) handled += count;
+  EXPECT_EQ(handled, 0);
+  EXPECT_EQ(zek_handlersOnly, false);
 }
 
 TEST(RunCycle, ContextAddressIsRelativeToTheCodeBase) {

@@ -343,6 +343,37 @@ TEST(Event, DataLimitIs65535Bytes) {
   }
 }
 
+// A record row holds at most 65535 events: the events of one cycle are bounded by it. The count
+// starts again with every cycle, as the list does.
+TEST(Event, AtMost65535EventsInOneCycle) {
+  struct Row {
+    uint32_t events;
+    uint32_t result;
+    size_t kept;
+  };
+  for (const Row &row : {Row{65535, 0, 65535}, Row{65536, 1, 65535}}) {
+    zt::Program p = eventProgram(
+        "PUSHUINT32 0; WRITEALL n;"
+        "L: READALL n; PUSHUINT32 " + std::to_string(row.events) + "; LT; JUMPONFALSE E;"
+        "PUSHUINT8 33; EVENT data 1; READALL n; PUSHUINT32 1; PLUS; WRITEALL n; JUMP L;"
+        "E: ENDCYCLE");
+    p.channel("n", ZEK_UINT32);
+    auto l = zt::load(p);
+    ASSERT_EQ(l.result, 0u) << zt::errorText();
+    for (int cycle = 0; cycle < 2; ++cycle) {
+      SCOPED_TRACE(std::to_string(row.events) + " events, cycle " + std::to_string(cycle));
+      ASSERT_EQ(zek_runCycle(), row.result) << zt::errorText();
+      std::vector<Ev> got = events();
+      EXPECT_EQ(got.size(), row.kept);
+      EXPECT_EQ(got.back(), (Ev{7, "!"}));
+      if (row.result == 0) continue;
+      EXPECT_EQ(zek_getErrorCode(), ZEK_ERR_LIMIT);
+      EXPECT_EQ(zt::bareError(), "More than 65535 EVENTs in one cycle not supported.");
+      EXPECT_EQ(zt::value<uint32_t>("n"), 65535u) << "the failing EVENT ends the cycle";
+    }
+  }
+}
+
 TEST(Event, IdIsReadInTheImageByteOrder) {
   zt::Program p = eventProgram("EVENT 0x0102 0; ENDCYCLE");
   p.bigEndian = true;

@@ -12,6 +12,11 @@
 // image that its header announces (length >= L + 4); raises the loader's error otherwise.
 bool zek_checkImageSize(const uint8_t *image, uint64_t size);
 
+// zek_load of a buffer of size bytes: a buffer shorter than the image its header announces
+// fails as any load does (the program loaded before is discarded, the loader's message
+// carries the VM's error context), and no byte beyond the buffer is read.
+uint32_t zek_loadSized(const uint8_t *image, uint64_t size);
+
 // The values heap of the loaded program (null before a load) and its size in bytes.
 uint8_t *zek_getValuesHeapBuffer(void);
 uint32_t zek_getValuesHeapBufferSize(void);
@@ -30,3 +35,18 @@ void zek_eventList_free(void);
 // then holds no program (a cycle fails with "No program is loaded."), so a host may free the
 // image buffer afterwards without leaving the VM pointing into freed memory.
 void zek_unload(void);
+
+// A stop request of the host, for a request to end the process (a termination signal, say)
+// that must also end byte code which never ends its cycle. While it stands, the running code
+// ends where it would go back (a jump, a jump table, a subroutine call or return, to the
+// instruction itself or before it) or enter a function, and zek_runCycle returns
+// ZEK_CYCLE_STOPPED. Code that runs forward and calls no function is not cut. The request
+// stands until the host withdraws it, over loads too. Safe in a signal handler and from
+// another thread.
+void zek_setStopRequest(bool requested);
+
+// The result of zek_runCycle for a cycle that a stop request cut short. It is no computed
+// cycle: no error stands, the cycle count and the history stay as they were, and the end-of-
+// cycle checks are not made; the values and events it produced until then stay in place. The
+// host ends the run without recording the cycle.
+constexpr uint32_t ZEK_CYCLE_STOPPED = 3;

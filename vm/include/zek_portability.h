@@ -64,3 +64,22 @@ inline uint64_t zek_bswap64(uint64_t v) {
   return ((uint64_t)zek_bswap32((uint32_t)v) << 32) | zek_bswap32((uint32_t)(v >> 32));
 #endif
 }
+
+// A byte that a signal handler or another thread sets while the program reads it: each load
+// and store is whole and unordered (a plain byte access on every target), and the compiler
+// makes every one of them, also in a loop.
+inline uint8_t zek_relaxedLoad(const uint8_t *p) {
+#if defined(__GNUC__) || defined(__clang__)
+  return __atomic_load_n(p, __ATOMIC_RELAXED);
+#else
+  return *(const volatile uint8_t *)p;
+#endif
+}
+
+inline void zek_relaxedStore(uint8_t *p, uint8_t v) {
+#if defined(__GNUC__) || defined(__clang__)
+  __atomic_store_n(p, v, __ATOMIC_RELAXED);
+#else
+  *(volatile uint8_t *)p = v;
+#endif
+}
