@@ -158,12 +158,9 @@ const char *vmTypeName(uint32_t type) {
 
 bool allocate(uint64_t size) {
   if (size > 0xFFFFFFFFu) return false;
-  rtwCodeGenBuffer = (char *)zek_sfun_malloc((uint32_t)size);
-  if (rtwCodeGenBuffer == nullptr) {
-    zek_resetError();
-    return false;
-  }
-  rtwCodeGenBufferLen = (uint32_t)size;
+  g_sfun.rtwCodeGenBuffer = (char *)zek_hostMalloc((uint32_t)size);
+  if (g_sfun.rtwCodeGenBuffer == nullptr) return false;
+  g_sfun.rtwCodeGenBufferLen = (uint32_t)size;
   return true;
 }
 
@@ -171,18 +168,18 @@ bool allocate(uint64_t size) {
 // once more into a buffer of its exact size. Null when no buffer can be had.
 template <typename Body> void printText(char **text, Body body) {
   *text = nullptr;
-  if (rtwCodeGenBufferLen == 0 && !allocate(kFirstCapacity)) return;
-  Printer p{rtwCodeGenBuffer, rtwCodeGenBufferLen, 0};
+  if (g_sfun.rtwCodeGenBufferLen == 0 && !allocate(kFirstCapacity)) return;
+  Printer p{g_sfun.rtwCodeGenBuffer, g_sfun.rtwCodeGenBufferLen, 0};
   std::memset(p.buffer, 0, p.capacity);
   body(p);
-  if (p.offset + 1 > rtwCodeGenBufferLen) {
+  if (p.offset + 1 > g_sfun.rtwCodeGenBufferLen) {
     zek_sfun_rtw_cleanup();
     if (!allocate(p.offset + 1)) return;
-    p = Printer{rtwCodeGenBuffer, rtwCodeGenBufferLen, 0};
+    p = Printer{g_sfun.rtwCodeGenBuffer, g_sfun.rtwCodeGenBufferLen, 0};
     std::memset(p.buffer, 0, p.capacity);
     body(p);
   }
-  *text = rtwCodeGenBuffer;
+  *text = g_sfun.rtwCodeGenBuffer;
 }
 
 }  // namespace
@@ -243,11 +240,8 @@ void zek_sfun_gen_rtw_port_signals_typeids(uint32_t **ids, uint32_t *idCount, co
   uint64_t count = 0;
   for (uint16_t i = 0; i < n; ++i) count += (uint64_t)port->signals[i].nSlTypes + 1;
   if (count == 0 || count > 0xFFFFFFFFu / sizeof(uint32_t)) return;
-  uint32_t *list = (uint32_t *)zek_sfun_malloc((uint32_t)(count * sizeof(uint32_t)));
-  if (list == nullptr) {
-    zek_resetError();
-    return;
-  }
+  uint32_t *list = (uint32_t *)zek_hostMalloc((uint32_t)(count * sizeof(uint32_t)));
+  if (list == nullptr) return;
   uint32_t k = 0;
   for (uint16_t i = 0; i < n; ++i) {
     const zek_port_signal &s = port->signals[i];
@@ -259,8 +253,8 @@ void zek_sfun_gen_rtw_port_signals_typeids(uint32_t **ids, uint32_t *idCount, co
 }
 
 void zek_sfun_rtw_cleanup(void) {
-  if (rtwCodeGenBufferLen == 0) return;
-  zek_sfun_free(rtwCodeGenBuffer);
-  rtwCodeGenBuffer = nullptr;
-  rtwCodeGenBufferLen = 0;
+  if (g_sfun.rtwCodeGenBufferLen == 0) return;
+  zek_sfun_free(g_sfun.rtwCodeGenBuffer);
+  g_sfun.rtwCodeGenBuffer = nullptr;
+  g_sfun.rtwCodeGenBufferLen = 0;
 }

@@ -1,6 +1,6 @@
 // Simulink functions run as the program's server functions, and the storage type of a
-// Simulink enumeration from MATLAB. The client functions run as MATLAB functions in the
-// helpers that the hardware-in-the-loop library shares (matlab_helpers.cpp).
+// Simulink enumeration from MATLAB. The client functions run as MATLAB functions in
+// matlab_functions.cpp, which the hardware-in-the-loop library shares.
 #include <cstring>
 
 #include "sfun_internal.h"
@@ -38,20 +38,20 @@ uint32_t getEnumBaseTypeByName(const char *enumTypeName) {
 }
 
 int32_t zekCallServerFunction(SfunHandle block, uint32_t fcnIndex) {
-  FunctionInterface *io = zek_server_fcn_io;
+  FunctionInterface *io = g_sfun.zek_server_fcn_io;
   if (io == nullptr) {
     zek_reportError(block, "Internal error: ZEK Server functions interface not initialized.");
     zek_close_outputfile(block, true);
     return 0;
   }
   // The byte code runs from the loaded program, which exists in states 1 and 2 only.
-  if (zek_status == ZEK_SFUN_NOT_INITIALISED) {
+  if (g_sfun.zek_status == ZEK_SFUN_NOT_INITIALISED) {
     zek_reportError(block,
                     "ZEK S-Function has not been initialized. Please, initialize ZEK S-Function before starting it.");
     return 0;
   }
-  if (zek_status != ZEK_SFUN_LOADED && zek_status != ZEK_SFUN_RUNNING) return 0;
-  VmData *data = zek_Data;
+  if (g_sfun.zek_status != ZEK_SFUN_LOADED && g_sfun.zek_status != ZEK_SFUN_RUNNING) return 0;
+  VmData *data = g_sfun.zek_Data;
   if (fcnIndex >= io->count || io->entries == nullptr || io->entries[fcnIndex].vmFunctionIndex >= data->functionCount) {
     zek_sfun_reportf(block, "Internal error: Simulink-Function %u does not exist; the block has %u.",
                      (unsigned)fcnIndex, (unsigned)io->count);

@@ -6,73 +6,52 @@
 
 namespace {
 
-uint8_t goOn(void) { return zek_status == ZEK_SFUN_ERROR || zek_status == ZEK_SFUN_FINISHED ? 0 : 1; }
+uint8_t goOn(void) { return g_sfun.zek_status == ZEK_SFUN_ERROR || g_sfun.zek_status == ZEK_SFUN_FINISHED ? 0 : 1; }
 
-bool reportUnlessQuiet(SfunHandle block, uint8_t quiet, const char *text) {
-  if (!quiet) zek_reportError(block, text);
-  return false;
+// The start-up's calls into this host (its report is zek_reportError); the block handle is
+// their context.
+void startUpMatch(void *block, bool quiet) {
+  g_sfun.zek_Data = zek_getData();
+  zek_find_signals_by_names(block);
+  zek_find_functions_by_names(block);
+  if (!quiet) zek_initializeClientFunctions();
+}
+
+void startUpOpenRecord(void *block, const char *recordFile, const char *programFile) {
+  zek_open_outputfile(block, recordFile, programFile);
 }
 
 }  // namespace
 
 bool zek_initializeVM(SfunHandle block, const char *programFile, const char *recordFile, double stepSize,
                       uint8_t quiet) {
-  // The host dictates the cycle: an inherited or otherwise unusable step size cannot be one.
-  uint32_t density = zek_sfun_stepMicroseconds(stepSize);
-  if (density == 0) {
-    zek_sfun_reportf(block,
-                     "Invalid step size %g s. The ZEK S-Function needs a fixed step size of at least one microsecond.",
-                     stepSize);
-    return false;
-  }
-  // 1.-3. The whole program file into a buffer that the loaded program keeps pointing into.
-  uint32_t size = 0;
-  const char *failure = nullptr;
-  uint8_t *bytes = zek_sfun_readProgramFile(programFile, &size, &failure);
-  if (bytes == nullptr) return reportUnlessQuiet(block, quiet, failure);
-  // 4. The banner.
-  if (!quiet) zek_sfun_printBanner(programFile, recordFile, size);
-  // 5.-6. Load and match. The loader knows the size read: a file shorter than its image fails
-  // as any load does, before a byte beyond the file is read.
-  zek_sfun_free(zek_bytecode);
-  zek_bytecode = bytes;
-  if (zek_loadSized(zek_bytecode, (uint64_t)size) != 0) {
-    zek_reportError(block, zek_getErrorMessage());
-  } else {
-    zek_status = ZEK_SFUN_LOADED;
-    zek_Data = zek_getData();
-    zek_find_signals_by_names(block);
-    zek_find_functions_by_names(block);
-    if (!quiet) zek_initializeClientFunctions();
-  }
-  // 7.-8. The cycle length and the record file.
-  if (zek_setDensity(density) != 0 && !zek_sfun_failed()) zek_reportError(block, zek_getErrorMessage());
-  if (!quiet && !zek_sfun_failed()) zek_open_outputfile(block, recordFile, programFile);
-  return true;
+  const SfunStartUp host = {block, &g_sfun.zek_status, &g_sfun.zek_bytecode, zek_reportError, startUpMatch,
+                            startUpOpenRecord};
+  return zek_sfun_startUp(&host, programFile, recordFile, stepSize, quiet != 0);
 }
 
 uint8_t zek_sfun_init(SfunHandle block, uint8_t quiet) {
-  if (zek_status != ZEK_SFUN_NOT_INITIALISED) return goOn();
-  if (zek_prog_file == nullptr || zek_bin_file == nullptr) {
+  if (g_sfun.zek_status != ZEK_SFUN_NOT_INITIALISED) return goOn();
+  if (g_sfun.zek_prog_file == nullptr || g_sfun.zek_bin_file == nullptr) {
     zek_reportError(block, "Internal error: ZVM or ZEKPBIN file path not set\n");
     return 0;
   }
-  if (zek_io == nullptr) {
+  if (g_sfun.zek_io == nullptr) {
     zek_reportError(block, "Internal error: Simulink interface not set\n");
     return 0;
   }
-  if (!zek_initializeVM(block, zek_prog_file, zek_bin_file, zek_stepsize, quiet)) return 0;
+  if (!zek_initializeVM(block, g_sfun.zek_prog_file, g_sfun.zek_bin_file, g_sfun.zek_stepsize, quiet)) return 0;
   return goOn();
 }
 
 void zek_runVM(SfunHandle block) {
-  if (zek_status == ZEK_SFUN_LOADED) zek_status = ZEK_SFUN_RUNNING;
-  if (zek_status == ZEK_SFUN_NOT_INITIALISED) {
+  if (g_sfun.zek_status == ZEK_SFUN_LOADED) g_sfun.zek_status = ZEK_SFUN_RUNNING;
+  if (g_sfun.zek_status == ZEK_SFUN_NOT_INITIALISED) {
     zek_reportError(block,
                     "ZEK S-Function has not been initialized. Please, initialize ZEK S-Function before starting it.");
     return;
   }
-  if (zek_status != ZEK_SFUN_RUNNING) return;
+  if (g_sfun.zek_status != ZEK_SFUN_RUNNING) return;
   // 1. The IDE sees the inputs of this cycle.
   zek_sharedmem_beforecycle(zek_getData());
   // Rows are timed by the count before the cycle: the row of cycle n has time n x density.
@@ -80,7 +59,7 @@ void zek_runVM(SfunHandle block) {
   uint64_t density = zek_getDensity();
   bool sut = (zek_isSutSynchron() & 0xFFu) != 0;
   // 2. A SuT-synchronous program records the previous cycle now, with the SuT's answer to it.
-  if (sut && zek_output_fileStream != nullptr && count != 0) {
+  if (sut && g_sfun.zek_output_fileStream != nullptr && count != 0) {
     zek_sfun_writeRow(block, (uint64_t)(count - 1) * density);
     if (zek_sfun_failed()) {
       zek_close_outputfile(block, true);
@@ -98,7 +77,7 @@ void zek_runVM(SfunHandle block) {
     return;
   }
   // 5. Otherwise the cycle's row, for a program that is not SuT-synchronous.
-  if (!sut && zek_output_fileStream != nullptr) {
+  if (!sut && g_sfun.zek_output_fileStream != nullptr) {
     zek_sfun_writeRow(block, (uint64_t)count * density);
     if (zek_sfun_failed()) {
       zek_close_outputfile(block, true);
@@ -107,19 +86,19 @@ void zek_runVM(SfunHandle block) {
   }
   // 6. The end of the test finishes the record file at once.
   if (result == ZEK_CYCLE_TEST_ENDED) {
-    zek_status = ZEK_SFUN_FINISHED;
+    g_sfun.zek_status = ZEK_SFUN_FINISHED;
     zek_close_outputfile(block, true);
   }
 }
 
 uint8_t zek_sfun_update(SfunHandle block) {
-  if (zek_status == ZEK_SFUN_LOADED) zek_status = ZEK_SFUN_RUNNING;
-  if (zek_status == ZEK_SFUN_RUNNING) zek_readInputValues(block);
+  if (g_sfun.zek_status == ZEK_SFUN_LOADED) g_sfun.zek_status = ZEK_SFUN_RUNNING;
+  if (g_sfun.zek_status == ZEK_SFUN_RUNNING) zek_readInputValues(block);
   return goOn();
 }
 
 uint8_t zek_sfun_cycle(SfunHandle block) {
-  if (zek_status != ZEK_SFUN_ERROR) zek_runVM(block);
+  if (g_sfun.zek_status != ZEK_SFUN_ERROR) zek_runVM(block);
   return goOn();
 }
 
@@ -134,9 +113,9 @@ uint8_t zek_sfun_write(SfunHandle block) {
 // exports may still be called.
 void zek_sfun_terminate(void) {
   zek_close_outputfile(nullptr, false);
-  zek_sfun_endExchange(zek_status == ZEK_SFUN_ERROR);
+  zek_sfun_endExchange(g_sfun.zek_status == ZEK_SFUN_ERROR);
   msgbox_shutdown();
   zek_sfun_releaseOffsetTables();
-  zek_status = ZEK_SFUN_NOT_INITIALISED;
-  zek_Data = nullptr;
+  g_sfun.zek_status = ZEK_SFUN_NOT_INITIALISED;
+  g_sfun.zek_Data = nullptr;
 }

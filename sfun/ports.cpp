@@ -246,10 +246,9 @@ void zek_init_signal(SfunHandle block, zek_port_signal *signal, uint16_t channel
     zek_sfun_reportf(block, "Not enough memory for the element offsets of the signal '%s'.", signal->name);
     return;
   }
-  uint32_t *offsets = (uint32_t *)zek_sfun_malloc(c->elementCount * (uint32_t)sizeof(uint32_t));
+  uint32_t *offsets = (uint32_t *)zek_hostMalloc(c->elementCount * (uint32_t)sizeof(uint32_t));
   if (offsets == nullptr || !rememberTable(offsets)) {
-    zek_sfun_free(offsets);
-    zek_resetError();
+    zek_free(offsets);
     zek_sfun_reportf(block, "Not enough memory for the element offsets of the signal '%s'.", signal->name);
     return;
   }
@@ -262,18 +261,18 @@ void zek_init_signal(SfunHandle block, zek_port_signal *signal, uint16_t channel
 }
 
 void zek_find_signals_by_names(SfunHandle block) {
-  if (zek_io == nullptr) {
+  if (g_sfun.zek_io == nullptr) {
     zek_reportError(block, "Internal error: S-Function interface data not set.");
     return;
   }
   zek_sfun_releaseOffsetTables();
-  VmData *data = zek_Data;
-  if ((zek_io->nInputs > 0 && zek_io->inputs == nullptr) || (zek_io->nOutputs > 0 && zek_io->outputs == nullptr)) {
+  VmData *data = g_sfun.zek_Data;
+  if ((g_sfun.zek_io->nInputs > 0 && g_sfun.zek_io->inputs == nullptr) || (g_sfun.zek_io->nOutputs > 0 && g_sfun.zek_io->outputs == nullptr)) {
     zek_reportError(block, "Internal error: S-Function interface data not set.");
     return;
   }
-  for (uint16_t p = 0; p < zek_io->nInputs && !zek_sfun_failed(); ++p) {
-    zek_port_data &port = zek_io->inputs[p];
+  for (uint16_t p = 0; p < g_sfun.zek_io->nInputs && !zek_sfun_failed(); ++p) {
+    zek_port_data &port = g_sfun.zek_io->inputs[p];
     if (!port.initialized) {
       zek_sfun_reportf(block, "Internal error: Data for S-Function input port %d is not yet initialized.", (int)p);
       return;
@@ -282,8 +281,8 @@ void zek_find_signals_by_names(SfunHandle block) {
     for (uint16_t s = 0; s < port.nSignals && !zek_sfun_failed(); ++s)
       zek_init_signal(block, &port.signals[s], data->inputCount, data->inputs, "input", ZEK_ROLE_INPUT);
   }
-  for (uint16_t p = 0; p < zek_io->nOutputs && !zek_sfun_failed(); ++p) {
-    zek_port_data &port = zek_io->outputs[p];
+  for (uint16_t p = 0; p < g_sfun.zek_io->nOutputs && !zek_sfun_failed(); ++p) {
+    zek_port_data &port = g_sfun.zek_io->outputs[p];
     if (!port.initialized) {
       zek_sfun_reportf(block, "Internal error: Data for S-Function output port %d is not yet initialized.", (int)p);
       return;
@@ -297,13 +296,13 @@ void zek_find_signals_by_names(SfunHandle block) {
 }
 
 void zek_find_functions_by_names(SfunHandle block) {
-  FunctionInterface *io = zek_server_fcn_io;
+  FunctionInterface *io = g_sfun.zek_server_fcn_io;
   if (io == nullptr) return;
   if (io->count > 0 && io->entries == nullptr) {
     zek_reportError(block, "Internal error: ZEK Server functions interface not initialized.");
     return;
   }
-  VmData *data = zek_Data;
+  VmData *data = g_sfun.zek_Data;
   for (uint16_t i = 0; i < io->count && !zek_sfun_failed(); ++i) {
     SlFunctionEntry &e = io->entries[i];
     const char *name = e.name != nullptr ? e.name : "";
@@ -386,8 +385,8 @@ bool transferSignal(SfunHandle block, Direction dir, int32_t fcnIndex, uint32_t 
     return true;
   }
   bool function = fcnIndex >= 0;
-  CopyPortDataFn portHandler = dir == TO_VM ? zek_copyPortDataSl2ZekFcn : zek_copyPortDataZek2SlFcn;
-  CopyFcnArgDataFn argHandler = dir == TO_VM ? zek_copyFcnArgDataSl2ZekFcn : zek_copyFcnArgDataZek2SlFcn;
+  CopyPortDataFn portHandler = dir == TO_VM ? g_sfun.zek_copyPortDataSl2ZekFcn : g_sfun.zek_copyPortDataZek2SlFcn;
+  CopyFcnArgDataFn argHandler = dir == TO_VM ? g_sfun.zek_copyFcnArgDataSl2ZekFcn : g_sfun.zek_copyFcnArgDataZek2SlFcn;
   if (function ? argHandler == nullptr : portHandler == nullptr) {
     if (function)
       zek_sfun_reportf(block,
@@ -429,7 +428,7 @@ void transferPorts(SfunHandle block, Direction dir, int32_t fcnIndex, uint16_t p
     if (port.signals == nullptr) continue;
     for (uint16_t s = 0; s < port.nSignals && !zek_sfun_failed(); ++s) {
       // Outputs reach the ports only while the program is loaded or running.
-      if (dir == TO_PORT && zek_status != ZEK_SFUN_LOADED && zek_status != ZEK_SFUN_RUNNING) return;
+      if (dir == TO_PORT && g_sfun.zek_status != ZEK_SFUN_LOADED && g_sfun.zek_status != ZEK_SFUN_RUNNING) return;
       if (!transferSignal(block, dir, fcnIndex, (uint32_t)firstPortIndex + p, s, port, port.signals[s], channelCount,
                           channels))
         return;
@@ -450,12 +449,12 @@ void zekWriteValuesToSl(SfunHandle block, int32_t fcnIndex, uint16_t portCount, 
 }
 
 void zek_readInputValues(SfunHandle block) {
-  if (zek_io == nullptr || zek_Data == nullptr) return;
-  zekReadValuesFromSl(block, -1, zek_io->nInputs, zek_io->inputs, zek_Data->inputCount, zek_Data->inputs);
+  if (g_sfun.zek_io == nullptr || g_sfun.zek_Data == nullptr) return;
+  zekReadValuesFromSl(block, -1, g_sfun.zek_io->nInputs, g_sfun.zek_io->inputs, g_sfun.zek_Data->inputCount, g_sfun.zek_Data->inputs);
 }
 
 void zek_writeOutputValues(SfunHandle block) {
-  if (zek_status != ZEK_SFUN_LOADED && zek_status != ZEK_SFUN_RUNNING) return;
-  if (zek_io == nullptr || zek_Data == nullptr) return;
-  zekWriteValuesToSl(block, -1, zek_io->nOutputs, zek_io->outputs, zek_Data->outputCount, zek_Data->outputs, 0);
+  if (g_sfun.zek_status != ZEK_SFUN_LOADED && g_sfun.zek_status != ZEK_SFUN_RUNNING) return;
+  if (g_sfun.zek_io == nullptr || g_sfun.zek_Data == nullptr) return;
+  zekWriteValuesToSl(block, -1, g_sfun.zek_io->nOutputs, g_sfun.zek_io->outputs, g_sfun.zek_Data->outputCount, g_sfun.zek_Data->outputs, 0);
 }

@@ -18,18 +18,8 @@ const char *pathText(void) { return g_path != nullptr ? g_path : ""; }
 
 void zek_open_outputfile(SfunHandle block, const char *path, const char *programFile) {
   if (zekbin_recorderIsOpen(&g_recorder)) return;
-  // Opening the program file for writing would destroy the program.
-  if (plat_same_file(programFile, path)) {
-    zek_sfun_reportf(block, "The output file '%s' is the program file; it is not overwritten.", path);
-    return;
-  }
-  bool named = path != nullptr && path[0] != '\0';
-  FILE *stream = named ? zek_fopen_utf8(path, "wb") : nullptr;
-  if (stream == nullptr) {
-    zek_printf("ZEK > Output file '%s'.", named ? path : "<Empty file name>");
-    zek_reportError(block, "Error opening output file. Missing or corrupt workspace variable 'zek_zekbinoutfile'.");
-    return;
-  }
+  FILE *stream = zek_sfun_openRecordStream(zek_reportError, block, path, programFile);
+  if (stream == nullptr) return;
   int32_t result = zekbin_recorderOpen(&g_recorder, stream, zek_getData());
   if (result != ZEKBIN_WRITE_OK) {
     // A file whose header could not be written is left as it is. Without the list of its
@@ -39,7 +29,7 @@ void zek_open_outputfile(SfunHandle block, const char *path, const char *program
     zek_sfun_reportf(block, "Error writing output file '%s': %s", path, zekbin_writeResultText(result));
     return;
   }
-  zek_output_fileStream = stream;
+  g_sfun.zek_output_fileStream = stream;
   g_path = path;
   g_lastCycleTime = 0;
 }
@@ -63,7 +53,7 @@ void zek_close_outputfile(SfunHandle block, bool reportFailure) {
   // not change the run it records.
   uint64_t step = zek_getDensity();
   int32_t result = zekbin_recorderFinish(&g_recorder, zek_getData()->eventList, step, g_lastCycleTime);
-  zek_output_fileStream = nullptr;
+  g_sfun.zek_output_fileStream = nullptr;
   if (result == ZEKBIN_WRITE_OK) return;
   int32_t failure = zekbin_recorderTakeFailure(&g_recorder);
   if (failure == ZEKBIN_WRITE_OK) return;  // reported when it happened

@@ -1,11 +1,12 @@
 #pragma once
 // Module state and the internal operations of the S-function library. One library instance
-// hosts one virtual machine and one block; everything lives in these module variables and no
+// hosts one virtual machine and one block; everything lives in one module record and no
 // export may be called concurrently.
 #include <cstdint>
 #include <cstdio>
 
-#include "matlab_helpers.h"
+#include "block_lifecycle.h"
+#include "matlab_functions.h"
 #include "zek_host.h"
 #include "zek_sfun.h"
 #include "zekbin_writer.h"
@@ -14,28 +15,33 @@
 constexpr uint32_t ZEK_SFUN_MESSAGE_SIZE = 4096;
 constexpr uint32_t ZEK_SFUN_ERROR_TEXT_SIZE = 2048;
 
-extern int32_t zek_status;
-extern uint8_t *zek_bytecode;
-extern ReportErrorFn zek_errorHandler;
-extern VmData *zek_Data;
-extern PortInterface *zek_io;
-extern FunctionInterface *zek_server_fcn_io;
-extern double zek_stepsize;
-extern const char *zek_prog_file;
-extern const char *zek_bin_file;
-extern CopyPortDataFn zek_copyPortDataZek2SlFcn;
-extern CopyPortDataFn zek_copyPortDataSl2ZekFcn;
-extern CopyFcnArgDataFn zek_copyFcnArgDataZek2SlFcn;
-extern CopyFcnArgDataFn zek_copyFcnArgDataSl2ZekFcn;
-extern FILE *zek_output_fileStream;
-extern uint32_t rtwCodeGenBufferLen;
-extern char *rtwCodeGenBuffer;
-extern char sfunErrorText[ZEK_SFUN_ERROR_TEXT_SIZE];
-extern char sfunMessage[ZEK_SFUN_MESSAGE_SIZE];
+// The module state: one record, one block.
+struct SfunHost {
+  int32_t zek_status = ZEK_SFUN_NOT_INITIALISED;
+  uint8_t *zek_bytecode = nullptr;  // the loaded VM points into it until the next load
+  ReportErrorFn zek_errorHandler = nullptr;
+  VmData *zek_Data = nullptr;
+  PortInterface *zek_io = nullptr;
+  FunctionInterface *zek_server_fcn_io = nullptr;
+  double zek_stepsize = -1.0;
+  const char *zek_prog_file = nullptr;
+  const char *zek_bin_file = nullptr;
+  CopyPortDataFn zek_copyPortDataZek2SlFcn = nullptr;
+  CopyPortDataFn zek_copyPortDataSl2ZekFcn = nullptr;
+  CopyFcnArgDataFn zek_copyFcnArgDataZek2SlFcn = nullptr;
+  CopyFcnArgDataFn zek_copyFcnArgDataSl2ZekFcn = nullptr;
+  FILE *zek_output_fileStream = nullptr;
+  uint32_t rtwCodeGenBufferLen = 0;
+  char *rtwCodeGenBuffer = nullptr;
+  char sfunErrorText[ZEK_SFUN_ERROR_TEXT_SIZE] = {};
+  char sfunMessage[ZEK_SFUN_MESSAGE_SIZE] = {};
+};
 
-// Formats into sfunMessage (cut at its end) and reports it.
+extern SfunHost g_sfun;
+
+// Formats into g_sfun.sfunMessage (cut at its end) and reports it.
 void zek_sfun_reportf(SfunHandle block, const char *format, ...) __attribute__((format(printf, 2, 3)));
-inline bool zek_sfun_failed(void) { return zek_status == ZEK_SFUN_ERROR; }
+inline bool zek_sfun_failed(void) { return g_sfun.zek_status == ZEK_SFUN_ERROR; }
 
 // Ports and functions.
 void zek_find_signals_by_names(SfunHandle block);
@@ -56,7 +62,7 @@ void zekReadValuesFromSl(SfunHandle block, int32_t fcnIndex, uint16_t portCount,
 void zekWriteValuesToSl(SfunHandle block, int32_t fcnIndex, uint16_t portCount, zek_port_data *ports,
                         uint16_t channelCount, ChannelDecl *channels, uint16_t firstPortIndex);
 
-// Record file; zek_output_fileStream is its stream while a recording is open, else null.
+// Record file; g_sfun.zek_output_fileStream is its stream while a recording is open, else null.
 // Closing finishes the file; a failure of the finish is reported to the wrapper when
 // reportFailure is set (a block is at hand), else printed.
 void zek_open_outputfile(SfunHandle block, const char *path, const char *programFile);

@@ -4,24 +4,7 @@
 
 #include "sfun_internal.h"
 
-int32_t zek_status = ZEK_SFUN_NOT_INITIALISED;
-uint8_t *zek_bytecode = nullptr;
-ReportErrorFn zek_errorHandler = nullptr;
-VmData *zek_Data = nullptr;
-PortInterface *zek_io = nullptr;
-FunctionInterface *zek_server_fcn_io = nullptr;
-double zek_stepsize = -1.0;
-const char *zek_prog_file = nullptr;
-const char *zek_bin_file = nullptr;
-CopyPortDataFn zek_copyPortDataZek2SlFcn = nullptr;
-CopyPortDataFn zek_copyPortDataSl2ZekFcn = nullptr;
-CopyFcnArgDataFn zek_copyFcnArgDataZek2SlFcn = nullptr;
-CopyFcnArgDataFn zek_copyFcnArgDataSl2ZekFcn = nullptr;
-FILE *zek_output_fileStream = nullptr;
-uint32_t rtwCodeGenBufferLen = 0;
-char *rtwCodeGenBuffer = nullptr;
-char sfunErrorText[ZEK_SFUN_ERROR_TEXT_SIZE];
-char sfunMessage[ZEK_SFUN_MESSAGE_SIZE];
+SfunHost g_sfun;
 
 namespace {
 
@@ -32,7 +15,7 @@ namespace {
 // block like a failed initialisation. In states 3 and 4 nothing transfers any more, and the
 // next initialisation matches whatever is set up then.
 void matchReplacedRecords(void) {
-  if (zek_status != ZEK_SFUN_LOADED && zek_status != ZEK_SFUN_RUNNING) return;
+  if (g_sfun.zek_status != ZEK_SFUN_LOADED && g_sfun.zek_status != ZEK_SFUN_RUNNING) return;
   zek_find_signals_by_names(nullptr);
   if (!zek_sfun_failed()) zek_find_functions_by_names(nullptr);
 }
@@ -43,21 +26,21 @@ void matchReplacedRecords(void) {
 // the cycle and the record file it began with.
 void zek_sfun_setup(double stepSize, ReportErrorFn reportError, const char *programFile, const char *recordFile,
                     PortInterface *io, CopyPortDataFn writeFixPtOut, CopyPortDataFn readFixPtIn) {
-  zek_stepsize = stepSize;
-  zek_errorHandler = reportError;
-  zek_prog_file = programFile;
-  zek_bin_file = recordFile;
-  zek_io = io;
-  zek_copyPortDataZek2SlFcn = writeFixPtOut;
-  zek_copyPortDataSl2ZekFcn = readFixPtIn;
+  g_sfun.zek_stepsize = stepSize;
+  g_sfun.zek_errorHandler = reportError;
+  g_sfun.zek_prog_file = programFile;
+  g_sfun.zek_bin_file = recordFile;
+  g_sfun.zek_io = io;
+  g_sfun.zek_copyPortDataZek2SlFcn = writeFixPtOut;
+  g_sfun.zek_copyPortDataSl2ZekFcn = readFixPtIn;
   matchReplacedRecords();
 }
 
 void zek_sfun_setup_fcn_io(FunctionInterface *fcnIo, CopyFcnArgDataFn writeFixPtFcnOut,
                            CopyFcnArgDataFn readFixPtFcnIn) {
-  zek_server_fcn_io = fcnIo;
-  zek_copyFcnArgDataZek2SlFcn = writeFixPtFcnOut;
-  zek_copyFcnArgDataSl2ZekFcn = readFixPtFcnIn;
+  g_sfun.zek_server_fcn_io = fcnIo;
+  g_sfun.zek_copyFcnArgDataZek2SlFcn = writeFixPtFcnOut;
+  g_sfun.zek_copyFcnArgDataSl2ZekFcn = readFixPtFcnIn;
   matchReplacedRecords();
 }
 
@@ -68,21 +51,21 @@ void *zek_sfun_malloc(uint32_t size) { return zek_malloc(size); }
 void zek_sfun_free(void *p) { zek_free(p); }
 
 void zek_reportError(SfunHandle block, const char *text) {
-  zek_status = ZEK_SFUN_ERROR;
+  g_sfun.zek_status = ZEK_SFUN_ERROR;
   // The text may be sfunErrorText itself (a wrapper reporting the kept text again): it is
   // taken aside before the buffer is cleared.
   char copy[ZEK_SFUN_ERROR_TEXT_SIZE];
   uint32_t length = text != nullptr ? zek_nstrlen(text, ZEK_SFUN_ERROR_TEXT_SIZE - 1) : 0;
   if (length > 0) std::memmove(copy, text, length);
-  std::memset(sfunErrorText, 0, sizeof sfunErrorText);
-  if (length > 0) std::memcpy(sfunErrorText, copy, length);
-  if (zek_errorHandler != nullptr) zek_errorHandler(block, sfunErrorText);
+  std::memset(g_sfun.sfunErrorText, 0, sizeof g_sfun.sfunErrorText);
+  if (length > 0) std::memcpy(g_sfun.sfunErrorText, copy, length);
+  if (g_sfun.zek_errorHandler != nullptr) g_sfun.zek_errorHandler(block, g_sfun.sfunErrorText);
 }
 
 void zek_sfun_reportf(SfunHandle block, const char *format, ...) {
   va_list args;
   va_start(args, format);
-  std::vsnprintf(sfunMessage, sizeof sfunMessage, format, args);
+  std::vsnprintf(g_sfun.sfunMessage, sizeof g_sfun.sfunMessage, format, args);
   va_end(args);
-  zek_reportError(block, sfunMessage);
+  zek_reportError(block, g_sfun.sfunMessage);
 }

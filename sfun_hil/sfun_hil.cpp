@@ -8,7 +8,8 @@
 #include <cstring>
 
 #include "exchange.h"
-#include "matlab_helpers.h"
+#include "block_lifecycle.h"
+#include "matlab_functions.h"
 #include "zek_common.h"
 #include "zek_host.h"
 #include "zek_platform.h"
@@ -82,6 +83,10 @@ void zek_copyMatrixValues(uint8_t *destination, const uint8_t *source, uint32_t 
 
 // ---- Record file ----
 
+// The shared start-up's calls into this host, which has no block handle.
+void startUpReport(void *, const char *text) { zek_reportError(text); }
+
+
 // Events beyond 65535 in one cycle are dropped with the file still sound; anything else ends it.
 bool recordFailed(void) {
   int32_t r = g_hil.writer.result;
@@ -138,18 +143,8 @@ ChannelDecl **zek_get_all_channels_matlab(const VmData *data, uint16_t *count) {
 void zek_open_outputfile(const char *path, const char *programFile) {
   HilState &s = g_hil;
   if (s.zek_output_fileStream != nullptr) return;
-  // Opening the program file for writing would destroy the program.
-  if (plat_same_file(programFile, path)) {
-    message("The output file '%s' is the program file; it is not overwritten.", path);
-    return;
-  }
-  bool named = path != nullptr && path[0] != 0;
-  s.zek_output_fileStream = named ? zek_fopen_utf8(path, "wb") : nullptr;
-  if (s.zek_output_fileStream == nullptr) {
-    zek_printf("ZEK > Output file '%s'.", named ? path : "<Empty file name>");
-    zek_reportError(kOutputFileError);
-    return;
-  }
+  s.zek_output_fileStream = zek_sfun_openRecordStream(startUpReport, nullptr, path, programFile);
+  if (s.zek_output_fileStream == nullptr) return;
   s.writer = Zekbin8Writer{};
   s.parameterStepPosition = -1;
   s.eventsPending = false;
@@ -254,12 +249,12 @@ bool matchGroup(const HilPortGroup &g, ChannelDecl *channels, uint16_t channelCo
 
 bool zek_find_signals_by_names(void) {
   HilState &s = g_hil;
-  std::free(s.inputIndex);
-  std::free(s.outputIndex);
+  zek_free(s.inputIndex);
+  zek_free(s.outputIndex);
   s.inputCount = s.hilPorts.inputs.count;
   s.outputCount = s.hilPorts.outputs.count;
-  s.inputIndex = (uint32_t *)std::calloc(s.inputCount + 1u, sizeof(uint32_t));
-  s.outputIndex = (uint32_t *)std::calloc(s.outputCount + 1u, sizeof(uint32_t));
+  s.inputIndex = (uint32_t *)zek_hostMalloc((s.inputCount + 1u) * (uint32_t)sizeof(uint32_t));
+  s.outputIndex = (uint32_t *)zek_hostMalloc((s.outputCount + 1u) * (uint32_t)sizeof(uint32_t));
   if (s.inputIndex == nullptr || s.outputIndex == nullptr) {
     zek_reportError("Out of memory matching the signals.");
     return false;
@@ -406,42 +401,21 @@ void zek_runVM(void) {
   }
 }
 
+void startUpMatch(void *, bool quiet) {
+  g_hil.data = zek_getData();
+  if (zek_find_signals_by_names() && !quiet) zek_initializeClientFunctions();
+}
+
+void startUpOpenRecord(void *, const char *recordFile, const char *programFile) {
+  zek_open_outputfile(recordFile, programFile);
+}
+
+// The start-up of both S-function hosts; the zero element is cleared at every one.
 bool zek_initializeVM(const char *programFile, const char *recordFile, double stepTime, bool quiet) {
   HilState &s = g_hil;
-  // The VM's cycle is the model's step: an inherited or otherwise unusable step size cannot be
-  // one, and is refused before anything is read or loaded.
-  uint32_t density = zek_sfun_stepMicroseconds(stepTime);
-  if (density == 0) {
-    message("Invalid step size %g s. The ZEK S-Function needs a fixed step size of at least one microsecond.", stepTime);
-    return false;
-  }
-  // 1.-3. The program file, read whole into a buffer of the library's.
-  uint32_t size = 0;
-  const char *failure = nullptr;
-  uint8_t *bytes = zek_sfun_readProgramFile(programFile, &size, &failure);
-  if (bytes == nullptr) {
-    if (!quiet) zek_reportError(failure);
-    return false;
-  }
-  if (!quiet) zek_sfun_printBanner(programFile, recordFile, size);
-  // 4. Load and match. The loader knows the size read: a file shorter than its image fails as
-  // any load does, before a byte beyond the file is read.
-  zek_free(s.zek_bytecode);
-  s.zek_bytecode = bytes;
-  if (zek_loadSized(s.zek_bytecode, (uint64_t)size) != 0) {
-    zek_reportError(zek_getErrorMessage());
-  } else {
-    s.zek_status = ZEK_SFUN_LOADED;
-    s.data = zek_getData();
-    if (zek_find_signals_by_names() && !quiet) zek_initializeClientFunctions();
-  }
-  // 5. The cycle length, also after a failed load or matching: the host dictates it.
   std::memset(s.zeroElement, 0, sizeof s.zeroElement);
-  if (zek_setDensity(density) != 0 && !failed()) zek_reportError(zek_getErrorMessage());
-  if (failed()) return false;
-  // 6.
-  if (!quiet) zek_open_outputfile(recordFile, programFile);
-  return true;
+  const SfunStartUp host = {nullptr, &s.zek_status, &s.zek_bytecode, startUpReport, startUpMatch, startUpOpenRecord};
+  return zek_sfun_startUp(&host, programFile, recordFile, stepTime, quiet);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Base types, comparisons, CRC, attribute lists, strings, memory and byte order.
 #include "zek_common.h"
+#include "zek_host.h"
 #include "zek_platform.h"
 
 #include <cstdio>
@@ -141,6 +142,10 @@ void *zek_malloc(uint32_t size) {
   void *p = plat_fault_fires(PLAT_FAULT_ALLOCATION) ? nullptr : std::calloc(1, size);
   if (p == nullptr && size > 0) zek_raiseError(ZEK_ERR_MEMORY, "Not enough heap memory for %u bytes.", size);
   return p;
+}
+
+void *zek_hostMalloc(uint32_t size) {
+  return plat_fault_fires(PLAT_FAULT_ALLOCATION) ? nullptr : std::calloc(1, size);
 }
 
 void zek_free(void *p) {

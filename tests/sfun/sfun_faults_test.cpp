@@ -1,9 +1,13 @@
-// The host's recording with every write, and every allocation, failing in turn over a whole
-// run: initialisation, steps, and the end of the test or the terminate. A failure of the record
+// The host's start-up with every allocation, and every write, failing in turn; then its
+// recording with every write, and every allocation, failing in turn over a whole run:
+// initialisation, steps, and the end of the test or the terminate. A failure of the record
 // file is told once, with its message, to the wrapper while a block is at hand (the block then
 // stops) and on the console at the terminate; the file it leaves is clearly unfinished, or
 // empty when not even its header could be had. A run that meets no fault leaves a complete
 // file. Leaks show in the sanitizer build's leak check.
+#include <algorithm>
+#include <memory>
+
 #include "faults.h"
 #include "sfun_support.h"
 #include "zekbin_decoder.h"
@@ -179,5 +183,153 @@ INSTANTIATE_TEST_SUITE_P(Runs, SfunRecordFaults, ::testing::ValuesIn(kCases), []
   std::string name = std::string(c.image).substr(0, std::string(c.image).find('.'));
   return name + (c.steps < 40 ? "_terminated" : "_to_the_end");
 });
+
+// ---- The start-up alone ----
+
+// A failed allocation of the host's own leaves the VM's error state alone: its handler hears
+// only of the VM's own failures.
+int g_vmErrorCalls = 0;
+void countVmError(void) { ++g_vmErrorCalls; }
+
+// The kinds of message a failed start-up gives.
+enum class Told { Nothing, ProgramFile, Loader, Offsets, RecordFile };
+
+struct StartUpCase {
+  const char *name;
+  uint8_t quiet;
+  bool fixedPoint;          // the input goes through the fixed-point handlers: an offset table
+  std::vector<Told> kinds;  // what the sweep must meet, each at least once
+};
+
+void PrintTo(const StartUpCase &c, std::ostream *os) { *os << c.name; }
+
+struct StartUpRun {
+  uint8_t result = 0;
+  std::vector<std::string> reports;
+  int vmErrorCalls = 0;
+  uint16_t vmErrorCode = 0;
+};
+
+class SfunStartUpFaults : public SfunTest, public ::testing::WithParamInterface<StartUpCase> {
+ protected:
+  void SetUp() override {
+    SfunTest::SetUp();
+    zek_setErrorHandler(countVmError);
+  }
+  void TearDown() override {
+    zek_setErrorHandler(nullptr);
+    SfunTest::TearDown();
+  }
+
+  void prepare(Wrapper &w, const std::string &record) {
+    Sig x{"x"};
+    x.fixed = GetParam().fixedPoint;
+    w.ports({Port{{x}, 8}}, {Port{{{"y"}}, 8}});
+    w.record = record;
+    removeAtEnd.push_back(record);
+    log() = Log{};
+    zmx::reset();
+    w.setup("steps.zvm");
+  }
+
+  // Only the init: the checks and everything after it run with the fault disarmed.
+  StartUpRun initOnce(Wrapper &w) {
+    StartUpRun r;
+    zek_resetError();
+    g_vmErrorCalls = 0;
+    r.result = zek_sfun_init(w.handle(), GetParam().quiet);
+    r.reports = log().reports;
+    r.vmErrorCalls = g_vmErrorCalls;
+    r.vmErrorCode = zek_getErrorCode();
+    return r;
+  }
+
+  Told kindOf(const std::string &text, const std::string &record) {
+    if (text == "Error reading ZVM file") return Told::ProgramFile;
+    if (text.rfind("Not enough heap memory for ", 0) == 0) return Told::Loader;
+    if (text == "Not enough memory for the element offsets of the signal 'x'.") return Told::Offsets;
+    const std::string prefix = "Error writing output file '" + record + "': ";
+    if (text == prefix + "No record writer: it could not be created." ||
+        text == prefix + "Not enough memory to record; the record file is incomplete." ||
+        text == prefix + "Writing the record file failed; the file is incomplete.")
+      return Told::RecordFile;
+    ADD_FAILURE() << "a message no start-up failure gives: " << text;
+    return Told::Nothing;
+  }
+
+  // The outcome of one faulted init; kinds collects what it told.
+  void check(Wrapper &w, const StartUpRun &r, const std::string &record, bool fired, std::vector<Told> &kinds) {
+    const StartUpCase &c = GetParam();
+    if (!fired) {
+      EXPECT_EQ(r.result, 1);
+      EXPECT_TRUE(r.reports.empty()) << lastReport();
+      EXPECT_EQ(exists(record), c.quiet == 0);
+      zek_sfun_terminate();
+      return;
+    }
+    EXPECT_EQ(r.result, 0) << "a start-up that met a fault does not run";
+    ASSERT_LE(r.reports.size(), 1u) << "told once";
+    Told kind = r.reports.empty() ? Told::Nothing : kindOf(r.reports[0], record);
+    kinds.push_back(kind);
+    if (kind == Told::Nothing) {
+      // Only a quiet start-up keeps its failure to read the program to itself.
+      EXPECT_EQ(c.quiet, 1);
+      kinds.push_back(Told::ProgramFile);
+    }
+    if (kind == Told::Loader) {
+      EXPECT_EQ(r.vmErrorCode, 15) << "the VM's memory error";
+    } else {
+      EXPECT_EQ(r.vmErrorCode, 0) << "the host's own allocation raised into the VM";
+      EXPECT_EQ(r.vmErrorCalls, 0) << "the host's own allocation called the VM's error handler";
+    }
+    // A record file exists only when its opening was reached.
+    EXPECT_EQ(exists(record), kind == Told::RecordFile);
+    // The state: a block that reported stays stopped until the terminate; one that did not
+    // (a quiet start-up without its program) was never initialised and starts again.
+    EXPECT_EQ(zek_sfun_init(w.handle(), c.quiet), kind == Told::Nothing ? 1 : 0);
+    zek_sfun_terminate();
+    // Nothing of the failed start-up stays in the way of a sound one.
+    log() = Log{};
+    ASSERT_EQ(zek_sfun_init(w.handle(), c.quiet), 1) << lastReport();
+    w.setIn<double>(0, 0, 1.0);
+    EXPECT_EQ(zek_sfun_update(w.handle()) + zek_sfun_cycle(w.handle()) + zek_sfun_write(w.handle()), 3)
+        << lastReport();
+    zek_sfun_terminate();
+  }
+
+  void sweep(PlatFault fault, const std::string &what, const std::vector<Told> &mustMeet) {
+    std::vector<Told> kinds;
+    zt::failEachCallInTurn(fault, [&](uint64_t n) {
+      std::string record = tempPath("start_" + what + std::to_string(n) + ".zekbin");
+      auto w = std::make_shared<Wrapper>();
+      prepare(*w, record);
+      StartUpRun r = initOnce(*w);
+      return [=, this, &kinds](bool fired) {
+        SCOPED_TRACE(what + " " + std::to_string(n));
+        check(*w, r, record, fired, kinds);
+      };
+    });
+    for (Told k : mustMeet)
+      EXPECT_NE(std::find(kinds.begin(), kinds.end(), k), kinds.end()) << "never met kind " << (int)k;
+  }
+};
+
+TEST_P(SfunStartUpFaults, EachAllocationFailingInTurn) { sweep(PLAT_FAULT_ALLOCATION, "alloc", GetParam().kinds); }
+
+TEST_P(SfunStartUpFaults, EachWriteFailingInTurn) {
+  // Only the record file's header is written at the start-up.
+  std::vector<Told> mustMeet;
+  if (GetParam().quiet == 0) mustMeet.push_back(Told::RecordFile);
+  sweep(PLAT_FAULT_WRITE, "write", mustMeet);
+}
+
+const StartUpCase kStartUps[] = {
+    {"loud", 0, false, {Told::ProgramFile, Told::Loader, Told::RecordFile}},
+    {"loud_fixed_point", 0, true, {Told::ProgramFile, Told::Loader, Told::Offsets, Told::RecordFile}},
+    {"quiet_fixed_point", 1, true, {Told::ProgramFile, Told::Loader, Told::Offsets}},
+};
+
+INSTANTIATE_TEST_SUITE_P(StartUps, SfunStartUpFaults, ::testing::ValuesIn(kStartUps),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -8,6 +8,11 @@
 #include "zek_common.h"
 #include "zek_vm.h"
 
+// A zero-filled block of size bytes, freed with zek_free, for memory of the host's own: null
+// when it cannot be had, with the VM's error state left as it is (zek_malloc raises into it and
+// calls its handler), so that the host reports the failure in its own words.
+void *zek_hostMalloc(uint32_t size);
+
 // For hosts that know the size of the buffer they read: true when the buffer holds the whole
 // image that its header announces (length >= L + 4); raises the loader's error otherwise.
 bool zek_checkImageSize(const uint8_t *image, uint64_t size);

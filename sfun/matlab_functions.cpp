@@ -1,24 +1,13 @@
-// Console output through MATLAB, the program file helpers, and client functions run as MATLAB
-// functions: the part of the S-function host that the hardware-in-the-loop library shares.
+// The client functions of a program run as MATLAB functions, and the MATLAB arrays that carry
+// their values.
 //
 // Values cross as raw memory in the VM's element order; MATLAB reads a multi-dimensional
 // argument in its own column-major way, and users' MATLAB functions rely on exactly that.
-#include "matlab_helpers.h"
+#include "matlab_functions.h"
 
-#include <cmath>
-#include <cstdarg>
 #include <cstring>
 
-#include "exchange.h"
-#include "zek_platform.h"
-
-#ifdef ZEK_LCC_BUILD
-#include "zek_lcc.h"
-#endif
-
 namespace {
-
-constexpr uint32_t kPrintBufferSize = 2048;
 
 void destroy(mxArray *a) {
   if (a != nullptr) mxDestroyArray(a);
@@ -81,8 +70,8 @@ bool takeResult(ChannelDecl &c, const mxArray *a) {
   }
   size_t n = mxGetNumberOfElements(a);
   if (n != c.elementCount) {
-    zek_raiseError(ZEK_ERR_MATLAB, "MATLAB returned %zu elements for the output argument '%s' of %u elements.", n, c.name,
-                   (unsigned)c.elementCount);
+    zek_raiseError(ZEK_ERR_MATLAB, "MATLAB returned %llu elements for the output argument '%s' of %u elements.",
+                   (unsigned long long)n, c.name, (unsigned)c.elementCount);
     return false;
   }
   size_t bytes = (size_t)c.elementSize * c.elementCount;
@@ -96,112 +85,6 @@ bool takeResult(ChannelDecl &c, const mxArray *a) {
 }
 
 }  // namespace
-
-// ---- Console and files ----
-
-void zek_printf(const char *format, ...) {
-  char buffer[kPrintBufferSize];
-  va_list args;
-  va_start(args, format);
-  int n = std::vsnprintf(buffer, sizeof buffer, format, args);
-  va_end(args);
-  if (n < 0) buffer[0] = '\0';
-  mexPrintf("%s", buffer);
-}
-
-FILE *zek_fopen_utf8(const char *path, const char *mode) {
-  if (path == nullptr || mode == nullptr) return nullptr;
-#ifdef ZEK_LCC_BUILD
-  // The LCC builds open the path as given; their opening takes the mode as a wide text.
-  wchar_t wide[8];
-  size_t n = 0;
-  for (; mode[n] != '\0' && n + 1 < sizeof wide / sizeof wide[0]; ++n) wide[n] = (wchar_t)(unsigned char)mode[n];
-  if (mode[n] != '\0') return nullptr;
-  wide[n] = L'\0';
-  return zek_lcc_fopen(path, wide);
-#else
-  return plat_fopen(path, mode);
-#endif
-}
-
-int64_t zek_getFileSize(FILE *stream) {
-  // 64-bit positions: a long is 32 bits on Windows.
-  if (std::fseek(stream, 0, SEEK_END) != 0) return -1;
-  int64_t size = plat_stream_tell(stream);
-  if (size < 0 || !plat_stream_seek(stream, 0)) return -1;
-  return size;
-}
-
-bool zek_readFully(FILE *stream, uint8_t *buffer, uint64_t size) {
-  uint64_t done = 0;
-  while (done < size) {
-    size_t n = std::fread(buffer + done, 1, (size_t)(size - done), stream);
-    if (n == 0) return false;
-    done += n;
-  }
-  return true;
-}
-
-uint8_t *zek_sfun_readProgramFile(const char *path, uint32_t *size, const char **failure) {
-  *size = 0;
-  FILE *file = zek_fopen_utf8(path, "rb");
-  if (file == nullptr) {
-    *failure = "Error opening ZVM file\n";
-    return nullptr;
-  }
-  int64_t length = zek_getFileSize(file);
-  if (length < 0 || length > (int64_t)0xFFFFFFFF) {
-    std::fclose(file);
-    *failure = length < 0 ? "Error reading ZVM file" : "Error reading ZVM file: the file is larger than 4 GiB";
-    return nullptr;
-  }
-  // An empty file gets a block too; the image check refuses it with the VM's own message.
-  uint8_t *bytes = (uint8_t *)zek_malloc(length > 0 ? (uint32_t)length : 1u);
-  if (bytes == nullptr || !zek_readFully(file, bytes, (uint64_t)length)) {
-    // The allocator's exhaustion error is the wrapper's message here, not the VM's.
-    if (bytes == nullptr) zek_resetError();
-    zek_free(bytes);
-    std::fclose(file);
-    *failure = "Error reading ZVM file";
-    return nullptr;
-  }
-  std::fclose(file);
-  *size = (uint32_t)length;
-  return bytes;
-}
-
-void zek_sfun_printBanner(const char *programFile, const char *recordFile, uint32_t programLength) {
-  zek_printf("ZEK > Init ZEK VM\n");
-  zek_printf("ZEK > Program file : %s\n", programFile != nullptr ? programFile : "");
-  zek_printf("ZEK > Record file : %s\n", recordFile != nullptr ? recordFile : "");
-  zek_printf("ZEK > Build-Date  : %s : %s\n", __DATE__, __TIME__);
-  zek_printf("ZEK > ProgLength  : %d\n", (int)programLength);
-}
-
-ChannelDecl **zek_get_recorded_channels(const VmData *data, int64_t role, bool ofRole, uint16_t *count) {
-  *count = 0;
-  ChannelDecl **list = (ChannelDecl **)zek_malloc((uint32_t)sizeof(ChannelDecl *) * (data->channelCount + 1u));
-  if (list == nullptr) return nullptr;
-  for (uint16_t i = 0; i < data->channelCount; ++i) {
-    ChannelDecl *c = &data->channels[i];
-    if (!c->recorded) continue;
-    if (role >= 0 && ((int64_t)c->role == role) != ofRole) continue;
-    list[(*count)++] = c;
-  }
-  return list;
-}
-
-void zek_sfun_endExchange(bool failed) {
-  if (zek_sharedmem_isAttached()) zek_sharedmem_aftercycle(failed ? ZEK_CYCLE_ERROR : ZEK_CYCLE_TEST_ENDED);
-  zek_sharedmem_shutdown();
-}
-
-uint32_t zek_sfun_stepMicroseconds(double stepSize) {
-  if (!(stepSize > 0.0)) return 0;  // NaN, inherited (-1) and zero
-  double us = std::round(stepSize * 1e6);
-  if (!(us >= 1.0) || us > 4294967295.0) return 0;
-  return (uint32_t)us;
-}
 
 // ---- MATLAB arrays and client functions ----
 
