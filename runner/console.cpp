@@ -10,7 +10,7 @@
 #include "zek_host.h"
 #include "zek_platform.h"
 #include "zekbin_reader.h"
-#include "zekbin_writer.h"
+#include "zekbin_recorder.h"
 
 namespace {
 
@@ -18,15 +18,12 @@ namespace {
 struct ConsoleRun {
   const ConsoleOptions *options;
   uint8_t *image;
-  FILE *output;
-  ZekbinWriter *writer;
-  bool writerReported;  // a record-writer failure was reported already
+  FILE *output;  // the record file until the recorder takes it
+  ZekbinRecorder recorder;
   ChannelDecl **selected;
   uint16_t selectedCount;
   ZekbinVariable **feeds;  // per selected channel: the input variable that feeds it, or null
-  uint64_t rowsWritten;
   uint64_t cyclesRun;
-  bool eventsPending;  // the last cycle's events are not in a row yet
   bool failed;
 };
 
@@ -107,20 +104,21 @@ bool outputIsNew(const ConsoleOptions *o) {
   return true;
 }
 
-void reportWriter(int32_t result) {
-  if (result == ZEKBIN_WRITE_OK || g_run.writerReported) return;
-  g_run.writerReported = true;
-  std::fprintf(stderr, "ERROR: while writing outputfile: %s\n", zekbin_writeResultText(result));
+// The recording's first failure, once.
+void reportRecording(void) {
+  int32_t failure = zekbin_recorderTakeFailure(&g_run.recorder);
+  if (failure == ZEKBIN_WRITE_OK) return;
+  if (failure == ZEKBIN_RECORD_NOT_CLOSED)
+    std::fprintf(stderr, "ERROR: while closing outputfile\n");
+  else
+    std::fprintf(stderr, "ERROR: while writing outputfile: %s\n", zekbin_writeResultText(failure));
 }
 
 // One record row; false when the recording failed (reported).
 bool writeRow(const VmData *data) {
-  uint64_t time = g_run.rowsWritten * (uint64_t)zek_getDensity();
-  int32_t result = zek_write_zekbin_signaldatarow(g_run.writer, g_run.output, data->eventList, time);
-  ++g_run.rowsWritten;
-  g_run.eventsPending = false;
-  if (result == ZEKBIN_WRITE_OK) return true;
-  reportWriter(result);
+  uint64_t time = g_run.recorder.rows * (uint64_t)zek_getDensity();
+  if (zekbin_recorderRow(&g_run.recorder, data->eventList, time) == ZEKBIN_WRITE_OK) return true;
+  reportRecording();
   return false;
 }
 
@@ -129,25 +127,18 @@ bool writeRow(const VmData *data) {
 // writer (the program did not load, or its channels could not be recorded) the file still
 // becomes a valid recording, of no signal and no row.
 void finishOutput(const VmData *data) {
-  if (g_run.output == nullptr) return;
+  if (g_run.output != nullptr) {
+    zekbin_recorderOpen(&g_run.recorder, g_run.output, nullptr);
+    g_run.output = nullptr;
+  }
+  if (!zekbin_recorderIsOpen(&g_run.recorder)) return;
   uint64_t step = zek_getDensity();
   uint64_t end = g_run.cyclesRun > 0 ? (g_run.cyclesRun - 1) * step : 0;
-  if (g_run.writer == nullptr) {
-    g_run.writer = zek_write_zekbin_headerblock(g_run.output, nullptr, 0, nullptr, 0, nullptr, 0, 0, 1);
-    step = end = 0;
-  }
-  const EventRecord *events = g_run.eventsPending && data != nullptr ? data->eventList : nullptr;
-  int32_t result = zek_close_zekbin_datablock(g_run.writer, g_run.output, events, step, end);
-  g_run.writer = nullptr;
-  if (result != ZEKBIN_WRITE_OK) {
-    reportWriter(result);
-    g_run.failed = true;
-  }
-  if (std::fclose(g_run.output) != 0 && !g_run.writerReported) {
-    std::fprintf(stderr, "ERROR: while closing outputfile\n");
-    g_run.failed = true;
-  }
-  g_run.output = nullptr;
+  if (g_run.recorder.writer == nullptr) step = end = 0;
+  int32_t result = zekbin_recorderFinish(&g_run.recorder, data != nullptr ? data->eventList : nullptr, step, end);
+  if (result == ZEKBIN_WRITE_OK) return;
+  reportRecording();
+  g_run.failed = true;
 }
 
 // Ends the run: the IDE, the dialog, the record file, the input reader and the buffers; the
@@ -309,13 +300,14 @@ int runProgram(const ConsoleOptions *o) {
     std::fprintf(stderr, "ERROR: Not enough memory for the recorded channels.\n");
     return fail(data);
   }
-  // 4. The record writer.
+  // 4. The recording. A header that could not be written is the first row's failure (or the
+  // finish's).
   if (g_run.output != nullptr) {
-    g_run.writer = zek_write_zekbin_headerblock(g_run.output, g_run.selected, g_run.selectedCount, data->enumSets,
-                                                data->enumSetCount, data->events, data->eventCount,
-                                                zek_isSutSynchron(), 1);
-    if (g_run.writer == nullptr) {
-      reportWriter(ZEKBIN_WRITE_NO_WRITER);
+    int32_t opened = zekbin_recorderOpen(&g_run.recorder, g_run.output, data);
+    g_run.output = nullptr;
+    if (opened == ZEKBIN_WRITE_NO_WRITER || opened == ZEKBIN_WRITE_MEMORY) {
+      zekbin_recorderTakeFailure(&g_run.recorder);
+      std::fprintf(stderr, "ERROR: while writing outputfile: %s\n", zekbin_writeResultText(ZEKBIN_WRITE_NO_WRITER));
       return fail(data);
     }
   }
@@ -339,15 +331,16 @@ int runProgram(const ConsoleOptions *o) {
       if (g_vmFailed) return fail(data);
       if (plat_termination_requested()) break;
     }
-    if (g_run.writer != nullptr && sut && zek_getCycleCount() >= 1 && !writeRow(data)) return fail(data);
+    bool recording = zekbin_recorderIsOpen(&g_run.recorder);
+    if (recording && sut && zek_getCycleCount() >= 1 && !writeRow(data)) return fail(data);
     result = zek_runCycle();
     // A cycle that the termination request cut short computed nothing to hand over or record:
     // the run ends as between two cycles, and the ending hands the final state to the IDE.
     if (result == ZEK_CYCLE_STOPPED) break;
     ++g_run.cyclesRun;
-    g_run.eventsPending = true;
+    zekbin_recorderCycleRan(&g_run.recorder);
     if (o->sharedMem) zek_sharedmem_aftercycle((int32_t)result);
-    if (g_run.writer != nullptr && !sut && !writeRow(data)) return fail(data);
+    if (recording && !sut && !writeRow(data)) return fail(data);
     if (result == ZEK_CYCLE_ERROR || g_vmFailed) return fail(data);
     if (result == ZEK_CYCLE_GO_ON && o->inputFile != nullptr) {
       uint32_t r = zekbin_nextBlock();

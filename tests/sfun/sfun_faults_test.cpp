@@ -47,6 +47,8 @@ struct Case {
   int rows;   // rows of a complete file
 };
 
+void PrintTo(const Case &c, std::ostream *os) { *os << c.image << ", " << c.steps << " steps"; }
+
 class SfunRecordFaults : public SfunTest, public ::testing::WithParamInterface<Case> {
  protected:
   // One whole run into a record file of its own.

@@ -50,6 +50,8 @@ struct Case {
   int rows;  // rows of a complete file: 40 cycles
 };
 
+void PrintTo(const Case &c, std::ostream *os) { *os << c.what; }
+
 class VmapiRecordFaults : public ::testing::TestWithParam<Case> {
  protected:
   std::string program;
