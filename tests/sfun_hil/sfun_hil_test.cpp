@@ -15,6 +15,7 @@
 
 #include "zek_mex_inprocess.h"
 #include "lcc_message_check.h"
+#include "refused_images.h"
 #include "zek_platform.h"
 #include "zek_sfun_hil.h"
 #include "zek_vm.h"
@@ -305,24 +306,8 @@ TEST_F(SfunHil, ACutProgramFileIsRefused) {
 // run before), the program before discarded, the cycle length set, no record file, init 0.
 TEST_F(SfunHil, AFileRefusedBeforeLoadingFailsAsAFailedLoad) {
   const std::vector<uint8_t> good = readAll(image("matrix"));
-  const std::string total = std::to_string(good.size());
-  const std::string context = " (error=11, address=0x0000, time=0.000000s)";
-  const struct {
-    const char *what;
-    void (*spoil)(std::vector<uint8_t> &);
-    std::string message;  // empty: the check sum's, as zek_load gives it
-  } cases[] = {
-      {"check sum", [](std::vector<uint8_t> &b) { b[b.size() / 2] ^= 0x55; }, ""},
-      {"magic", [](std::vector<uint8_t> &b) { b[0] = 'X'; },
-       "Wrong magic key. (error=10, address=0x0000, time=0.000000s)"},
-      {"version", [](std::vector<uint8_t> &b) { b[6] = 16; },
-       "Version mismatch. The bytecode version is 16, the version supported by the ZEK VM is 17." + context},
-      {"cut", [](std::vector<uint8_t> &b) { b.resize(b.size() - 10); },
-       "Malformed program image. The program announces " + total + " bytes, the file holds " +
-           std::to_string(good.size() - 10) + "." + context},
-      {"header only", [](std::vector<uint8_t> &b) { b.resize(9); },
-       "Malformed program image. The file of 9 bytes is shorter than its header." + context},
-  };
+  const std::string context = zt::kRefusedLoadContext;
+  const std::vector<zt::RefusedImage> cases = zt::refusedImages(good);
   const fs::path spoiled = dir / "spoiled.zvm";
   for (const auto &c : cases) {
     for (uint8_t quiet : {1, 0}) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "faults.h"
+#include "recording_sweep.h"
 #include "image_builder.h"
 #include "test_files.h"
 #include "zek_vmapi.h"
@@ -44,28 +45,13 @@ struct FrameRun {
   std::string message;
 };
 
-struct Case {
-  const char *what;
-  bool sut;
-  int rows;  // rows of a complete file: 40 cycles
-};
-
-void PrintTo(const Case &c, std::ostream *os) { *os << c.what; }
+using Case = zt::RecordingSweepCase;
 
 class VmapiRecordFaults : public ::testing::TestWithParam<Case> {
  protected:
   std::string program;
   void SetUp() override {
-    // y = x + 1 over 40 cycles with an event each: every element outgrows its first chunk and
-    // the event records outgrow their first lists.
-    zt::Program p;
-    p.flags = GetParam().sut ? 1 : 0;
-    p.timeout = 39;
-    p.density = 1000;
-    p.channel("y", 9, 1).flags = 0x02;
-    p.channel("x", 9, 3).flags = 0x02;
-    p.events.push_back({1, "tick"});
-    p.code = "READALL x; PUSHDOUBLE 1; PLUS; WRITEALL x; READALL x; WRITEALL y; EVENT tick 0; ENDCYCLE";
+    zt::Program p = zt::recordingSweepProgram(GetParam().sut);
     zt::Image image = p.build();
     program = ztf::tempPath(std::string("faults_") + GetParam().what + ".zvm");
     std::ofstream out(program, std::ios::binary | std::ios::trunc);
@@ -151,9 +137,7 @@ TEST_P(VmapiRecordFaults, EachAllocationFailingInTurn) {
   EXPECT_GT(allocations, 10u);
 }
 
-const Case kCases[] = {{"plain", false, 40}, {"sut", true, 39}};
-
-INSTANTIATE_TEST_SUITE_P(Runs, VmapiRecordFaults, ::testing::ValuesIn(kCases),
+INSTANTIATE_TEST_SUITE_P(Runs, VmapiRecordFaults, ::testing::ValuesIn(zt::kRecordingSweepCases),
                          [](const auto &info) { return std::string(info.param.what); });
 
 }  // namespace
