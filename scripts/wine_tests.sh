@@ -43,9 +43,14 @@ ninja -C build/win64 -j "$jobs" zekvm
 
 # The tests' wine prefix is made once per build folder; one wine server serves the whole run.
 export WINEPREFIX="$PWD/build/win64/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  "$wine_dir/wine64" wineboot --init > /dev/null 2>&1
-fi
+# A boot that fails part way leaves a prefix without its system DLLs that wine takes for
+# complete; such a prefix is made again from nothing, up to three times.
+for attempt in 1 2 3; do
+  [ -f "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ] && [ -f "$WINEPREFIX/system.reg" ] && break
+  [ "$attempt" -eq 1 ] || { "$wine_dir/wineserver" -k 2> /dev/null || true; rm -rf "$WINEPREFIX"; }
+  "$wine_dir/wine64" wineboot --init > /dev/null 2>&1 || echo "wineboot failed (attempt $attempt)"
+done
+[ -f "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ] || { echo "no wine prefix could be made"; exit 1; }
 # A server that runs already (of an earlier run that was cut short) is used as it is.
 if "$wine_dir/wineserver" -p 2> /dev/null; then
   trap '"$wine_dir/wineserver" -k 2> /dev/null || true' EXIT
