@@ -231,8 +231,15 @@ inline bool waitUntil(const std::function<bool()> &condition,
 }
 
 // Waits at most five seconds for the child to end; a child that does not is killed and fails.
-inline bool ended(Child &c, std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
-  bool done = waitUntil([&] { return waitpid(c.pid, &c.status, WNOHANG) == c.pid; }, limit);
+// whilePolling runs before every look at the child, while it still exists.
+inline bool ended(Child &c, std::chrono::milliseconds limit = std::chrono::milliseconds(5000),
+                  const std::function<void()> &whilePolling = {}) {
+  bool done = waitUntil(
+      [&] {
+        if (whilePolling) whilePolling();
+        return waitpid(c.pid, &c.status, WNOHANG) == c.pid;
+      },
+      limit);
   if (!done) {
     kill(c.pid, SIGKILL);
     waitpid(c.pid, &c.status, 0);

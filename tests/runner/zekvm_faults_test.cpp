@@ -109,20 +109,10 @@ long residentPeakKiB(pid_t pid) {
 // rr::ended with the peak resident size of the child, as last read while it lived.
 bool endedWithPeak(rr::Child &c, long *peakKiB, std::chrono::milliseconds limit = 5000ms) {
   *peakKiB = 0;
-  bool done = rr::waitUntil(
-      [&] {
-        long peak = residentPeakKiB(c.pid);
-        if (peak > *peakKiB) *peakKiB = peak;
-        return waitpid(c.pid, &c.status, WNOHANG) == c.pid;
-      },
-      limit);
-  if (!done) {
-    kill(c.pid, SIGKILL);
-    waitpid(c.pid, &c.status, 0);
-  }
-  if (c.input >= 0) close(c.input);
-  c.input = -1;
-  return done;
+  return rr::ended(c, limit, [&] {
+    long peak = residentPeakKiB(c.pid);
+    if (peak > *peakKiB) *peakKiB = peak;
+  });
 }
 
 // Tens of MiB for zekvm however long its cycle ran: a few MiB in the plain build, some 16 MiB
