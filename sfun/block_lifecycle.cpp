@@ -48,11 +48,18 @@ bool zek_sfun_startUp(const SfunStartUp *host, const char *programFile, const ch
   }
   if (!quiet) zek_sfun_printBanner(programFile, recordFile, size);
   // Load and match. The loader knows the size read: a file shorter than its image fails as any
-  // load does, before a byte beyond the file is read. The bytes before go only now: until the
-  // load the VM may still point into them.
-  zek_free(*host->bytecode);
-  *host->bytecode = bytes;
-  if (zek_loadSized(bytes, (uint64_t)size) != 0) {
+  // load does, before a byte beyond the file is read. Of the bytes before and the new ones,
+  // only those the VM does not run from afterwards are freed: a load that was refused leaves
+  // the program before in place, any other leaves the new one or none.
+  uint8_t *before = *host->bytecode;
+  uint32_t loaded = zek_loadSized(bytes, (uint64_t)size);
+  if (before != nullptr && zek_loadedImage() == before) {
+    zek_free(bytes);
+  } else {
+    zek_free(before);
+    *host->bytecode = bytes;
+  }
+  if (loaded != 0) {
     host->report(host->host, zek_getErrorMessage());
   } else {
     *host->status = ZEK_SFUN_LOADED;
@@ -63,6 +70,52 @@ bool zek_sfun_startUp(const SfunStartUp *host, const char *programFile, const ch
   if (failed(host)) return false;
   if (!quiet) host->openRecord(host->host, recordFile, programFile);
   return true;
+}
+
+bool zek_sfun_enterStep(SfunStepGuard *guard, void *host) {
+  bool before = guard->inside;
+  guard->inside = true;
+  guard->host = host;
+  return before;
+}
+
+void zek_sfun_leaveStep(SfunStepGuard *guard, bool before) { guard->inside = before; }
+
+namespace {
+
+void raiseRefusal(const char *operation) {
+  zek_raiseError(ZEK_ERR_API, "%s(): not allowed inside a cycle; call it between cycles.", operation);
+}
+
+}  // namespace
+
+bool zek_sfun_refusedInStep(SfunStepGuard *guard, SfunReportFn report, void *host, const char *operation) {
+  if (!guard->inside) return false;
+  ++guard->refusals;
+  guard->refused = operation;
+  // A refused call from the report of a refusal (a wrapper that terminates on every report)
+  // is told by that report already.
+  if (guard->reporting) return true;
+  guard->reporting = true;
+  // The byte code stops with the error; one that stands already (a refusal from the error
+  // handler) is left as the cause, and the handler is not called again.
+  if (guard->byteCode && !zek_hasError()) raiseRefusal(operation);
+  reportf(report, host != nullptr ? host : guard->host, "%s(): not allowed inside a cycle; call it between cycles.",
+          operation);
+  guard->reporting = false;
+  return true;
+}
+
+uint32_t zek_sfun_runCycle(SfunStepGuard *guard) {
+  uint32_t refusals = guard->refusals;
+  guard->byteCode = true;
+  uint32_t result = zek_runCycle();
+  guard->byteCode = false;
+  if (guard->refusals != refusals && result != ZEK_CYCLE_ERROR) {
+    raiseRefusal(guard->refused);
+    result = ZEK_CYCLE_ERROR;
+  }
+  return result;
 }
 
 FILE *zek_sfun_openRecordStream(SfunReportFn report, void *host, const char *path, const char *programFile) {

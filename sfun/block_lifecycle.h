@@ -36,6 +36,31 @@ struct SfunStartUp {
 bool zek_sfun_startUp(const SfunStartUp *host, const char *programFile, const char *recordFile, double stepSize,
                       bool quiet);
 
+// A host's step (inputs, cycle, outputs, or a Simulink function it serves) runs the wrapper's
+// callbacks: fixed-point handlers, MATLAB client functions, the message box, the real-time
+// clock, the error handlers. The exports that would free, load, close or run what the step
+// uses are refused while it runs, with "<export>(): not allowed inside a cycle; call it
+// between cycles.", reported to the wrapper; nothing else changes. A refusal from inside the
+// VM's cycle ends that cycle with the same error (ZEK_ERR_API).
+struct SfunStepGuard {
+  bool inside;          // a step runs
+  bool byteCode;        // the step is in the VM's cycle or a served function
+  void *host;           // the running step's context, for the refusals of exports without one
+  uint32_t refusals;    // refusals so far
+  const char *refused;  // the export refused last
+  bool reporting;       // a refusal is being told (its report may call in again)
+};
+// Marks a step as running with its context; returns the mark before, for zek_sfun_leaveStep.
+bool zek_sfun_enterStep(SfunStepGuard *guard, void *host);
+void zek_sfun_leaveStep(SfunStepGuard *guard, bool before);
+// True when the export named operation must not run now: it is then refused as told above
+// (reported through report with host, or with the step's context when host is null).
+bool zek_sfun_refusedInStep(SfunStepGuard *guard, SfunReportFn report, void *host, const char *operation);
+// zek_runCycle inside a step: a cycle whose callbacks had an export refused ends with the
+// refusal's error, also where the start of the cycle cleared it (the real-time clock runs
+// before that), so its result is then ZEK_CYCLE_ERROR.
+uint32_t zek_sfun_runCycle(SfunStepGuard *guard);
+
 // The record file at path opened for writing, or null after telling why not: a path that
 // names the program file is refused, since writing it would destroy the program; an empty
 // path or one that does not open is printed on the console and reported with the wrapper's

@@ -37,7 +37,9 @@ uint32_t getEnumBaseTypeByName(const char *enumTypeName) {
   return result;
 }
 
-int32_t zekCallServerFunction(SfunHandle block, uint32_t fcnIndex) {
+namespace {
+
+int32_t callServerFunction(SfunHandle block, uint32_t fcnIndex) {
   FunctionInterface *io = g_sfun.zek_server_fcn_io;
   if (io == nullptr) {
     zek_reportError(block, "Internal error: ZEK Server functions interface not initialized.");
@@ -67,7 +69,16 @@ int32_t zekCallServerFunction(SfunHandle block, uint32_t fcnIndex) {
   }
   // A standing error of the VM would keep the function from running.
   zek_resetError();
-  if (zek_runServerStubFunction(e.vmFunctionIndex) == 1) {
+  uint32_t refusals = g_sfun.step.refusals;
+  g_sfun.step.byteCode = true;
+  uint32_t result = zek_runServerStubFunction(e.vmFunctionIndex);
+  g_sfun.step.byteCode = false;
+  // A refusal inside it has been reported; the function's results do not count then.
+  if (g_sfun.step.refusals != refusals && result != 1) {
+    zek_close_outputfile(block, true);
+    return 0;
+  }
+  if (result == 1) {
     zek_reportError(block, zek_getErrorMessage());
     zek_close_outputfile(block, true);
     return 0;
@@ -78,4 +89,15 @@ int32_t zekCallServerFunction(SfunHandle block, uint32_t fcnIndex) {
     return 0;
   }
   return 1;
+}
+
+}  // namespace
+
+// A served function runs as a step: its transfers and byte code call the wrapper's callbacks.
+int32_t zekCallServerFunction(SfunHandle block, uint32_t fcnIndex) {
+  if (zek_sfun_refused(block, "zekCallServerFunction")) return 0;
+  bool outer = zek_sfun_enterStep(&g_sfun.step, block);
+  int32_t result = callServerFunction(block, fcnIndex);
+  zek_sfun_leaveStep(&g_sfun.step, outer);
+  return result;
 }

@@ -31,6 +31,8 @@ bool zek_initializeVM(SfunHandle block, const char *programFile, const char *rec
 }
 
 uint8_t zek_sfun_init(SfunHandle block, uint8_t quiet) {
+  // The start-up frees the program that the running step executes.
+  if (zek_sfun_refused(block, "zek_sfun_init")) return 0;
   if (g_sfun.zek_status != ZEK_SFUN_NOT_INITIALISED) return goOn();
   if (g_sfun.zek_prog_file == nullptr || g_sfun.zek_bin_file == nullptr) {
     zek_reportError(block, "Internal error: ZVM or ZEKPBIN file path not set\n");
@@ -67,7 +69,7 @@ void zek_runVM(SfunHandle block) {
     }
   }
   // 3. The cycle and the IDE's part after it.
-  uint32_t result = zek_runCycle();
+  uint32_t result = zek_sfun_runCycle(&g_sfun.step);
   zek_sharedmem_aftercycle((int32_t)result);
   zek_sfun_noteCycle((uint64_t)count * density);
   // 4. An error ends the recording.
@@ -91,19 +93,30 @@ void zek_runVM(SfunHandle block) {
   }
 }
 
+// The three parts of a simulation step, each a step of its own for the wrapper's callbacks
+// that run inside it (fixed-point handlers, MATLAB functions, message boxes, the clock).
 uint8_t zek_sfun_update(SfunHandle block) {
+  if (zek_sfun_refused(block, "zek_sfun_update")) return 0;
+  bool outer = zek_sfun_enterStep(&g_sfun.step, block);
   if (g_sfun.zek_status == ZEK_SFUN_LOADED) g_sfun.zek_status = ZEK_SFUN_RUNNING;
   if (g_sfun.zek_status == ZEK_SFUN_RUNNING) zek_readInputValues(block);
+  zek_sfun_leaveStep(&g_sfun.step, outer);
   return goOn();
 }
 
 uint8_t zek_sfun_cycle(SfunHandle block) {
+  if (zek_sfun_refused(block, "zek_sfun_cycle")) return 0;
+  bool outer = zek_sfun_enterStep(&g_sfun.step, block);
   if (g_sfun.zek_status != ZEK_SFUN_ERROR) zek_runVM(block);
+  zek_sfun_leaveStep(&g_sfun.step, outer);
   return goOn();
 }
 
 uint8_t zek_sfun_write(SfunHandle block) {
+  if (zek_sfun_refused(block, "zek_sfun_write")) return 0;
+  bool outer = zek_sfun_enterStep(&g_sfun.step, block);
   zek_writeOutputValues(block);
+  zek_sfun_leaveStep(&g_sfun.step, outer);
   return goOn();
 }
 
@@ -112,6 +125,7 @@ uint8_t zek_sfun_write(SfunHandle block) {
 // initialisation loads others: the VM keeps pointing into them (names, code), and its
 // exports may still be called.
 void zek_sfun_terminate(void) {
+  if (zek_sfun_refused(nullptr, "zek_sfun_terminate")) return;
   zek_close_outputfile(nullptr, false);
   zek_sfun_endExchange(g_sfun.zek_status == ZEK_SFUN_ERROR);
   msgbox_shutdown();

@@ -26,6 +26,8 @@ void matchReplacedRecords(void) {
 // the cycle and the record file it began with.
 void zek_sfun_setup(double stepSize, ReportErrorFn reportError, const char *programFile, const char *recordFile,
                     PortInterface *io, CopyPortDataFn writeFixPtOut, CopyPortDataFn readFixPtIn) {
+  // The records and handlers in use by the running step stay until it has ended.
+  if (zek_sfun_refused(nullptr, "zek_sfun_setup")) return;
   g_sfun.zek_stepsize = stepSize;
   g_sfun.zek_errorHandler = reportError;
   g_sfun.zek_prog_file = programFile;
@@ -38,6 +40,7 @@ void zek_sfun_setup(double stepSize, ReportErrorFn reportError, const char *prog
 
 void zek_sfun_setup_fcn_io(FunctionInterface *fcnIo, CopyFcnArgDataFn writeFixPtFcnOut,
                            CopyFcnArgDataFn readFixPtFcnIn) {
+  if (zek_sfun_refused(nullptr, "zek_sfun_setup_fcn_io")) return;
   g_sfun.zek_server_fcn_io = fcnIo;
   g_sfun.zek_copyFcnArgDataZek2SlFcn = writeFixPtFcnOut;
   g_sfun.zek_copyFcnArgDataSl2ZekFcn = readFixPtFcnIn;

@@ -48,6 +48,7 @@ struct HilState {
   uint16_t recordedCount;
   int64_t parameterStepPosition;   // -1 without a parameter block
   bool eventsPending;              // the last cycle's events are in no row yet
+  SfunStepGuard step;              // the step that runs, whose callbacks may call the exports
 };
 
 HilState g_hil = {};
@@ -386,7 +387,7 @@ void zek_runVM(void) {
   if (sut && zek_getCycleCount() != 0) recordRow();
   if (failed()) return;
   // 6. The cycle.
-  uint32_t result = zek_runCycle();
+  uint32_t result = zek_sfun_runCycle(&s.step);
   s.eventsPending = true;
   zek_sharedmem_aftercycle((int32_t)result);
   // 7.
@@ -418,11 +419,21 @@ bool zek_initializeVM(const char *programFile, const char *recordFile, double st
   return zek_sfun_startUp(&host, programFile, recordFile, stepTime, quiet);
 }
 
+// True when the export must not run now: a step runs, whose callbacks called it.
+bool refused(const char *operation) { return zek_sfun_refusedInStep(&g_hil.step, startUpReport, nullptr, operation); }
+
 }  // namespace
 
 uint8_t zek_sfun_init(double stepTime, char **errorSlot, const char *programFile, const char *recordFile,
                       const HilPortInterface *ports, uint8_t quiet) {
   HilState &s = g_hil;
+  // The start-up frees the program that the running step executes, and the record given here
+  // would replace the one the step transfers through. The refusal is told in the running
+  // block's slot and in this one.
+  if (refused("zek_sfun_init")) {
+    if (errorSlot != nullptr) *errorSlot = s.hilErrorText;
+    return 0;
+  }
   s.hilErrorSlot = errorSlot;
   bool ok = true;
   if (s.zek_status == ZEK_SFUN_NOT_INITIALISED) {
@@ -441,13 +452,17 @@ uint8_t zek_sfun_init(double stepTime, char **errorSlot, const char *programFile
 
 uint8_t zek_sfun(void) {
   HilState &s = g_hil;
+  if (refused("zek_sfun")) return 0;
+  bool outer = zek_sfun_enterStep(&s.step, nullptr);
   if (s.zek_status != ZEK_SFUN_ERROR) zek_runVM();
   zek_writeOutputValues();
+  zek_sfun_leaveStep(&s.step, outer);
   return s.zek_status != ZEK_SFUN_FINISHED && s.zek_status != ZEK_SFUN_ERROR ? 1 : 0;
 }
 
 void zek_sfun_terminate(void) {
   HilState &s = g_hil;
+  if (refused("zek_sfun_terminate")) return;
   // The file is finished first: a failure to write it still reaches the wrapper's slot. Then
   // an IDE still attached learns that the run is over.
   zek_close_outputfile();

@@ -534,3 +534,5 @@ uint32_t load(const uint8_t *image, const uint64_t *size) {
 uint32_t zek_load(const uint8_t *image) { return load(image, nullptr); }
 
 uint32_t zek_loadSized(const uint8_t *image, uint64_t size) { return load(image, &size); }
+
+const uint8_t *zek_loadedImage(void) { return vmstate0.loaded ? vmstate0.image : nullptr; }

@@ -181,7 +181,7 @@ void refuse(const char *operation, uint8_t inside) {
 VmapiExecution *createExecution(VmapiPath program, VmapiPath record) {
   // Loading frees the program data that a running operation uses.
   if (!vmapi_mayStart("zek_vmapi_createExecution", VMAPI_REFUSE_LOAD)) return nullptr;
-  // 1. The program file, whole, and as long as its image says.
+  // 1. The program file, whole.
   uint64_t size = 0;
   uint8_t *bytes = vmapi_readWholeFile(program, &size);
   if (bytes == nullptr) return nullptr;
@@ -193,11 +193,6 @@ VmapiExecution *createExecution(VmapiPath program, VmapiPath record) {
   if (e == nullptr) {
     zek_free(bytes);
     zek_raiseError(ZEK_ERR_API_MEMORY, "Unable to allocate memory for the execution.");
-    return nullptr;
-  }
-  if (!zek_checkImageSize(bytes, size)) {
-    zek_free(bytes);
-    std::free(e);
     return nullptr;
   }
   // An execution still live belongs to the program about to be replaced: its record file is
@@ -220,8 +215,10 @@ VmapiExecution *createExecution(VmapiPath program, VmapiPath record) {
       return nullptr;
     }
   }
-  // 2. Load; from here on the VM no longer points into an orphaned program.
-  bool loaded = zek_load(bytes) == 0;
+  // 2. Load; from here on the VM no longer points into an orphaned program. The loader knows
+  // the size read: a file shorter than its image fails as any load does, with the loader's
+  // message in a fresh context, before a byte beyond the file is read.
+  bool loaded = zek_loadSized(bytes, size) == 0;
   zek_free(g_orphanProgram);
   g_orphanProgram = nullptr;
   if (!loaded) {

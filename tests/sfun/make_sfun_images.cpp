@@ -145,6 +145,22 @@ zt::Program clientString() {
   return p;
 }
 
+// y = 1 / x (x = 0 fails the cycle), a message box and the client function c0 every cycle:
+// each a callback of the wrapper inside the cycle. With a real-time clock or without.
+zt::Program reentry(bool clock) {
+  zt::Program p;
+  p.timeout = 100;
+  p.channel("x", ZEK_DOUBLE, ZEK_ROLE_INPUT).flags = RECORDED;
+  p.channel("y", ZEK_DOUBLE, ZEK_ROLE_OUTPUT).flags = RECORDED;
+  p.channel("answer", ZEK_UINT8, ZEK_ROLE_LOCAL);
+  if (clock) p.channel("@realtime", ZEK_DOUBLE, ZEK_ROLE_LOCAL);
+  p.functions = {function("c0", 2, "", 0, 0)};
+  p.code =
+      "PUSHDOUBLE 1; READALL x; DIV; WRITEALL y; PUSHTRUE; MESSAGEBOX \"Again?\" \"Yes\"; WRITEALL answer; "
+      "CALLFUNCTION c0; ENDCYCLE";
+  return p;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -157,7 +173,8 @@ int main(int argc, char **argv) {
             write(folder, "steps_sut.zvm", steps(true)) && write(folder, "timeout0.zvm", timeoutZero()) && write(folder, "ends_at_once.zvm", endsAtOnce()) &&
             write(folder, "long_steps.zvm", longSteps(false)) && write(folder, "long_steps_sut.zvm", longSteps(true)) &&
             write(folder, "failing.zvm", failing()) && write(folder, "functions.zvm", functions()) &&
-            write(folder, "client_string.zvm", clientString());
+            write(folder, "client_string.zvm", clientString()) && write(folder, "reentry.zvm", reentry(false)) &&
+            write(folder, "reentry_clock.zvm", reentry(true));
   if (!ok) std::fprintf(stderr, "could not write the images into %s\n", folder.c_str());
   return ok ? 0 : 1;
 }

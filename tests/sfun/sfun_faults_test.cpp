@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "block_lifecycle.h"
 #include "faults.h"
 #include "sfun_support.h"
 #include "zekbin_decoder.h"
@@ -331,5 +332,53 @@ const StartUpCase kStartUps[] = {
 
 INSTANTIATE_TEST_SUITE_P(StartUps, SfunStartUpFaults, ::testing::ValuesIn(kStartUps),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// ---- The start-up over a program that runs ----------------------------------------------
+
+// The exports refuse a start-up inside a step; the start-up itself, reached from inside a
+// cycle all the same, meets a load that the VM refuses while byte code runs. It then keeps the
+// bytes the VM runs from and frees the new ones: the rest of the cycle and the next one read
+// only live memory.
+struct OwnHost {
+  int32_t status = ZEK_SFUN_NOT_INITIALISED;
+  uint8_t *bytecode = nullptr;
+  std::vector<std::string> reports;
+  SfunStartUp record{this, &status, &bytecode,
+                     [](void *host, const char *text) {
+                       OwnHost *h = (OwnHost *)host;
+                       h->reports.push_back(text);
+                       h->status = ZEK_SFUN_ERROR;
+                     },
+                     [](void *, bool) {}, [](void *, const char *, const char *) {}};
+};
+OwnHost *g_ownHost = nullptr;
+
+uint8_t boxStartsUp(uint32_t, uint8_t, const char *, uint8_t, const char *) {
+  g_ownHost->status = ZEK_SFUN_NOT_INITIALISED;
+  zek_sfun_startUp(&g_ownHost->record, image("steps.zvm").c_str(), "", 0.01, true);
+  return 1;
+}
+
+TEST(SfunStartUp, ALoadRefusedInsideACycleKeepsTheProgramThatRuns) {
+  OwnHost host;
+  g_ownHost = &host;
+  ASSERT_TRUE(zek_sfun_startUp(&host.record, image("reentry.zvm").c_str(), "", 0.01, true));
+  const uint8_t *running = host.bytecode;
+  ASSERT_EQ(zek_loadedImage(), running);
+  zek_installMessageBoxCmd(boxStartsUp);
+  ChannelDecl *x = &zek_getData()->inputs[0];
+  std::memcpy(x->value, "\0\0\0\0\0\0\0\x40", 8);  // 2.0
+  zek_runCycle();
+  ASSERT_EQ(host.reports.size(), 1u);
+  EXPECT_EQ(host.reports[0].rfind("zek_load(): not allowed while byte code runs", 0), 0u) << host.reports[0];
+  EXPECT_EQ(host.bytecode, running) << "the bytes the VM runs from stay";
+  EXPECT_EQ(zek_loadedImage(), running);
+  zek_installMessageBoxCmd(nullptr);
+  EXPECT_EQ(zek_runCycle(), (uint32_t)ZEK_CYCLE_ERROR) << "c0 has no handler";
+  EXPECT_STREQ(zek_getData()->inputs[0].name, "x");
+  zek_unload();
+  zek_free(host.bytecode);
+  g_ownHost = nullptr;
+}
 
 }  // namespace

@@ -360,3 +360,172 @@ TEST_F(RecordFile, AnEmptyPathFailsALoudInitOnly) {
 }
 
 }  // namespace
+
+// ---- Callbacks of the wrapper inside the block's own step ----------------------------------
+
+namespace {
+
+// What a callback inside the cycle does when armed: terminate the block and initialise it again,
+// as a MATLAB function does that starts another simulation of the model.
+struct Reentry {
+  bool armed = false;
+  SfunHandle block = nullptr;
+  int initResult = -1;
+  int calls = 0;
+};
+Reentry g_reentry;
+
+void reenter() {
+  if (!g_reentry.armed) return;
+  g_reentry.armed = false;
+  ++g_reentry.calls;
+  zek_sfun_terminate();
+  g_reentry.initResult = zek_sfun_init(g_reentry.block, 0);
+}
+
+uint8_t boxAnswers(uint32_t, uint8_t, const char *, uint8_t, const char *) { return 1; }
+int c0Returns(int, mxArray *[], int, mxArray *[], void *) { return 0; }
+double steadyClock() {
+  static double now = 0;
+  return now += 0.01;
+}
+
+uint8_t boxReenters(uint32_t, uint8_t, const char *, uint8_t, const char *) {
+  reenter();
+  return 1;
+}
+int c0Reenters(int, mxArray *[], int, mxArray *[], void *) {
+  reenter();
+  return 0;
+}
+double clockReenters() {
+  static double now = 0;
+  reenter();
+  return now += 0.01;
+}
+void errorHandlerReenters() { reenter(); }
+
+class Reentering : public Lifecycle {
+ protected:
+  void TearDown() override {
+    zek_setErrorHandler(nullptr);
+    g_reentry = Reentry{};
+    Lifecycle::TearDown();
+  }
+};
+
+// Each callback that runs inside the cycle tries to terminate and initialise the block again.
+// Both are refused, with nothing freed, reloaded or closed: the cycle ends with an error, the
+// record file holds the cycles before, the VM still runs the program it ran, and the block
+// starts again once the step has returned.
+TEST_F(Reentering, TerminateAndInitFromInsideTheCycleAreRefused) {
+  const char *terminateRefused = "zek_sfun_terminate(): not allowed inside a cycle; call it between cycles.";
+  const char *initRefused = "zek_sfun_init(): not allowed inside a cycle; call it between cycles.";
+  const struct {
+    const char *callback;
+    const char *program;
+    double x;               // the second step's input; 0 fails the cycle
+    const char *cycleEnd;   // the start of the last report
+  } cases[] = {
+      {"message box", "reentry.zvm", 2, "zek_sfun_terminate(): not allowed inside a cycle"},
+      {"MATLAB client function", "reentry.zvm", 2, "Function 'c0': zek_sfun_terminate(): not allowed inside a cycle"},
+      {"real-time clock", "reentry_clock.zvm", 2, "zek_sfun_init(): not allowed inside a cycle"},
+      {"error handler", "reentry.zvm", 0, "Division by zero"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.callback);
+    log() = Log{};
+    g_reentry = Reentry{};
+    w = Wrapper{};
+    g_reentry.block = w.handle();
+    prepare(c.program);
+    zmx::define("c0", std::string(c.callback) == "MATLAB client function" ? c0Reenters : c0Returns);
+    ASSERT_EQ(zek_sfun_init(w.handle(), 0), 1) << lastReport();
+    zek_installMessageBoxCmd(std::string(c.callback) == "message box" ? boxReenters : boxAnswers);
+    zek_installRealtimeCmd(std::string(c.callback) == "real-time clock" ? clockReenters : steadyClock);
+    zek_setErrorHandler(std::string(c.callback) == "error handler" ? errorHandlerReenters : nullptr);
+    ASSERT_EQ(step(1), 3) << lastReport();
+    const VmData *data = zek_getData();
+
+    g_reentry.armed = true;
+    w.setIn<double>(0, 0, c.x);
+    EXPECT_EQ(zek_sfun_update(w.handle()), 1);
+    EXPECT_EQ(zek_sfun_cycle(w.handle()), 0);
+    EXPECT_EQ(g_reentry.calls, 1);
+    EXPECT_EQ(g_reentry.initResult, 0);
+    ASSERT_GE(log().reports.size(), 3u);
+    EXPECT_EQ(log().reports[0], terminateRefused);
+    EXPECT_EQ(log().reports[1], initRefused);
+    EXPECT_THAT(lastReport(), StartsWith(c.cycleEnd));
+    EXPECT_EQ(zek_sfun_write(w.handle()), 0);
+    // Finished by the error, with the row of the first cycle.
+    zd::File f = zd::parse(readFile(w.record));
+    EXPECT_EQ(f.error, "");
+    EXPECT_EQ(f.rows(), 1);
+    // The program is the one loaded before, still in place: the VM runs it again.
+    EXPECT_EQ(zek_getData(), data);
+    EXPECT_STREQ(zek_getData()->inputs[0].name, "x");
+    setValue<double>("x", 4.0);
+    EXPECT_EQ(zek_runCycle(), (uint32_t)ZEK_CYCLE_GO_ON) << zek_getErrorMessage();
+    EXPECT_EQ(value<double>("y"), 0.25);
+    // Between steps the block is terminated and initialised as usual.
+    zek_setErrorHandler(nullptr);
+    zek_sfun_terminate();
+    log() = Log{};
+    ASSERT_EQ(zek_sfun_init(w.handle(), 0), 1) << lastReport();
+    zek_installMessageBoxCmd(boxAnswers);
+    EXPECT_EQ(step(8), 3) << lastReport();
+    EXPECT_EQ(w.outValue<double>(0, 0), 0.125);
+    zek_sfun_terminate();
+  }
+}
+
+// The exports of a step and the set-up are refused inside a step as well, and leave the block
+// as it was apart from the report.
+TEST_F(Reentering, EveryStepExportIsRefusedFromInsideAStep) {
+  static Wrapper *wrapper = nullptr;
+  wrapper = &w;
+  const struct {
+    const char *name;
+    void (*call)();
+  } exports[] = {
+      {"zek_sfun_update", [] { EXPECT_EQ(zek_sfun_update(wrapper->handle()), 0); }},
+      {"zek_sfun_cycle", [] { EXPECT_EQ(zek_sfun_cycle(wrapper->handle()), 0); }},
+      {"zek_sfun_write", [] { EXPECT_EQ(zek_sfun_write(wrapper->handle()), 0); }},
+      {"zek_sfun_setup",
+       [] {
+         zek_sfun_setup(0.5, onReport, "other.zvm", "other.zekbin", nullptr, nullptr, nullptr);
+       }},
+      {"zek_sfun_setup_fcn_io", [] { zek_sfun_setup_fcn_io(nullptr, nullptr, nullptr); }},
+      {"zekCallServerFunction", [] { EXPECT_EQ(zekCallServerFunction(wrapper->handle(), 0), 0); }},
+  };
+  for (const auto &e : exports) {
+    SCOPED_TRACE(e.name);
+    log() = Log{};
+    w = Wrapper{};
+    prepare("reentry.zvm");
+    zmx::define("c0", c0Returns);
+    ASSERT_EQ(zek_sfun_init(w.handle(), 0), 1) << lastReport();
+    static void (*call)() = nullptr;
+    call = e.call;
+    zek_installMessageBoxCmd([](uint32_t, uint8_t, const char *, uint8_t, const char *) -> uint8_t {
+      call();
+      return 1;
+    });
+    w.setIn<double>(0, 0, 2.0);
+    EXPECT_EQ(zek_sfun_update(w.handle()), 1);
+    EXPECT_EQ(zek_sfun_cycle(w.handle()), 0);
+    ASSERT_FALSE(log().reports.empty());
+    EXPECT_EQ(log().reports[0], std::string(e.name) + "(): not allowed inside a cycle; call it between cycles.");
+    EXPECT_THAT(lastReport(), StartsWith(std::string(e.name) + "(): not allowed inside a cycle; call it between "
+                                                               "cycles. (error=119, address="));
+    EXPECT_EQ(log().reportBlocks[0], w.handle()) << "told to the block of the step";
+    // The set-up of the block is unchanged: the next initialisation uses it.
+    zek_sfun_terminate();
+    EXPECT_EQ(zek_sfun_init(w.handle(), 1), 1) << lastReport();
+    EXPECT_EQ(zek_getDensity(), 10000u);
+    zek_sfun_terminate();
+  }
+}
+
+}  // namespace

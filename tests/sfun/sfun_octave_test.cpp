@@ -43,6 +43,12 @@ TEST(Octave, RunsTheBlockThroughInitStepsAndTerminate) {
   EXPECT_THAT(out, HasSubstr("enum Gear=6 Flag=10 Other=0\n"));
   EXPECT_THAT(out, HasSubstr("failing step: goOn=0\n"));
   EXPECT_THAT(out, HasSubstr("report: Function 'cf': Error in matlab client function"));
+  // Terminate and init from inside the cycle are refused; the cycle ends with the refusal.
+  EXPECT_THAT(out, HasSubstr("init again=1\ninner reinit=0\nreentering step: goOn=0\n"));
+  EXPECT_THAT(out, HasSubstr("report: zek_sfun_terminate(): not allowed inside a cycle; call it between cycles.\n"
+                             "report: zek_sfun_init(): not allowed inside a cycle; call it between cycles.\n"
+                             "report: Function 'cf': zek_sfun_terminate(): not allowed inside a cycle; call it "
+                             "between cycles. (error=119"));
   EXPECT_THAT(out, HasSubstr("done\n")) << "the host survived every failing call";
   std::ifstream f(record, std::ios::binary);
   std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
@@ -50,6 +56,11 @@ TEST(Octave, RunsTheBlockThroughInitStepsAndTerminate) {
   EXPECT_EQ(file.error, "");
   EXPECT_EQ(file.rows(), 3) << "the three cycles before the failing one";
   std::remove(record.c_str());
+  std::ifstream again(record + ".again", std::ios::binary);
+  zd::File second = zd::parse({(std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>()});
+  EXPECT_EQ(second.error, "") << "the record file of the second run is finished";
+  EXPECT_EQ(second.rows(), 0);
+  std::remove((record + ".again").c_str());
 }
 
 }  // namespace

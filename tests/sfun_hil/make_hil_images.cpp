@@ -81,6 +81,27 @@ zt::Program clientProgram() {
   return p;
 }
 
+// The client program with a message box after the client function: two callbacks of the
+// wrapper inside every cycle.
+zt::Program reentryProgram() {
+  zt::Program p;
+  p.timeout = 100000;
+  p.channel("x", 9, 0).flags = kRecorded;
+  p.channel("y", 9, 1).flags = kRecorded;
+  p.channel("answer", 1, 3);
+  p.channel("a", 9, 5);
+  p.channel("b", 9, 6);
+  zt::Function f;
+  f.name = "twice";
+  f.role = 2;
+  f.firstArg = 3;
+  f.argCount = 2;
+  p.functions.push_back(f);
+  p.code = "READALL x; WRITEALL a; CALLFUNCTION twice; READALL b; WRITEALL y; PUSHTRUE; MESSAGEBOX \"Again?\" \"Yes\"; "
+           "WRITEALL answer; ENDCYCLE";
+  return p;
+}
+
 // A 1 x 70000 matrix in and out: neither the count nor a dimension fits 16 bits.
 zt::Program wideProgram() {
   zt::Program p;
@@ -112,7 +133,7 @@ int main(int argc, char **argv) {
   bool ok = write(dir + "/matrix.zvm", matrixProgram()) && write(dir + "/matrix_sut.zvm", sut) &&
             write(dir + "/ending.zvm", endingProgram()) && write(dir + "/dividing.zvm", dividingProgram()) &&
             write(dir + "/cube.zvm", cubeProgram()) && write(dir + "/client.zvm", clientProgram()) &&
-            write(dir + "/wide.zvm", wideProgram());
+            write(dir + "/wide.zvm", wideProgram()) && write(dir + "/reentry.zvm", reentryProgram());
   if (!ok) std::fprintf(stderr, "make_hil_images: cannot write into %s\n", dir.c_str());
   return ok ? 0 : 1;
 }

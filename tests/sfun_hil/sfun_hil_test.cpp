@@ -617,3 +617,83 @@ TEST_F(SfunHil, TheExchangeBlockHasLayoutOneWithShortDeclarations) {
 }
 
 }  // namespace
+
+// ---- Callbacks of the wrapper inside the library's own step --------------------------------
+
+namespace {
+
+bool g_reenterArmed = false;
+uint8_t g_reenterInit = 2;
+
+// Terminates and initialises the library again from inside its step, once when armed.
+void reenter() {
+  if (!g_reenterArmed) return;
+  g_reenterArmed = false;
+  zek_sfun_terminate();
+  g_reenterInit = zek_sfun(); // a step of its own is refused as well
+  Ports none;
+  HilPortInterface r = none.record();
+  char *ownSlot = nullptr;
+  g_reenterInit = (uint8_t)(g_reenterInit * 10 + zek_sfun_init(0.01, &ownSlot, "", "", &r, 0));
+  EXPECT_NE(ownSlot, nullptr) << "the refusal is told in the slot of the refused call too";
+}
+
+uint8_t boxReenters(uint32_t, uint8_t, const char *, uint8_t, const char *) {
+  reenter();
+  return 1;
+}
+uint8_t boxAnswers(uint32_t, uint8_t, const char *, uint8_t, const char *) { return 1; }
+int twiceReenters(int nlhs, mxArray *plhs[], int nrhs, mxArray *prhs[], void *context) {
+  reenter();
+  return twice(nlhs, plhs, nrhs, prhs, context);
+}
+
+// The message box and a MATLAB client function try to terminate, step and initialise the
+// library from inside its step: each is refused, nothing is freed, loaded or closed, the step
+// ends with the error, and the record file holds the cycles before.
+TEST_F(SfunHil, TerminateStepAndInitFromInsideTheStepAreRefused) {
+  for (bool byBox : {true, false}) {
+    SCOPED_TRACE(byBox ? "message box" : "MATLAB client function");
+    zek_sfun_terminate();
+    zmx::reset();
+    slot = nullptr;
+    zmx::define("twice", byBox ? twice : twiceReenters);
+    double x = 21, y = 0;
+    Ports ports;
+    ports.in.add("x", ZEK_DOUBLE, &x);
+    ports.out.add("y", ZEK_DOUBLE, &y);
+    ASSERT_EQ(init(image("reentry"), ports, record(), 0), 1) << error();
+    zek_installMessageBoxCmd(byBox ? boxReenters : boxAnswers);
+    ASSERT_EQ(zek_sfun(), 1) << error();
+    EXPECT_EQ(y, 42.0);
+    const VmData *data = zek_getData();
+
+    g_reenterArmed = true;
+    g_reenterInit = 2;
+    x = 5;
+    EXPECT_EQ(zek_sfun(), 0);
+    EXPECT_EQ(g_reenterInit, 0) << "the nested step and the init answer 0";
+    EXPECT_NE(error().find("zek_sfun_terminate(): not allowed inside a cycle; call it between cycles. (error=119"),
+              std::string::npos)
+        << error();
+    EXPECT_EQ(y, 0.0) << "a failed step writes zero";
+    z8::File f = z8::read(readAll(record()));
+    ASSERT_EQ(f.blocks.size(), 1u);
+    EXPECT_EQ(f.blocks[0].rows.size(), 1u);
+    // The program run before is still the VM's, and runs again.
+    EXPECT_EQ(zek_getData(), data);
+    EXPECT_STREQ(vmInput("x")->name, "x");
+    zek_installMessageBoxCmd(boxAnswers);
+    EXPECT_EQ(zek_runCycle(), (uint32_t)ZEK_CYCLE_GO_ON) << zek_getErrorMessage();
+    // Between steps the library is terminated and initialised as usual.
+    zek_sfun_terminate();
+    slot = nullptr;
+    zmx::define("twice", twice);
+    ASSERT_EQ(init(image("reentry"), ports, record("again.zekbin"), 0), 1) << error();
+    zek_installMessageBoxCmd(boxAnswers);
+    EXPECT_EQ(zek_sfun(), 1) << error();
+    EXPECT_EQ(y, 10.0);
+  }
+}
+
+}  // namespace

@@ -45,6 +45,48 @@ TEST(VmapiExecutions, ProgramFilesThatCannotBeRunFailCleanly) {
   zek_vmapi_resetError();
 }
 
+// A program file that the loader refuses before it reads the program (shorter than its image)
+// fails as any other refused file does: the message carries the context of the reset VM, not
+// that of the run it replaces, and that run is replaced all the same, its record file finished.
+TEST(VmapiExecutions, AFileRefusedBeforeLoadingReplacesTheRunAsAnyFailedLoad) {
+  Bytes whole = readAll(image("notsync.zvm"));
+  std::string cut = tempPath("replacing_cut.zvm"), wrongMagic = tempPath("replacing_magic.zvm");
+  writeAll(cut, Bytes(whole.begin(), whole.begin() + (long)whole.size() / 2));
+  Bytes magic = whole;
+  magic[0] = 'X';
+  writeAll(wrongMagic, magic);
+  struct Row {
+    std::string program;
+    uint16_t code;
+    std::string start;
+  } rows[] = {
+      {cut, 11, "Malformed program image. The program announces "},
+      {wrongMagic, 10, "Wrong magic key."},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.program);
+    std::string record = tempPath("replaced_run.zekbin");
+    int32_t x = 1, y = 0;
+    VmapiExecution *running = zek_vmapi_createExecution(image("notsync.zvm").c_str(), record.c_str());
+    ASSERT_NE(running, nullptr) << message();
+    ASSERT_TRUE(zek_vmapi_bindSignal(running, "x", 6, 6, 1, 0, 0, 1, &x, 1));
+    ASSERT_TRUE(zek_vmapi_bindSignal(running, "y", 6, 6, 1, 0, 0, 1, &y, 1));
+    for (int k = 0; k < 7; ++k) ASSERT_EQ(zek_vmapi_runCycle(running), 0) << message();
+    EXPECT_EQ(zek_vmapi_createExecution(row.program.c_str(), nullptr), nullptr);
+    EXPECT_EQ(zek_vmapi_getErrorCode(), row.code);
+    EXPECT_EQ(message().rfind(row.start, 0), 0u) << message();
+    std::string context = " (error=" + std::to_string(row.code) + ", address=0x0000, time=0.000000s)";
+    EXPECT_EQ(message().substr(message().size() - std::min(message().size(), context.size())), context) << message();
+    // The run before is replaced: it drives nothing, and its record file is finished.
+    EXPECT_EQ(zek_vmapi_runCycle(running), 1);
+    EXPECT_EQ(zek_vmapi_getErrorCode(), 119) << message();
+    EXPECT_EQ(decode(record).rows(), 7);
+    zek_vmapi_closeExecution(running);
+    EXPECT_EQ(zek_runCycle(), 1u) << "no program stays loaded";
+    zek_vmapi_resetError();
+  }
+}
+
 TEST(VmapiExecutions, TwoExecutionsCloseInEitherOrder) {
   for (bool oldFirst : {true, false}) {
     SCOPED_TRACE(oldFirst ? "old closed first" : "new closed first");

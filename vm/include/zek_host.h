@@ -22,6 +22,11 @@ bool zek_checkImageSize(const uint8_t *image, uint64_t size);
 // carries the VM's error context), and no byte beyond the buffer is read.
 uint32_t zek_loadSized(const uint8_t *image, uint64_t size);
 
+// The buffer the loaded program runs from (names, code, initial values): the image of the last
+// successful load, null when no program is loaded. A host frees an image buffer only while the
+// VM does not run from it.
+const uint8_t *zek_loadedImage(void);
+
 // The values heap of the loaded program (null before a load) and its size in bytes.
 uint8_t *zek_getValuesHeapBuffer(void);
 uint32_t zek_getValuesHeapBufferSize(void);

@@ -7,6 +7,10 @@ function [out, str] = cf(d, b, m, t)
   if d == 99
     error('cf refuses 99');
   end
+  if d == 77
+    % Starts the block anew from inside its own cycle, as another simulation would.
+    printf('inner reinit=%d\n', zek_sfun_gateway('reinit'));
+  end
   out = d * 2 + double(b);
   str = 'abc';
 end

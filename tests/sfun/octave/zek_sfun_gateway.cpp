@@ -5,6 +5,7 @@
 //   [ok, out] = zek_sfun_gateway('call', index, in)       a Simulink function
 //   type = zek_sfun_gateway('enum', name)                 getEnumBaseTypeByName
 //   zek_sfun_gateway('terminate')
+//   zek_sfun_gateway('reinit')                           terminate, then init again -> go on
 //   texts = zek_sfun_gateway('reports')                   every reported error, in order
 // Built with mkoctfile --mex; uses Octave's own mex.h.
 #include <cstring>
@@ -82,6 +83,9 @@ void mexFunction(int nlhs, mxArray *plhs[], int nrhs, const mxArray *prhs[]) {
     plhs[0] = mxCreateDoubleScalar(getEnumBaseTypeByName(name.c_str()));
   } else if (command == "terminate") {
     zek_sfun_terminate();
+  } else if (command == "reinit") {
+    zek_sfun_terminate();
+    plhs[0] = mxCreateDoubleScalar(zek_sfun_init(&g_block, 0));
   } else if (command == "reports") {
     plhs[0] = mxCreateCellMatrix(1, (mwSize)g_reports.size());
     for (size_t i = 0; i < g_reports.size(); ++i) mxSetCell(plhs[0], (mwIndex)i, mxCreateString(g_reports[i].c_str()));
