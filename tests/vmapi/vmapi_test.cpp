@@ -75,8 +75,9 @@ TEST(VmapiExecutions, AFileRefusedBeforeLoadingReplacesTheRunAsAnyFailedLoad) {
     EXPECT_EQ(zek_vmapi_createExecution(row.program.c_str(), nullptr), nullptr);
     EXPECT_EQ(zek_vmapi_getErrorCode(), row.code);
     EXPECT_EQ(message().rfind(row.start, 0), 0u) << message();
+    std::string whole = zek_vmapi_getErrorMessage();
     std::string context = " (error=" + std::to_string(row.code) + ", address=0x0000, time=0.000000s)";
-    EXPECT_EQ(message().substr(message().size() - std::min(message().size(), context.size())), context) << message();
+    EXPECT_EQ(whole.substr(whole.size() - std::min(whole.size(), context.size())), context) << whole;
     // The run before is replaced: it drives nothing, and its record file is finished.
     EXPECT_EQ(zek_vmapi_runCycle(running), 1);
     EXPECT_EQ(zek_vmapi_getErrorCode(), 119) << message();
