@@ -63,42 +63,24 @@ zt::Program cubeProgram() {
   return p;
 }
 
-// The client function twice(a) -> b, carried out by MATLAB.
-zt::Program clientProgram() {
+// The client function twice(a) -> b, carried out by MATLAB; with a message box after it, two
+// callbacks of the wrapper inside every cycle, and x and y recorded.
+zt::Program clientProgram(bool withBox) {
   zt::Program p;
   p.timeout = 100000;
-  p.channel("x", 9, 0);
-  p.channel("y", 9, 1);
+  p.channel("x", 9, 0).flags = withBox ? kRecorded : 0;
+  p.channel("y", 9, 1).flags = withBox ? kRecorded : 0;
+  if (withBox) p.channel("answer", 1, 3);
   p.channel("a", 9, 5);
   p.channel("b", 9, 6);
   zt::Function f;
   f.name = "twice";
   f.role = 2;
-  f.firstArg = 2;
+  f.firstArg = withBox ? 3 : 2;
   f.argCount = 2;
   p.functions.push_back(f);
-  p.code = "READALL x; WRITEALL a; CALLFUNCTION twice; READALL b; WRITEALL y; ENDCYCLE";
-  return p;
-}
-
-// The client program with a message box after the client function: two callbacks of the
-// wrapper inside every cycle.
-zt::Program reentryProgram() {
-  zt::Program p;
-  p.timeout = 100000;
-  p.channel("x", 9, 0).flags = kRecorded;
-  p.channel("y", 9, 1).flags = kRecorded;
-  p.channel("answer", 1, 3);
-  p.channel("a", 9, 5);
-  p.channel("b", 9, 6);
-  zt::Function f;
-  f.name = "twice";
-  f.role = 2;
-  f.firstArg = 3;
-  f.argCount = 2;
-  p.functions.push_back(f);
-  p.code = "READALL x; WRITEALL a; CALLFUNCTION twice; READALL b; WRITEALL y; PUSHTRUE; MESSAGEBOX \"Again?\" \"Yes\"; "
-           "WRITEALL answer; ENDCYCLE";
+  p.code = "READALL x; WRITEALL a; CALLFUNCTION twice; READALL b; WRITEALL y; ";
+  p.code += withBox ? "PUSHTRUE; MESSAGEBOX \"Again?\" \"Yes\"; WRITEALL answer; ENDCYCLE" : "ENDCYCLE";
   return p;
 }
 
@@ -132,8 +114,8 @@ int main(int argc, char **argv) {
   sut.flags = 1;
   bool ok = write(dir + "/matrix.zvm", matrixProgram()) && write(dir + "/matrix_sut.zvm", sut) &&
             write(dir + "/ending.zvm", endingProgram()) && write(dir + "/dividing.zvm", dividingProgram()) &&
-            write(dir + "/cube.zvm", cubeProgram()) && write(dir + "/client.zvm", clientProgram()) &&
-            write(dir + "/wide.zvm", wideProgram()) && write(dir + "/reentry.zvm", reentryProgram());
+            write(dir + "/cube.zvm", cubeProgram()) && write(dir + "/client.zvm", clientProgram(false)) &&
+            write(dir + "/wide.zvm", wideProgram()) && write(dir + "/reentry.zvm", clientProgram(true));
   if (!ok) std::fprintf(stderr, "make_hil_images: cannot write into %s\n", dir.c_str());
   return ok ? 0 : 1;
 }
