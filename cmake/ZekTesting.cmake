@@ -1,4 +1,4 @@
-# Everything the tests share: GoogleTest and the export check.
+# Everything the tests share: GoogleTest, the discovery of its tests and the export check.
 #
 # A cross build finds no GoogleTest for its target; it builds one from the sources of the
 # googletest package (ZEK_GTEST_SOURCE) with its own compiler, as static libraries.
@@ -24,6 +24,20 @@ include(GoogleTest)
 if(CMAKE_CROSSCOMPILING)
   set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
 endif()
+
+# Listing a program's tests (under wine, on a busy machine, it may take far longer than
+# GoogleTest's default of 5 seconds) has this one time limit, in seconds, for every program.
+set(ZEK_TEST_DISCOVERY_TIMEOUT 120)
+
+# zek_discover_tests(<target> [<argument>...]): the tests of the GoogleTest program target, as
+# gtest_discover_tests finds them with the other arguments, under the time limit above. Every
+# test program's tests are found through here; the limit is not the caller's to set.
+function(zek_discover_tests target)
+  if(DISCOVERY_TIMEOUT IN_LIST ARGN)
+    message(FATAL_ERROR "zek_discover_tests(${target}): the discovery's time limit is ZEK_TEST_DISCOVERY_TIMEOUT")
+  endif()
+  gtest_discover_tests(${target} ${ARGN} DISCOVERY_TIMEOUT ${ZEK_TEST_DISCOVERY_TIMEOUT})
+endfunction()
 
 # zek_add_export_check(<test name> <file> <list file>): a test that the file (a shared library
 # or an object; a generator expression such as $<TARGET_FILE:x> is fine) exports exactly the
