@@ -865,6 +865,8 @@ PlatProcess* plat_process_start(const char* const* argv)
     SIZE_T attribute_size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &attribute_size);
     void* attributes = count > 0 ? std::malloc(attribute_size) : nullptr;
+    // A console program gets a console of its own without a window: the console events of the
+    // host's console do not reach it, and no window opens for it.
     DWORD flags = CREATE_NO_WINDOW;
     if (attributes != nullptr) {
         auto* list = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes);

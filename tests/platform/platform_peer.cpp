@@ -17,9 +17,10 @@
 //                                   descriptor than 0, 1, 2 is open
 //   inherited HANDLE                (Windows) exit 0 when standard input is empty and the
 //                                   handle value (decimal) is no open handle here
-//   ctrl-c NAME PASSED              (Windows) in a console of its own, watch for termination
-//                                   requests and send itself Ctrl+C while waiting for the
-//                                   event NAME; set the event PASSED when the wait ended as
+//   ctrl-c NAME PASSED              (Windows) alone in its console, as plat_process_start
+//                                   starts it: watch for termination requests and send
+//                                   itself Ctrl+C while waiting for the event NAME; set the
+//                                   event PASSED when the wait ended as
 //                                   interrupted, the request is named "Ctrl+C" and, once the
 //                                   ending began, waits run their course again; then send a
 //                                   second Ctrl+C, which must end the process at once
@@ -166,10 +167,10 @@ int env_expect(const char* name, const char* value)
 #if defined(_WIN32)
 int ctrl_c(const char* name, const char* passed_name)
 {
-    // A console of its own: the event reaches every process of a console.
-    FreeConsole();
-    if (!AllocConsole())
-        return FAILED_CALL;
+    // The event reaches every process of a console: the peer is alone in the console without
+    // window that plat_process_start gives every child. (A console of its own opened here with
+    // AllocConsole would have a window, and under wine the first window starts the desktop
+    // process, which would inherit the test's output and keep it open long after the test.)
     plat_termination_watch();
     PlatEvent* event = plat_event_create(name);
     if (event == nullptr || !GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0))
