@@ -49,8 +49,14 @@ for attempt in 1 2 3; do
   [ -f "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ] && [ -f "$WINEPREFIX/system.reg" ] && break
   [ "$attempt" -eq 1 ] || { "$wine_dir/wineserver" -k 2> /dev/null || true; rm -rf "$WINEPREFIX"; }
   "$wine_dir/wine64" wineboot --init > /dev/null 2>&1 || echo "wineboot failed (attempt $attempt)"
+  booted=1
 done
 [ -f "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ] || { echo "no wine prefix could be made"; exit 1; }
+# The server of the boot ends by itself once the boot's processes are gone; it is waited for, so
+# that the server below is one that stays. (A server that goes idle ends, and the next test starts
+# a new one together with wine's services, which take that test's output with them and keep it
+# open, so that ctest waits for the test until its time runs out.)
+[ -z "${booted:-}" ] || "$wine_dir/wineserver" -w
 # A server that runs already (of an earlier run that was cut short) is used as it is.
 if "$wine_dir/wineserver" -p 2> /dev/null; then
   trap '"$wine_dir/wineserver" -k 2> /dev/null || true' EXIT
