@@ -138,7 +138,8 @@ PlatWaitResult plat_process_wait(PlatProcess* process, std::uint32_t timeout_ms)
 // signal ended it; -1 while it is running, or when its status was collected elsewhere.
 int plat_process_exit_code(PlatProcess* process);
 
-// Ends the child at once; true also when it had ended already.
+// Ends the child at once, and on Windows the processes it started as well (all but those that
+// left its job); true also when it had ended already.
 bool plat_process_terminate(PlatProcess* process);
 
 // Releases the record, collecting an ended child. A child still running goes on running

@@ -742,6 +742,9 @@ void plat_pipe_close(PlatPipe* pipe)
 struct PlatProcess {
     HANDLE process;
     HANDLE thread;
+    // The job that holds the child and every process it starts; null where the child cannot
+    // be put in a job of its own (a system without nested jobs, when the host runs in one).
+    HANDLE job;
     DWORD id;
 };
 
@@ -825,6 +828,19 @@ HANDLE inheritable_copy(DWORD which)
     return copy;
 }
 
+// A job for a new child: processes the child starts join it, unless they ask to leave it.
+// Null when the system gives none.
+HANDLE child_job()
+{
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr)
+        return nullptr;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    return job;
+}
+
 } // namespace
 
 PlatProcess* plat_process_start(const char* const* argv)
@@ -867,7 +883,8 @@ PlatProcess* plat_process_start(const char* const* argv)
     void* attributes = count > 0 ? std::malloc(attribute_size) : nullptr;
     // A console program gets a console of its own without a window: the console events of the
     // host's console do not reach it, and no window opens for it.
-    DWORD flags = CREATE_NO_WINDOW;
+    // The child starts suspended, so that it is in its job before it can start a process.
+    DWORD flags = CREATE_NO_WINDOW | CREATE_SUSPENDED;
     if (attributes != nullptr) {
         auto* list = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes);
         if (InitializeProcThreadAttributeList(list, 1, 0, &attribute_size)) {
@@ -897,6 +914,24 @@ PlatProcess* plat_process_start(const char* const* argv)
         std::free(process);
         return nullptr;
     }
+    // A child that cannot have a job of its own runs without (terminating it then ends the
+    // child alone).
+    HANDLE job = child_job();
+    if (job != nullptr && !AssignProcessToJobObject(job, info.hProcess)) {
+        CloseHandle(job);
+        job = nullptr;
+    }
+    if (ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
+        set_system_error();
+        TerminateProcess(info.hProcess, 137);
+        if (job != nullptr)
+            CloseHandle(job);
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+        std::free(process);
+        return nullptr;
+    }
+    process->job = job;
     process->process = info.hProcess;
     process->thread = info.hThread;
     process->id = info.dwProcessId;
@@ -967,8 +1002,11 @@ bool plat_process_terminate(PlatProcess* process)
 {
     if (!plat_process_running(process))
         return true;
-    // 128 + 9, the code of a child ended this way on the other systems.
-    if (!TerminateProcess(process->process, 137)) {
+    // 128 + 9, the code of a child ended this way on the other systems. The job ends the
+    // processes the child started as well: one of them that outlived the child would keep
+    // what it inherited, the host's standard output and error among them.
+    BOOL ended = process->job != nullptr ? TerminateJobObject(process->job, 137) : FALSE;
+    if (!ended && !TerminateProcess(process->process, 137)) {
         DWORD error = GetLastError();
         // Access is denied to a process that is ending already.
         if (!plat_process_running(process))
@@ -983,6 +1021,8 @@ void plat_process_close(PlatProcess* process)
 {
     if (process == nullptr)
         return;
+    if (process->job != nullptr)
+        CloseHandle(process->job);
     CloseHandle(process->thread);
     CloseHandle(process->process);
     std::free(process);

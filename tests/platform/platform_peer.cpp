@@ -12,6 +12,8 @@
 //   args-echo NAME ARG...           connect; send every ARG with its NUL
 //   env-expect NAME VALUE           exit 0 when the variable has that value
 //   sleep MS                        sleep, then exit 0
+//   spawn NAME                      start this program again as "sleep 30000", connect and
+//                                   send that process's id (4 bytes), then sleep as long
 //   exit CODE                       exit with CODE
 //   inherited                       exit 0 when standard input is empty and no other
 //                                   descriptor than 0, 1, 2 is open
@@ -164,6 +166,21 @@ int env_expect(const char* name, const char* value)
     return std::strcmp(buffer, value) == 0 ? 0 : 1;
 }
 
+int spawn(const char* self, const char* name)
+{
+    const char* argv[] = {self, "sleep", "30000", nullptr};
+    PlatProcess* child = plat_process_start(argv);
+    if (child == nullptr)
+        return FAILED_CALL;
+    PlatPipe* pipe = plat_pipe_connect(name);
+    std::uint32_t id = plat_process_id(child);
+    if (pipe == nullptr || !plat_pipe_write(pipe, &id, sizeof id))
+        return FAILED_CALL;
+    plat_pipe_close(pipe);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30000));
+    return 0;
+}
+
 #if defined(_WIN32)
 int ctrl_c(const char* name, const char* passed_name)
 {
@@ -251,6 +268,8 @@ int main(int argc, char** argv)
         std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[2])));
         return 0;
     }
+    if (command == "spawn" && argc == 3)
+        return spawn(argv[0], argv[2]);
     if (command == "exit" && argc == 3)
         return std::atoi(argv[2]);
 #if defined(_WIN32)

@@ -566,6 +566,31 @@ TEST(Process, ReportsTheExitCodeAndRunsUntilTerminated)
     plat_process_close(peer);
 }
 
+// Terminating a child ends the processes it started as well: one left running would keep what
+// it inherited from the child, this host's standard output and error among them.
+TEST(Process, TerminatingEndsWhatTheChildStarted)
+{
+    std::string name = pipe_name();
+    PlatPipe* server = plat_pipe_create(name.c_str());
+    ASSERT_NE(server, nullptr);
+    PlatProcess* peer = start_peer({"spawn", name});
+    ASSERT_NE(peer, nullptr);
+    ASSERT_EQ(plat_pipe_accept_child(server, peer, PEER_LIMIT_MS), PLAT_WAIT_OK);
+    std::string id = read_exactly(server, sizeof(DWORD));
+    ASSERT_EQ(id.size(), sizeof(DWORD));
+    DWORD started_id = 0;
+    std::memcpy(&started_id, id.data(), sizeof started_id);
+    HANDLE started = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, started_id);
+    ASSERT_NE(started, nullptr);
+    EXPECT_TRUE(plat_process_terminate(peer));
+    EXPECT_EQ(plat_process_wait(peer, PEER_LIMIT_MS), PLAT_WAIT_OK);
+    EXPECT_EQ(WaitForSingleObject(started, PEER_LIMIT_MS), WAIT_OBJECT_0) << "what the child started runs on";
+    TerminateProcess(started, 1);
+    CloseHandle(started);
+    plat_process_close(peer);
+    plat_pipe_close(server);
+}
+
 // The console control handler: the first Ctrl+C becomes a request that ends the waits of this
 // layer, a second one ends the process at once through the system's handler (exit code
 // STATUS_CONTROL_C_EXIT; 0 under wine). A peer still sleeping is ended at the time limit (137).
