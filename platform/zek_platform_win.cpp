@@ -1,8 +1,8 @@
 // Windows implementation of zek_platform.h, over the kernel's own objects: named mappings
 // are page-file-backed file mappings, events are named manual-reset events, the pipe is a
-// named pipe, children are started with CreateProcessW. Windows keeps a named object while
-// some handle to it is open and closes the handles of a process that ends, which is the
-// lifetime the header describes.
+// named pipe, children are started with CreateProcessW, each in a job of its own that
+// terminating it ends. Windows keeps a named object while some handle to it is open and
+// closes the handles of a process that ends, which is the lifetime the header describes.
 //
 // Every name and path is UTF-8 in the interface and wide characters towards the system.
 // Names get the value of ZEK_PLATFORM_NAME_PREFIX (its '/' and '\' turned into '_') in
