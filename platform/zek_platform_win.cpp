@@ -921,20 +921,16 @@ PlatProcess* plat_process_start(const char* const* argv)
         CloseHandle(job);
         job = nullptr;
     }
-    if (ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
-        set_system_error();
-        TerminateProcess(info.hProcess, 137);
-        if (job != nullptr)
-            CloseHandle(job);
-        CloseHandle(info.hThread);
-        CloseHandle(info.hProcess);
-        std::free(process);
-        return nullptr;
-    }
     process->job = job;
     process->process = info.hProcess;
     process->thread = info.hThread;
     process->id = info.dwProcessId;
+    if (ResumeThread(info.hThread) == static_cast<DWORD>(-1)) {
+        set_system_error();
+        TerminateProcess(info.hProcess, 137);
+        plat_process_close(process);
+        return nullptr;
+    }
     return process;
 }
 

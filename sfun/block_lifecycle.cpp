@@ -72,22 +72,33 @@ bool zek_sfun_startUp(const SfunStartUp *host, const char *programFile, const ch
   return true;
 }
 
-bool zek_sfun_enterStep(SfunStepGuard *guard, void *host) {
-  bool before = guard->inside;
-  guard->inside = true;
-  guard->host = host;
-  return before;
-}
-
-void zek_sfun_leaveStep(SfunStepGuard *guard, bool before) { guard->inside = before; }
-
 namespace {
 
 void raiseRefusal(const char *operation) {
   zek_raiseError(ZEK_ERR_API, "%s(): not allowed inside a cycle; call it between cycles.", operation);
 }
 
+// Runs byte code inside the step; a refusal among its callbacks makes the result 1.
+template <typename Run> uint32_t runByteCode(SfunStepGuard *guard, Run run) {
+  uint32_t refusals = guard->refusals;
+  guard->byteCode = true;
+  uint32_t result = run();
+  guard->byteCode = false;
+  if (guard->refusals != refusals && result != ZEK_CYCLE_ERROR) {
+    raiseRefusal(guard->refused);
+    result = ZEK_CYCLE_ERROR;
+  }
+  return result;
+}
+
 }  // namespace
+
+bool zek_sfun_beginStep(SfunStepGuard *guard, SfunReportFn report, void *host, const char *operation) {
+  if (zek_sfun_refusedInStep(guard, report, host, operation)) return false;
+  guard->inside = true;
+  guard->host = host;
+  return true;
+}
 
 bool zek_sfun_refusedInStep(SfunStepGuard *guard, SfunReportFn report, void *host, const char *operation) {
   if (!guard->inside) return false;
@@ -107,15 +118,11 @@ bool zek_sfun_refusedInStep(SfunStepGuard *guard, SfunReportFn report, void *hos
 }
 
 uint32_t zek_sfun_runCycle(SfunStepGuard *guard) {
-  uint32_t refusals = guard->refusals;
-  guard->byteCode = true;
-  uint32_t result = zek_runCycle();
-  guard->byteCode = false;
-  if (guard->refusals != refusals && result != ZEK_CYCLE_ERROR) {
-    raiseRefusal(guard->refused);
-    result = ZEK_CYCLE_ERROR;
-  }
-  return result;
+  return runByteCode(guard, [] { return zek_runCycle(); });
+}
+
+uint32_t zek_sfun_runServerFunction(SfunStepGuard *guard, uint16_t function) {
+  return runByteCode(guard, [function] { return zek_runServerStubFunction(function); });
 }
 
 FILE *zek_sfun_openRecordStream(SfunReportFn report, void *host, const char *path, const char *programFile) {

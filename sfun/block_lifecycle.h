@@ -50,16 +50,18 @@ struct SfunStepGuard {
   const char *refused;  // the export refused last
   bool reporting;       // a refusal is being told (its report may call in again)
 };
-// Marks a step as running with its context; returns the mark before, for zek_sfun_leaveStep.
-bool zek_sfun_enterStep(SfunStepGuard *guard, void *host);
-void zek_sfun_leaveStep(SfunStepGuard *guard, bool before);
 // True when the export named operation must not run now: it is then refused as told above
 // (reported through report with host, or with the step's context when host is null).
 bool zek_sfun_refusedInStep(SfunStepGuard *guard, SfunReportFn report, void *host, const char *operation);
-// zek_runCycle inside a step: a cycle whose callbacks had an export refused ends with the
-// refusal's error, also where the start of the cycle cleared it (the real-time clock runs
-// before that), so its result is then ZEK_CYCLE_ERROR.
+// The start of a step export: false when it is refused (called from inside a step), else the
+// step is marked as running with host as its context until zek_sfun_endStep. Steps do not nest.
+bool zek_sfun_beginStep(SfunStepGuard *guard, SfunReportFn report, void *host, const char *operation);
+inline void zek_sfun_endStep(SfunStepGuard *guard) { guard->inside = false; }
+// zek_runCycle and zek_runServerStubFunction inside a step: byte code whose callbacks had an
+// export refused ends with the refusal's error, also where the start of the cycle cleared it
+// (the real-time clock runs before that), so the result is then 1 (ZEK_CYCLE_ERROR).
 uint32_t zek_sfun_runCycle(SfunStepGuard *guard);
+uint32_t zek_sfun_runServerFunction(SfunStepGuard *guard, uint16_t function);
 
 // The record file at path opened for writing, or null after telling why not: a path that
 // names the program file is refused, since writing it would destroy the program; an empty

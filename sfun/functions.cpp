@@ -69,16 +69,7 @@ int32_t callServerFunction(SfunHandle block, uint32_t fcnIndex) {
   }
   // A standing error of the VM would keep the function from running.
   zek_resetError();
-  uint32_t refusals = g_sfun.step.refusals;
-  g_sfun.step.byteCode = true;
-  uint32_t result = zek_runServerStubFunction(e.vmFunctionIndex);
-  g_sfun.step.byteCode = false;
-  // A refusal inside it has been reported; the function's results do not count then.
-  if (g_sfun.step.refusals != refusals && result != 1) {
-    zek_close_outputfile(block, true);
-    return 0;
-  }
-  if (result == 1) {
+  if (zek_sfun_runServerFunction(&g_sfun.step, e.vmFunctionIndex) == 1) {
     zek_reportError(block, zek_getErrorMessage());
     zek_close_outputfile(block, true);
     return 0;
@@ -95,9 +86,8 @@ int32_t callServerFunction(SfunHandle block, uint32_t fcnIndex) {
 
 // A served function runs as a step: its transfers and byte code call the wrapper's callbacks.
 int32_t zekCallServerFunction(SfunHandle block, uint32_t fcnIndex) {
-  if (zek_sfun_refused(block, "zekCallServerFunction")) return 0;
-  bool outer = zek_sfun_enterStep(&g_sfun.step, block);
+  if (!zek_sfun_beginStep(&g_sfun.step, zek_reportError, block, "zekCallServerFunction")) return 0;
   int32_t result = callServerFunction(block, fcnIndex);
-  zek_sfun_leaveStep(&g_sfun.step, outer);
+  zek_sfun_endStep(&g_sfun.step);
   return result;
 }

@@ -96,27 +96,24 @@ void zek_runVM(SfunHandle block) {
 // The three parts of a simulation step, each a step of its own for the wrapper's callbacks
 // that run inside it (fixed-point handlers, MATLAB functions, message boxes, the clock).
 uint8_t zek_sfun_update(SfunHandle block) {
-  if (zek_sfun_refused(block, "zek_sfun_update")) return 0;
-  bool outer = zek_sfun_enterStep(&g_sfun.step, block);
+  if (!zek_sfun_beginStep(&g_sfun.step, zek_reportError, block, "zek_sfun_update")) return 0;
   if (g_sfun.zek_status == ZEK_SFUN_LOADED) g_sfun.zek_status = ZEK_SFUN_RUNNING;
   if (g_sfun.zek_status == ZEK_SFUN_RUNNING) zek_readInputValues(block);
-  zek_sfun_leaveStep(&g_sfun.step, outer);
+  zek_sfun_endStep(&g_sfun.step);
   return goOn();
 }
 
 uint8_t zek_sfun_cycle(SfunHandle block) {
-  if (zek_sfun_refused(block, "zek_sfun_cycle")) return 0;
-  bool outer = zek_sfun_enterStep(&g_sfun.step, block);
+  if (!zek_sfun_beginStep(&g_sfun.step, zek_reportError, block, "zek_sfun_cycle")) return 0;
   if (g_sfun.zek_status != ZEK_SFUN_ERROR) zek_runVM(block);
-  zek_sfun_leaveStep(&g_sfun.step, outer);
+  zek_sfun_endStep(&g_sfun.step);
   return goOn();
 }
 
 uint8_t zek_sfun_write(SfunHandle block) {
-  if (zek_sfun_refused(block, "zek_sfun_write")) return 0;
-  bool outer = zek_sfun_enterStep(&g_sfun.step, block);
+  if (!zek_sfun_beginStep(&g_sfun.step, zek_reportError, block, "zek_sfun_write")) return 0;
   zek_writeOutputValues(block);
-  zek_sfun_leaveStep(&g_sfun.step, outer);
+  zek_sfun_endStep(&g_sfun.step);
   return goOn();
 }
 

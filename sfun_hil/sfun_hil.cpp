@@ -452,11 +452,10 @@ uint8_t zek_sfun_init(double stepTime, char **errorSlot, const char *programFile
 
 uint8_t zek_sfun(void) {
   HilState &s = g_hil;
-  if (refused("zek_sfun")) return 0;
-  bool outer = zek_sfun_enterStep(&s.step, nullptr);
+  if (!zek_sfun_beginStep(&s.step, startUpReport, nullptr, "zek_sfun")) return 0;
   if (s.zek_status != ZEK_SFUN_ERROR) zek_runVM();
   zek_writeOutputValues();
-  zek_sfun_leaveStep(&s.step, outer);
+  zek_sfun_endStep(&s.step);
   return s.zek_status != ZEK_SFUN_FINISHED && s.zek_status != ZEK_SFUN_ERROR ? 1 : 0;
 }
 
