@@ -48,15 +48,15 @@ bool zek_sfun_startUp(const SfunStartUp *host, const char *programFile, const ch
   }
   if (!quiet) zek_sfun_printBanner(programFile, recordFile, size);
   // Load and match. The loader knows the size read: a file shorter than its image fails as any
-  // load does, before a byte beyond the file is read. Of the bytes before and the new ones,
-  // only those the VM does not run from afterwards are freed: a load that was refused leaves
-  // the program before in place, any other leaves the new one or none.
-  uint8_t *before = *host->bytecode;
+  // load does, before a byte beyond the file is read. Of the host's bytes as they stand after
+  // the load and the new ones, only those the VM does not run from are freed: a load that was
+  // refused leaves the program before in place, any other leaves the new one or none.
   uint32_t loaded = zek_loadSized(bytes, (uint64_t)size);
-  if (before != nullptr && zek_loadedImage() == before) {
+  uint8_t *held = *host->bytecode;
+  if (held != nullptr && held != bytes && zek_loadedImage() == held) {
     zek_free(bytes);
   } else {
-    zek_free(before);
+    if (held != bytes) zek_free(held);
     *host->bytecode = bytes;
   }
   if (loaded != 0) {
@@ -74,34 +74,30 @@ bool zek_sfun_startUp(const SfunStartUp *host, const char *programFile, const ch
 
 namespace {
 
-void raiseRefusal(const char *operation) {
+void raiseStepRefusal(const char *operation) {
   zek_raiseError(ZEK_ERR_API, "%s(): not allowed inside a cycle; call it between cycles.", operation);
 }
 
-// Runs byte code inside the step; a refusal among its callbacks makes the result 1.
-template <typename Run> uint32_t runByteCode(SfunStepGuard *guard, Run run) {
+// Runs byte code inside the step; a refusal among its callbacks makes the result 1. The VM's
+// own refusals inside running byte code guard it meanwhile, so the step lets go of the program.
+template <typename Run> uint32_t runByteCode(SfunGuard *guard, Run run) {
   uint32_t refusals = guard->refusals;
   guard->byteCode = true;
+  const char *holder = zek_holdProgram(nullptr);
   uint32_t result = run();
+  zek_holdProgram(holder);
   guard->byteCode = false;
   if (guard->refusals != refusals && result != ZEK_CYCLE_ERROR) {
-    raiseRefusal(guard->refused);
+    raiseStepRefusal(guard->refused);
     result = ZEK_CYCLE_ERROR;
   }
   return result;
 }
 
-}  // namespace
-
-bool zek_sfun_beginStep(SfunStepGuard *guard, SfunReportFn report, void *host, const char *operation) {
-  if (zek_sfun_refusedInStep(guard, report, host, operation)) return false;
-  guard->inside = true;
-  guard->host = host;
-  return true;
-}
-
-bool zek_sfun_refusedInStep(SfunStepGuard *guard, SfunReportFn report, void *host, const char *operation) {
-  if (!guard->inside) return false;
+// True when the export named operation must not run now, after telling it (through report
+// with host, or with the running export's context when host is null).
+bool refused(SfunGuard *guard, SfunReportFn report, void *host, const char *operation) {
+  if (guard->running == nullptr) return false;
   ++guard->refusals;
   guard->refused = operation;
   // A refused call from the report of a refusal (a wrapper that terminates on every report)
@@ -109,19 +105,40 @@ bool zek_sfun_refusedInStep(SfunStepGuard *guard, SfunReportFn report, void *hos
   if (guard->reporting) return true;
   guard->reporting = true;
   // The byte code stops with the error; one that stands already (a refusal from the error
-  // handler) is left as the cause, and the handler is not called again.
-  if (guard->byteCode && !zek_hasError()) raiseRefusal(operation);
-  reportf(report, host != nullptr ? host : guard->host, "%s(): not allowed inside a cycle; call it between cycles.",
-          operation);
+  // handler) is left as the cause.
+  if (guard->byteCode && !zek_hasError()) raiseStepRefusal(operation);
+  void *to = host != nullptr ? host : guard->host;
+  if (guard->step)
+    reportf(report, to, "%s(): not allowed inside a cycle; call it between cycles.", operation);
+  else
+    reportf(report, to, "%s(): not allowed while %s() runs; call it after it returns.", operation, guard->running);
   guard->reporting = false;
   return true;
 }
 
-uint32_t zek_sfun_runCycle(SfunStepGuard *guard) {
+}  // namespace
+
+bool zek_sfun_begin(SfunGuard *guard, SfunReportFn report, void *host, const char *operation, bool step) {
+  if (refused(guard, report, host, operation)) return false;
+  guard->running = operation;
+  guard->step = step;
+  guard->host = host;
+  zek_holdProgram(operation);
+  return true;
+}
+
+void zek_sfun_end(SfunGuard *guard) {
+  zek_holdProgram(nullptr);
+  guard->running = nullptr;
+  guard->step = false;
+  guard->host = nullptr;
+}
+
+uint32_t zek_sfun_runCycle(SfunGuard *guard) {
   return runByteCode(guard, [] { return zek_runCycle(); });
 }
 
-uint32_t zek_sfun_runServerFunction(SfunStepGuard *guard, uint16_t function) {
+uint32_t zek_sfun_runServerFunction(SfunGuard *guard, uint16_t function) {
   return runByteCode(guard, [function] { return zek_runServerStubFunction(function); });
 }
 

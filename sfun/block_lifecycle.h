@@ -36,32 +36,34 @@ struct SfunStartUp {
 bool zek_sfun_startUp(const SfunStartUp *host, const char *programFile, const char *recordFile, double stepSize,
                       bool quiet);
 
-// A host's step (inputs, cycle, outputs, or a Simulink function it serves) runs the wrapper's
-// callbacks: fixed-point handlers, MATLAB client functions, the message box, the real-time
-// clock, the error handlers. The exports that would free, load, close or run what the step
-// uses are refused while it runs, with "<export>(): not allowed inside a cycle; call it
-// between cycles.", reported to the wrapper; nothing else changes. A refusal from inside the
-// VM's cycle ends that cycle with the same error (ZEK_ERR_API).
-struct SfunStepGuard {
-  bool inside;          // a step runs
+// The exports of a host that run the wrapper's callbacks (fixed-point handlers, MATLAB client
+// functions, the message box, the real-time clock, the report callback, the VM's error
+// handler) begin and end through the host's guard, which marks the export as running. An
+// export that such a callback calls while another runs is refused, reported to the wrapper,
+// and changes nothing, since it would free, load, close or run what the running export uses:
+// inside a step (an export that moves values or runs byte code) with "<export>(): not allowed
+// inside a cycle; call it between cycles.", inside any other with "<export>(): not allowed
+// while <running>() runs; call it after it returns." A refusal from inside the VM's cycle ends
+// that cycle with the same error (ZEK_ERR_API). The running export also holds the VM's program
+// (zek_holdProgram), so that the VM refuses its own load, cycle and server functions alike.
+struct SfunGuard {
+  const char *running;  // the export that runs, null when none
+  bool step;            // it is a step
   bool byteCode;        // the step is in the VM's cycle or a served function
-  void *host;           // the running step's context, for the refusals of exports without one
+  void *host;           // the running export's context, for the refusals of exports without one
   uint32_t refusals;    // refusals so far
   const char *refused;  // the export refused last
   bool reporting;       // a refusal is being told (its report may call in again)
 };
-// True when the export named operation must not run now: it is then refused as told above
-// (reported through report with host, or with the step's context when host is null).
-bool zek_sfun_refusedInStep(SfunStepGuard *guard, SfunReportFn report, void *host, const char *operation);
-// The start of a step export: false when it is refused (called from inside a step), else the
-// step is marked as running with host as its context until zek_sfun_endStep. Steps do not nest.
-bool zek_sfun_beginStep(SfunStepGuard *guard, SfunReportFn report, void *host, const char *operation);
-inline void zek_sfun_endStep(SfunStepGuard *guard) { guard->inside = false; }
+// The start of an export named operation: false when it is refused (another runs), else it is
+// marked as running with host as its context until zek_sfun_end. Exports do not nest.
+bool zek_sfun_begin(SfunGuard *guard, SfunReportFn report, void *host, const char *operation, bool step);
+void zek_sfun_end(SfunGuard *guard);
 // zek_runCycle and zek_runServerStubFunction inside a step: byte code whose callbacks had an
 // export refused ends with the refusal's error, also where the start of the cycle cleared it
 // (the real-time clock runs before that), so the result is then 1 (ZEK_CYCLE_ERROR).
-uint32_t zek_sfun_runCycle(SfunStepGuard *guard);
-uint32_t zek_sfun_runServerFunction(SfunStepGuard *guard, uint16_t function);
+uint32_t zek_sfun_runCycle(SfunGuard *guard);
+uint32_t zek_sfun_runServerFunction(SfunGuard *guard, uint16_t function);
 
 // The record file at path opened for writing, or null after telling why not: a path that
 // names the program file is refused, since writing it would destroy the program; an empty

@@ -69,7 +69,7 @@ int32_t callServerFunction(SfunHandle block, uint32_t fcnIndex) {
   }
   // A standing error of the VM would keep the function from running.
   zek_resetError();
-  if (zek_sfun_runServerFunction(&g_sfun.step, e.vmFunctionIndex) == 1) {
+  if (zek_sfun_runServerFunction(&g_sfun.guard, e.vmFunctionIndex) == 1) {
     zek_reportError(block, zek_getErrorMessage());
     zek_close_outputfile(block, true);
     return 0;
@@ -86,8 +86,8 @@ int32_t callServerFunction(SfunHandle block, uint32_t fcnIndex) {
 
 // A served function runs as a step: its transfers and byte code call the wrapper's callbacks.
 int32_t zekCallServerFunction(SfunHandle block, uint32_t fcnIndex) {
-  if (!zek_sfun_beginStep(&g_sfun.step, zek_reportError, block, "zekCallServerFunction")) return 0;
+  if (!zek_sfun_beginExport(block, "zekCallServerFunction", true)) return 0;
   int32_t result = callServerFunction(block, fcnIndex);
-  zek_sfun_endStep(&g_sfun.step);
+  zek_sfun_endExport();
   return result;
 }

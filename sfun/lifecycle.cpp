@@ -30,9 +30,9 @@ bool zek_initializeVM(SfunHandle block, const char *programFile, const char *rec
   return zek_sfun_startUp(&host, programFile, recordFile, stepSize, quiet != 0);
 }
 
-uint8_t zek_sfun_init(SfunHandle block, uint8_t quiet) {
-  // The start-up frees the program that the running step executes.
-  if (zek_sfun_refused(block, "zek_sfun_init")) return 0;
+namespace {
+
+uint8_t init(SfunHandle block, uint8_t quiet) {
   if (g_sfun.zek_status != ZEK_SFUN_NOT_INITIALISED) return goOn();
   if (g_sfun.zek_prog_file == nullptr || g_sfun.zek_bin_file == nullptr) {
     zek_reportError(block, "Internal error: ZVM or ZEKPBIN file path not set\n");
@@ -44,6 +44,17 @@ uint8_t zek_sfun_init(SfunHandle block, uint8_t quiet) {
   }
   if (!zek_initializeVM(block, g_sfun.zek_prog_file, g_sfun.zek_bin_file, g_sfun.zek_stepsize, quiet)) return 0;
   return goOn();
+}
+
+}  // namespace
+
+uint8_t zek_sfun_init(SfunHandle block, uint8_t quiet) {
+  // The start-up runs the wrapper's callbacks (the error handler, the report, the fixed-point
+  // handlers of initial outputs) over the program it loads and the tables it builds.
+  if (!zek_sfun_beginExport(block, "zek_sfun_init", false)) return 0;
+  uint8_t result = init(block, quiet);
+  zek_sfun_endExport();
+  return result;
 }
 
 void zek_runVM(SfunHandle block) {
@@ -69,7 +80,7 @@ void zek_runVM(SfunHandle block) {
     }
   }
   // 3. The cycle and the IDE's part after it.
-  uint32_t result = zek_sfun_runCycle(&g_sfun.step);
+  uint32_t result = zek_sfun_runCycle(&g_sfun.guard);
   zek_sharedmem_aftercycle((int32_t)result);
   zek_sfun_noteCycle((uint64_t)count * density);
   // 4. An error ends the recording.
@@ -96,24 +107,24 @@ void zek_runVM(SfunHandle block) {
 // The three parts of a simulation step, each a step of its own for the wrapper's callbacks
 // that run inside it (fixed-point handlers, MATLAB functions, message boxes, the clock).
 uint8_t zek_sfun_update(SfunHandle block) {
-  if (!zek_sfun_beginStep(&g_sfun.step, zek_reportError, block, "zek_sfun_update")) return 0;
+  if (!zek_sfun_beginExport(block, "zek_sfun_update", true)) return 0;
   if (g_sfun.zek_status == ZEK_SFUN_LOADED) g_sfun.zek_status = ZEK_SFUN_RUNNING;
   if (g_sfun.zek_status == ZEK_SFUN_RUNNING) zek_readInputValues(block);
-  zek_sfun_endStep(&g_sfun.step);
+  zek_sfun_endExport();
   return goOn();
 }
 
 uint8_t zek_sfun_cycle(SfunHandle block) {
-  if (!zek_sfun_beginStep(&g_sfun.step, zek_reportError, block, "zek_sfun_cycle")) return 0;
+  if (!zek_sfun_beginExport(block, "zek_sfun_cycle", true)) return 0;
   if (g_sfun.zek_status != ZEK_SFUN_ERROR) zek_runVM(block);
-  zek_sfun_endStep(&g_sfun.step);
+  zek_sfun_endExport();
   return goOn();
 }
 
 uint8_t zek_sfun_write(SfunHandle block) {
-  if (!zek_sfun_beginStep(&g_sfun.step, zek_reportError, block, "zek_sfun_write")) return 0;
+  if (!zek_sfun_beginExport(block, "zek_sfun_write", true)) return 0;
   zek_writeOutputValues(block);
-  zek_sfun_endStep(&g_sfun.step);
+  zek_sfun_endExport();
   return goOn();
 }
 
@@ -122,11 +133,12 @@ uint8_t zek_sfun_write(SfunHandle block) {
 // initialisation loads others: the VM keeps pointing into them (names, code), and its
 // exports may still be called.
 void zek_sfun_terminate(void) {
-  if (zek_sfun_refused(nullptr, "zek_sfun_terminate")) return;
+  if (!zek_sfun_beginExport(nullptr, "zek_sfun_terminate", false)) return;
   zek_close_outputfile(nullptr, false);
   zek_sfun_endExchange(g_sfun.zek_status == ZEK_SFUN_ERROR);
   msgbox_shutdown();
   zek_sfun_releaseOffsetTables();
   g_sfun.zek_status = ZEK_SFUN_NOT_INITIALISED;
   g_sfun.zek_Data = nullptr;
+  zek_sfun_endExport();
 }

@@ -35,7 +35,7 @@ struct SfunHost {
   char *rtwCodeGenBuffer = nullptr;
   char sfunErrorText[ZEK_SFUN_ERROR_TEXT_SIZE] = {};
   char sfunMessage[ZEK_SFUN_MESSAGE_SIZE] = {};
-  SfunStepGuard step = {};  // the step that runs, whose callbacks may call the exports
+  SfunGuard guard = {};  // the export that runs, whose callbacks may call the exports
 };
 
 extern SfunHost g_sfun;
@@ -43,11 +43,13 @@ extern SfunHost g_sfun;
 // Formats into g_sfun.sfunMessage (cut at its end) and reports it.
 void zek_sfun_reportf(SfunHandle block, const char *format, ...) __attribute__((format(printf, 2, 3)));
 inline bool zek_sfun_failed(void) { return g_sfun.zek_status == ZEK_SFUN_ERROR; }
-// True when the export named operation is refused because a step runs (reported to block, or
-// to the step's block when null).
-inline bool zek_sfun_refused(SfunHandle block, const char *operation) {
-  return zek_sfun_refusedInStep(&g_sfun.step, zek_reportError, block, operation);
+// The start and end of an export that runs the wrapper's callbacks (SfunGuard): false when it
+// is refused because another runs (reported to block, or to the running export's block when
+// null); a step is an export that moves values or runs byte code.
+inline bool zek_sfun_beginExport(SfunHandle block, const char *operation, bool step) {
+  return zek_sfun_begin(&g_sfun.guard, zek_reportError, block, operation, step);
 }
+inline void zek_sfun_endExport(void) { zek_sfun_end(&g_sfun.guard); }
 
 // Ports and functions.
 void zek_find_signals_by_names(SfunHandle block);

@@ -23,11 +23,12 @@ void matchReplacedRecords(void) {
 }  // namespace
 
 // The step size and the paths take effect at the next initialisation; the running block keeps
-// the cycle and the record file it began with.
+// the cycle and the record file it began with. The set-ups match what they hand in against a
+// running program, which reports through the wrapper.
 void zek_sfun_setup(double stepSize, ReportErrorFn reportError, const char *programFile, const char *recordFile,
                     PortInterface *io, CopyPortDataFn writeFixPtOut, CopyPortDataFn readFixPtIn) {
-  // The records and handlers in use by the running step stay until it has ended.
-  if (zek_sfun_refused(nullptr, "zek_sfun_setup")) return;
+  // The records and handlers in use by the running export stay until it has ended.
+  if (!zek_sfun_beginExport(nullptr, "zek_sfun_setup", false)) return;
   g_sfun.zek_stepsize = stepSize;
   g_sfun.zek_errorHandler = reportError;
   g_sfun.zek_prog_file = programFile;
@@ -36,15 +37,17 @@ void zek_sfun_setup(double stepSize, ReportErrorFn reportError, const char *prog
   g_sfun.zek_copyPortDataZek2SlFcn = writeFixPtOut;
   g_sfun.zek_copyPortDataSl2ZekFcn = readFixPtIn;
   matchReplacedRecords();
+  zek_sfun_endExport();
 }
 
 void zek_sfun_setup_fcn_io(FunctionInterface *fcnIo, CopyFcnArgDataFn writeFixPtFcnOut,
                            CopyFcnArgDataFn readFixPtFcnIn) {
-  if (zek_sfun_refused(nullptr, "zek_sfun_setup_fcn_io")) return;
+  if (!zek_sfun_beginExport(nullptr, "zek_sfun_setup_fcn_io", false)) return;
   g_sfun.zek_server_fcn_io = fcnIo;
   g_sfun.zek_copyFcnArgDataZek2SlFcn = writeFixPtFcnOut;
   g_sfun.zek_copyFcnArgDataSl2ZekFcn = readFixPtFcnIn;
   matchReplacedRecords();
+  zek_sfun_endExport();
 }
 
 uint32_t zek_sfun_getCycleCount(void) { return zek_getCycleCount(); }

@@ -48,7 +48,7 @@ struct HilState {
   uint16_t recordedCount;
   int64_t parameterStepPosition;   // -1 without a parameter block
   bool eventsPending;              // the last cycle's events are in no row yet
-  SfunStepGuard step;              // the step that runs, whose callbacks may call the exports
+  SfunGuard guard;                 // the export that runs, whose callbacks may call the exports
 };
 
 HilState g_hil = {};
@@ -387,7 +387,7 @@ void zek_runVM(void) {
   if (sut && zek_getCycleCount() != 0) recordRow();
   if (failed()) return;
   // 6. The cycle.
-  uint32_t result = zek_sfun_runCycle(&s.step);
+  uint32_t result = zek_sfun_runCycle(&s.guard);
   s.eventsPending = true;
   zek_sharedmem_aftercycle((int32_t)result);
   // 7.
@@ -419,21 +419,22 @@ bool zek_initializeVM(const char *programFile, const char *recordFile, double st
   return zek_sfun_startUp(&host, programFile, recordFile, stepTime, quiet);
 }
 
-// True when the export must not run now: a step runs, whose callbacks called it.
-bool refused(const char *operation) { return zek_sfun_refusedInStep(&g_hil.step, startUpReport, nullptr, operation); }
+// The start and end of an export that runs the wrapper's callbacks (SfunGuard): false when it
+// is refused because another runs, told in the running export's slot.
+bool beginExport(const char *operation, bool step) {
+  return zek_sfun_begin(&g_hil.guard, startUpReport, nullptr, operation, step);
+}
+void endExport(void) { zek_sfun_end(&g_hil.guard); }
 
-}  // namespace
+// A refused export tells the refusal in its own slot as well, and answers as a failed one.
+void tellRefusal(char **errorSlot, uint8_t *status) {
+  if (errorSlot != nullptr) *errorSlot = g_hil.hilErrorText;
+  if (status != nullptr) *status = ZEK_SFUN_ERROR;
+}
 
-uint8_t zek_sfun_init(double stepTime, char **errorSlot, const char *programFile, const char *recordFile,
-                      const HilPortInterface *ports, uint8_t quiet) {
+uint8_t init(double stepTime, char **errorSlot, const char *programFile, const char *recordFile,
+             const HilPortInterface *ports, uint8_t quiet) {
   HilState &s = g_hil;
-  // The start-up frees the program that the running step executes, and the record given here
-  // would replace the one the step transfers through. The refusal is told in the running
-  // block's slot and in this one.
-  if (refused("zek_sfun_init")) {
-    if (errorSlot != nullptr) *errorSlot = s.hilErrorText;
-    return 0;
-  }
   s.hilErrorSlot = errorSlot;
   bool ok = true;
   if (s.zek_status == ZEK_SFUN_NOT_INITIALISED) {
@@ -450,18 +451,34 @@ uint8_t zek_sfun_init(double stepTime, char **errorSlot, const char *programFile
   return ok && s.zek_status != ZEK_SFUN_FINISHED && s.zek_status != ZEK_SFUN_ERROR ? 1 : 0;
 }
 
+}  // namespace
+
+uint8_t zek_sfun_init(double stepTime, char **errorSlot, const char *programFile, const char *recordFile,
+                      const HilPortInterface *ports, uint8_t quiet) {
+  // The start-up runs the wrapper's callbacks (the error handler) over the program it loads,
+  // and the record given here would replace the one a running step transfers through. A
+  // refusal is told in the running export's slot and in this one.
+  if (!beginExport("zek_sfun_init", false)) {
+    tellRefusal(errorSlot, nullptr);
+    return 0;
+  }
+  uint8_t result = init(stepTime, errorSlot, programFile, recordFile, ports, quiet);
+  endExport();
+  return result;
+}
+
 uint8_t zek_sfun(void) {
   HilState &s = g_hil;
-  if (!zek_sfun_beginStep(&s.step, startUpReport, nullptr, "zek_sfun")) return 0;
+  if (!beginExport("zek_sfun", true)) return 0;
   if (s.zek_status != ZEK_SFUN_ERROR) zek_runVM();
   zek_writeOutputValues();
-  zek_sfun_endStep(&s.step);
+  endExport();
   return s.zek_status != ZEK_SFUN_FINISHED && s.zek_status != ZEK_SFUN_ERROR ? 1 : 0;
 }
 
 void zek_sfun_terminate(void) {
   HilState &s = g_hil;
-  if (refused("zek_sfun_terminate")) return;
+  if (!beginExport("zek_sfun_terminate", false)) return;
   // The file is finished first: a failure to write it still reaches the wrapper's slot. Then
   // an IDE still attached learns that the run is over.
   zek_close_outputfile();
@@ -471,12 +488,20 @@ void zek_sfun_terminate(void) {
   // into them, and its exports may still be called.
   s.data = nullptr;
   forgetPorts();
+  endExport();
 }
 
+// Called from inside another export, it must not take over the slot that export reports
+// through, let alone with a slot of the callback's own that is gone when it returns.
 void zek_sfun_hil(void *, int32_t, double, void *, uint8_t *status, char **errorSlot) {
+  if (!beginExport("zek_sfun_hil", false)) {
+    tellRefusal(errorSlot, status);
+    return;
+  }
   g_hil.hilErrorSlot = errorSlot;
   zek_reportError(kHilOnly);
   if (status != nullptr) *status = ZEK_SFUN_ERROR;
+  endExport();
 }
 
 void zek_reportError(const char *text) {

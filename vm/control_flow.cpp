@@ -238,6 +238,9 @@ void zek_serverFunctionHandler(FunctionDecl *function) {
 // error.
 uint32_t zek_runServerStubFunction(uint16_t index) {
   VmState &vm = vmstate0;
+  // Server functions nest inside running byte code, but not inside a load, which builds the
+  // function table, nor inside a host's export that holds the program.
+  if (zek_refusedWhileInUse("zek_runServerStubFunction", false)) return 1;
   FunctionDecl *function = functionAt(index);
   if (function == nullptr || !hasHandler(*function)) return 1;
   uint32_t runState = vm.runState;

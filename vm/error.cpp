@@ -1,6 +1,7 @@
 // The process-wide error state: one code and one formatted message; nothing queues.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "zek_common.h"
 
@@ -9,6 +10,8 @@ struct ErrorState {
   ZekStrBuf message;
   ZekErrorHandler errorHandler;
   ZekErrorContextHandler contextHandler;
+  bool handling;      // the error handler runs
+  ZekStrBuf handled;  // the message it runs for, kept aside
 };
 ErrorState g_error;
 
@@ -17,6 +20,24 @@ constexpr int kMaxMessageInContext = 8191;
 }  // namespace
 
 uint16_t zek_errorCode = 0;
+
+namespace {
+// Calls the error handler for the error that stands. An error raised while it runs (a call of
+// its own that failed or was refused) does not call it again, which would recurse for as long
+// as the handler keeps calling. Once it returns, the error it was called for stands again,
+// whatever it raised or reset meanwhile: the code that raised it goes on to stop on it.
+void callErrorHandler(ZekErrorHandler handler) {
+  if (g_error.handling) return;
+  uint16_t code = zek_errorCode;
+  bool kept = zek_strprint(&g_error.handled, "%s", zek_getErrorMessage()) >= 0;
+  g_error.handling = true;
+  handler();
+  g_error.handling = false;
+  if (zek_errorCode != code) zek_errorCode = code;
+  if (kept && std::strcmp(zek_getErrorMessage(), g_error.handled.text) != 0)
+    zek_strprint(&g_error.message, "%s", g_error.handled.text);
+}
+}  // namespace
 
 int32_t zek_strvprint(ZekStrBuf *buffer, const char *format, va_list args) {
   va_list measure;
@@ -61,7 +82,7 @@ void zek_raiseError(uint16_t code, const char *format, ...) {
     const char *text = g_error.message.text != nullptr ? g_error.message.text : "";
     zek_strprint(&g_error.message, "%.*s (%s)", kMaxMessageInContext, text, context);
   }
-  if (g_error.errorHandler != nullptr) g_error.errorHandler();
+  if (g_error.errorHandler != nullptr) callErrorHandler(g_error.errorHandler);
 }
 
 void zek_resetError(void) {
@@ -80,7 +101,7 @@ const char *zek_getErrorMessage(void) { return g_error.message.text != nullptr ?
 ZekErrorHandler zek_setErrorHandler(ZekErrorHandler handler) {
   ZekErrorHandler previous = g_error.errorHandler;
   g_error.errorHandler = handler;
-  if (zek_errorCode != 0 && handler != nullptr) handler();
+  if (zek_errorCode != 0 && handler != nullptr) callErrorHandler(handler);
   return previous;
 }
 

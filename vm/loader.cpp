@@ -504,17 +504,10 @@ void zek_initializeVars(void) {
 void zek_unload(void) { zek_initializeVars(); }
 
 namespace {
-// The load; size, where the host knows it, is the length of the buffer. A buffer shorter
-// than its image is refused after the reset, so that it fails as every load does: the
-// program before is gone and the message carries the VM's context.
-uint32_t load(const uint8_t *image, const uint64_t *size) {
-  // The reset frees the tables, the heap and the stacks that running byte code works on: a
-  // load from a callback of the running program is refused, and that program stays loaded.
-  if (zek_byteCodeRunning()) {
-    zek_raiseError(ZEK_ERR_FATAL,
-                   "zek_load(): not allowed while byte code runs (inside a cycle or a function); load between cycles.");
-    return 1;
-  }
+bool g_loadRunning = false;
+
+// The load proper, from the reset on.
+uint32_t loadImage(const uint8_t *image, const uint64_t *size) {
   zek_initializeVars();
   zek_resetError();
   zek_setErrorContextHandler(zek_vmErrorContextHandler);
@@ -529,10 +522,32 @@ uint32_t load(const uint8_t *image, const uint64_t *size) {
   vmstate0.loaded = 1;
   return 0;
 }
+
+// The load; size, where the host knows it, is the length of the buffer. A buffer shorter
+// than its image is refused after the reset, so that it fails as every load does: the
+// program before is gone and the message carries the VM's context.
+uint32_t load(const uint8_t *image, const uint64_t *size, bool hostCall) {
+  // The reset frees the tables, the heap and the stacks that running byte code works on: a
+  // load from a callback of the running program is refused, and that program stays loaded.
+  if (zek_byteCodeRunning()) {
+    zek_raiseError(ZEK_ERR_FATAL,
+                   "zek_load(): not allowed while byte code runs (inside a cycle or a function); load between cycles.");
+    return 1;
+  }
+  // Nor may a load start while one runs (from its error handler), whose tables it would free
+  // as they are built, or from a callback of a host's export that works on the program.
+  if (zek_refusedWhileInUse("zek_load", hostCall)) return 1;
+  g_loadRunning = true;
+  uint32_t result = loadImage(image, size);
+  g_loadRunning = false;
+  return result;
+}
 }  // namespace
 
-uint32_t zek_load(const uint8_t *image) { return load(image, nullptr); }
+bool zek_loadRunning(void) { return g_loadRunning; }
 
-uint32_t zek_loadSized(const uint8_t *image, uint64_t size) { return load(image, &size); }
+uint32_t zek_load(const uint8_t *image) { return load(image, nullptr, false); }
+
+uint32_t zek_loadSized(const uint8_t *image, uint64_t size) { return load(image, &size, true); }
 
 const uint8_t *zek_loadedImage(void) { return vmstate0.loaded ? vmstate0.image : nullptr; }

@@ -170,9 +170,24 @@ namespace {
 // runs, a nested execution): the span in which callbacks of the host run on the program's
 // stacks, pc and tables. Kept apart from the VM record, which a load clears.
 bool g_byteCodeRunning = false;
+// The host's export that works on the loaded program while its caller's callbacks run.
+const char *g_programHolder = nullptr;
 }  // namespace
 
 bool zek_byteCodeRunning(void) { return g_byteCodeRunning; }
+
+const char *zek_holdProgram(const char *holder) {
+  const char *previous = g_programHolder;
+  g_programHolder = holder;
+  return previous;
+}
+
+bool zek_refusedWhileInUse(const char *operation, bool hostCall) {
+  const char *running = zek_loadRunning() ? "zek_load" : hostCall ? nullptr : g_programHolder;
+  if (running == nullptr) return false;
+  zek_raiseError(ZEK_ERR_FATAL, "%s(): not allowed while %s() runs; call it after it returns.", operation, running);
+  return true;
+}
 
 // Between two instructions the depth is the loop's own, so one test at the start tells whether
 // every dispatch of this loop passes the depth check; only then do the fast paths run. The
@@ -253,13 +268,16 @@ uint32_t runCycle(void) {
 
 // A cycle starts over pc, the call depth and the stacks; one started by a callback of a running
 // cycle (a client function, the clock, a message box, the error handler) would pull them from
-// under the code that runs, so it is refused and the running cycle goes on with that error.
+// under the code that runs, so it is refused and the running cycle goes on with that error. One
+// started inside a load, or by a callback of a host's export that holds the program, would run
+// a half-built program or the one that export is working on.
 uint32_t zek_runCycle(void) {
   if (g_byteCodeRunning) {
     zek_raiseError(ZEK_ERR_FATAL,
                    "zek_runCycle(): not allowed while byte code runs (inside a cycle or a function); call it between cycles.");
     return ZEK_CYCLE_ERROR;
   }
+  if (zek_refusedWhileInUse("zek_runCycle", false)) return ZEK_CYCLE_ERROR;
   g_byteCodeRunning = true;
   uint32_t result = runCycle();
   g_byteCodeRunning = false;

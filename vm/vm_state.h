@@ -133,6 +133,13 @@ void zek_executeLoop(void);
 
 // True while a cycle or a loop runs; then neither a cycle nor a load may start.
 bool zek_byteCodeRunning(void);
+// True while zek_load or zek_loadSized runs.
+bool zek_loadRunning(void);
+// True after raising 123 ("<operation>(): not allowed while zek_load() runs; call it after it
+// returns.", or the holder's name in its place) when the entry named operation would free or
+// start over what a running load uses, or what a host's export that holds the program uses
+// (zek_holdProgram); a host's own call (hostCall) passes its hold.
+bool zek_refusedWhileInUse(const char *operation, bool hostCall);
 
 // For tests only: while this is set, zek_executeLoop sends every instruction to its handler and
 // runs none of its fast paths, so that a test can hold each fast path to its handler's outcome.

@@ -12,12 +12,15 @@ namespace {
 
 VmapiExecution *g_current = nullptr;
 VmapiExecution *g_liveTest = nullptr;
-// The operations that run (VMAPI_IN_*), the refusals so far and the latest one, which the
-// cycle raises again when the VM's reset at the start of the cycle has cleared it.
+// The operations that run (VMAPI_IN_*) and the innermost one's export, the refusals so far and
+// the latest one, which the cycle raises again when the VM's reset at the start of the cycle
+// has cleared it.
 uint8_t g_activity = 0;
+const char *g_running = nullptr;
 uint32_t g_refusals = 0;
 const char *g_refusedOperation = "";
 uint8_t g_refusedInside = 0;
+const char *g_refusedRunning = "";
 // The bytes of a program that loaded but whose execution could not be completed: the VM still
 // points into them, so they stay until the next load replaces that program.
 uint8_t *g_orphanProgram = nullptr;
@@ -154,9 +157,12 @@ bool recordMayBeWritten(VmapiPath program, VmapiPath record) {
   return false;
 }
 
-// The text of a refusal inside the activity.
-void raiseRefusal(const char *operation, uint8_t inside) {
-  if (inside & VMAPI_IN_CYCLE)
+// The text of a refusal inside the activity. A creation or a close runs innermost: nothing
+// else starts inside it.
+void raiseRefusal(const char *operation, uint8_t inside, const char *running) {
+  if (inside & VMAPI_IN_LIFECYCLE)
+    zek_raiseError(ZEK_ERR_API, "%s(): not allowed while %s() runs; call it after it returns.", operation, running);
+  else if (inside & VMAPI_IN_CYCLE)
     zek_raiseError(ZEK_ERR_API, "%s(): not allowed inside a cycle or a value transfer; call it between cycles.",
                    operation);
   else if (inside & VMAPI_IN_EXCHANGE)
@@ -175,12 +181,11 @@ void refuse(const char *operation, uint8_t inside) {
   ++g_refusals;
   g_refusedOperation = operation;
   g_refusedInside = inside;
-  raiseRefusal(operation, inside);
+  g_refusedRunning = g_running != nullptr ? g_running : "";
+  raiseRefusal(operation, inside, g_refusedRunning);
 }
 
-VmapiExecution *createExecution(VmapiPath program, VmapiPath record) {
-  // Loading frees the program data that a running operation uses.
-  if (!vmapi_mayStart("zek_vmapi_createExecution", VMAPI_REFUSE_LOAD)) return nullptr;
+VmapiExecution *create(VmapiPath program, VmapiPath record) {
   // 1. The program file, whole.
   uint64_t size = 0;
   uint8_t *bytes = vmapi_readWholeFile(program, &size);
@@ -257,6 +262,16 @@ VmapiExecution *createExecution(VmapiPath program, VmapiPath record) {
   return e;
 }
 
+// Loading frees the program data that a running operation uses. A creation runs the error
+// handler on its failures, over the execution it replaces and the one it makes.
+VmapiExecution *createExecution(VmapiPath program, VmapiPath record) {
+  if (!vmapi_mayStart("zek_vmapi_createExecution", VMAPI_REFUSE_LOAD)) return nullptr;
+  VmapiRunning outer = vmapi_enter(VMAPI_IN_LIFECYCLE, "zek_vmapi_createExecution");
+  VmapiExecution *e = create(program, record);
+  vmapi_leave(outer);
+  return e;
+}
+
 }  // namespace
 
 void *vmapi_calloc(size_t count, size_t size) {
@@ -274,13 +289,36 @@ bool vmapi_isLiveRecordFile(const char *path) {
          identity.volume == r->identity.volume && identity.file == r->identity.file;
 }
 
-uint8_t vmapi_enter(uint8_t activity) {
-  uint8_t previous = g_activity;
+VmapiRunning vmapi_enter(uint8_t activity, const char *operation) {
+  VmapiRunning previous{g_activity, g_running, false, nullptr};
   g_activity = (uint8_t)(g_activity | activity);
+  if (operation != nullptr) {
+    g_running = operation;
+    previous.held = true;
+    previous.holder = zek_holdProgram(operation);
+  }
   return previous;
 }
 
-void vmapi_leave(uint8_t previous) { g_activity = previous; }
+void vmapi_leave(VmapiRunning previous) {
+  g_activity = previous.activity;
+  g_running = previous.operation;
+  if (previous.held) zek_holdProgram(previous.holder);
+}
+
+uint32_t vmapi_runCycle(void) {
+  const char *holder = zek_holdProgram(nullptr);
+  uint32_t result = zek_runCycle();
+  zek_holdProgram(holder);
+  return result;
+}
+
+uint32_t vmapi_runServerFunction(uint16_t position) {
+  const char *holder = zek_holdProgram(nullptr);
+  uint32_t result = zek_runServerStubFunction(position);
+  zek_holdProgram(holder);
+  return result;
+}
 
 bool vmapi_mayStart(const char *operation, uint8_t refusedIn) {
   uint8_t inside = (uint8_t)(g_activity & refusedIn);
@@ -291,7 +329,7 @@ bool vmapi_mayStart(const char *operation, uint8_t refusedIn) {
 
 uint32_t vmapi_refusals(void) { return g_refusals; }
 
-void vmapi_raiseLatestRefusal(void) { raiseRefusal(g_refusedOperation, g_refusedInside); }
+void vmapi_raiseLatestRefusal(void) { raiseRefusal(g_refusedOperation, g_refusedInside, g_refusedRunning); }
 
 bool vmapi_requireLive(const VmapiExecution *execution, const char *operation) {
   if (execution != nullptr && (execution == g_liveTest || execution == g_current)) return true;
@@ -393,8 +431,11 @@ VmapiExecution *vmapi_createExecutionWide(const wchar_t *programFile, const wcha
   return createExecution(VmapiPath{programFile, 1}, VmapiPath{recordFile, 1});
 }
 
-void vmapi_close(VmapiExecution *e) {
+void vmapi_close(VmapiExecution *e, const char *operation) {
   if (e == nullptr) return;
+  // Finishing the record file runs the error handler on its failure, with the execution, its
+  // record and the program still in use.
+  VmapiRunning outer = vmapi_enter(VMAPI_IN_LIFECYCLE, operation);
   if (e == g_liveTest) {
     // The ordered end: an attached IDE gets the final state, the dialog ends, then the file.
     if (zek_sharedmem_isAttached())
@@ -411,6 +452,7 @@ void vmapi_close(VmapiExecution *e) {
   if (!e->parameterExchange) zek_free(e->program);
   vmapi_freeLists(&e->lists);
   std::free(e);
+  vmapi_leave(outer);
 }
 
 ZEK_EXPORT void zek_vmapi_closeExecution(VmapiExecution *e) {
@@ -422,7 +464,7 @@ ZEK_EXPORT void zek_vmapi_closeExecution(VmapiExecution *e) {
     refuse("zek_vmapi_closeExecution", inside);
     return;
   }
-  vmapi_close(e);
+  vmapi_close(e, "zek_vmapi_closeExecution");
 }
 
 ZEK_EXPORT void zek_vmapi_setRoundScalingResults(VmapiExecution *e, bool round) {

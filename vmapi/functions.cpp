@@ -40,7 +40,9 @@ void boundFunctionCallback(FunctionDecl *function) {
   if (!vmapi_requireLive(e, "bound function")) return;
   int32_t position = (int32_t)(function - e->data->functions);
   if (position < 0 || position >= e->lists.functionCount) return;
-  uint8_t outer = vmapi_enter(VMAPI_IN_CYCLE);
+  // Inside the running byte code, whose own refusals hold the program (server functions still
+  // nest in it).
+  VmapiRunning outer = vmapi_enter(VMAPI_IN_CYCLE, nullptr);
   callSutFunction(e, function, e->lists.functionBindings[position]);
   vmapi_leave(outer);
 }
@@ -86,7 +88,7 @@ int32_t runFunction(VmapiExecution *e, FunctionSlot &slot, int32_t position) {
   bool in = vmapi_readInputBindings(e, slot.head, false);
   in = vmapi_readInputBindings(e, e->lists.inputHead, false) && in;
   if (!in) return 1;
-  uint32_t result = zek_runServerStubFunction((uint16_t)position);
+  uint32_t result = vmapi_runServerFunction((uint16_t)position);
   bool out = vmapi_writeOutputBindings(e, slot.head);
   out = vmapi_writeOutputBindings(e, e->lists.outputHead) && out;
   return result == 0 && out ? 0 : 1;
@@ -104,7 +106,7 @@ ZEK_EXPORT int32_t zek_vmapi_runFunctionByID(VmapiExecution *e, uint32_t id) {
   }
   // The run is decided by its own errors, not by one that stood before it.
   zek_resetError();
-  uint8_t outer = vmapi_enter(VMAPI_IN_CYCLE);
+  VmapiRunning outer = vmapi_enter(VMAPI_IN_CYCLE, "zek_vmapi_runFunctionByID");
   int32_t result = runFunction(e, e->lists.functionBindings[position], position);
   vmapi_leave(outer);
   return result;

@@ -110,7 +110,8 @@ struct Exchange {
   VmapiExecution *execution;
   VmapiExecution *saved;
   ZekErrorHandler previousHandler;
-  uint8_t outer;  // what ran before the exchange
+  const char *operation;
+  VmapiRunning outer;  // what ran before the exchange
 };
 
 bool openExchange(VmapiPath path, ChannelDecl **records, uint32_t *count, const char *name) {
@@ -144,14 +145,14 @@ bool beginExchange(Exchange *x, VmapiExecution **out, ZekVmapiCallback bind) {
   x->saved = vmapi_current();
   vmapi_setCurrent(x->execution);
   x->previousHandler = vmapi_installFatalHandler();
-  x->outer = vmapi_enter(VMAPI_IN_EXCHANGE);
+  x->outer = vmapi_enter(VMAPI_IN_EXCHANGE, x->operation);
   if (out != nullptr) *out = x->execution;
   if (bind != nullptr) bind();
   return true;
 }
 
 void endExchange(Exchange *x, VmapiExecution **out) {
-  vmapi_close(x->execution);
+  vmapi_close(x->execution, x->operation);
   if (out != nullptr) *out = nullptr;
   vmapi_setCurrent(x->saved);
   zek_setErrorHandler(x->previousHandler);
@@ -189,6 +190,7 @@ bool fromSuT(const char *operation, VmapiPath param, VmapiPath result, VmapiExec
     return false;
   }
   Exchange x{};
+  x.operation = operation;
   if (!beginExchange(&x, out, bind)) {
     std::free(isKnown);
     return false;
@@ -229,6 +231,7 @@ bool toSuT(const char *operation, VmapiPath param, VmapiExecution **out, ZekVmap
   if (!openExchange(param, &records, &count, paramName)) return false;
   if (count == 0) return true;
   Exchange x{};
+  x.operation = operation;
   if (!beginExchange(&x, out, bind)) return false;
   bool ok = true;
   for (uint32_t i = 0; i < count && ok; ++i) {

@@ -259,10 +259,10 @@ void fatalErrorHandler(void) {
   // The process ends here, so whatever runs (a cycle, an exchange) never returns into what
   // is closed.
   VmapiExecution *current = vmapi_current();
-  if (current != nullptr && current != vmapi_liveTest()) vmapi_close(current);
+  if (current != nullptr && current != vmapi_liveTest()) vmapi_close(current, "zek_vmapi_closeExecution");
   if (VmapiExecution *test = vmapi_liveTest()) {
     test->lastCycleResult = ZEK_CYCLE_ERROR;  // what an attached IDE is told at the end
-    vmapi_close(test);
+    vmapi_close(test, "zek_vmapi_closeExecution");
   }
   std::fflush(stdout);
   std::exit(1);
@@ -274,7 +274,7 @@ void runTestcase(VmapiExecution *e, VmapiExecution **out, ZekVmapiCallback init,
                  ZekErrorHandler previous) {
   if (e != nullptr) {
     if (out != nullptr) *out = e;
-    uint8_t outer = vmapi_enter(VMAPI_IN_TESTCASE);
+    VmapiRunning outer = vmapi_enter(VMAPI_IN_TESTCASE, "zek_vmapi_runTestcase");
     if (init != nullptr) init();
     int32_t result = zek_vmapi_runCycle(e);
     while (result == ZEK_CYCLE_GO_ON) {
@@ -282,7 +282,7 @@ void runTestcase(VmapiExecution *e, VmapiExecution **out, ZekVmapiCallback init,
       result = zek_vmapi_runCycle(e);
     }
     vmapi_leave(outer);
-    vmapi_close(e);
+    vmapi_close(e, "zek_vmapi_runTestcase");
     if (out != nullptr) *out = nullptr;
   }
   zek_setErrorHandler(previous);
@@ -299,7 +299,7 @@ bool updateTestInputs(VmapiExecution *e) {
 
 int32_t callCycle(VmapiExecution *e) {
   uint32_t refusals = vmapi_refusals();
-  e->lastCycleResult = (int32_t)zek_runCycle();
+  e->lastCycleResult = (int32_t)vmapi_runCycle();
   // A refusal in the real-time clock comes before the VM resets the error state for the cycle.
   if (vmapi_refusals() != refusals && !zek_hasError()) {
     vmapi_raiseLatestRefusal();
@@ -408,7 +408,7 @@ ZekErrorHandler vmapi_installFatalHandler(void) {
 
 ZEK_EXPORT bool zek_vmapi_internal_updateTestInputs(VmapiExecution *e) {
   if (!mayRunCycle(e, "zek_vmapi_internal_updateTestInputs")) return false;
-  uint8_t outer = vmapi_enter(VMAPI_IN_CYCLE);
+  VmapiRunning outer = vmapi_enter(VMAPI_IN_CYCLE, "zek_vmapi_internal_updateTestInputs");
   bool ok = updateTestInputs(e);
   vmapi_leave(outer);
   return ok;
@@ -416,7 +416,7 @@ ZEK_EXPORT bool zek_vmapi_internal_updateTestInputs(VmapiExecution *e) {
 
 ZEK_EXPORT int32_t zek_vmapi_internal_callCycle(VmapiExecution *e) {
   if (!mayRunCycle(e, "zek_vmapi_internal_callCycle")) return ZEK_CYCLE_ERROR;
-  uint8_t outer = vmapi_enter(VMAPI_IN_CYCLE);
+  VmapiRunning outer = vmapi_enter(VMAPI_IN_CYCLE, "zek_vmapi_internal_callCycle");
   int32_t result = callCycle(e);
   vmapi_leave(outer);
   return result;
@@ -424,7 +424,7 @@ ZEK_EXPORT int32_t zek_vmapi_internal_callCycle(VmapiExecution *e) {
 
 ZEK_EXPORT bool zek_vmapi_internal_updateTestOutputs(VmapiExecution *e) {
   if (!mayRunCycle(e, "zek_vmapi_internal_updateTestOutputs")) return false;
-  uint8_t outer = vmapi_enter(VMAPI_IN_CYCLE);
+  VmapiRunning outer = vmapi_enter(VMAPI_IN_CYCLE, "zek_vmapi_internal_updateTestOutputs");
   bool ok = updateTestOutputs(e);
   vmapi_leave(outer);
   return ok;
@@ -432,7 +432,7 @@ ZEK_EXPORT bool zek_vmapi_internal_updateTestOutputs(VmapiExecution *e) {
 
 ZEK_EXPORT int32_t zek_vmapi_runCycle(VmapiExecution *e) {
   if (!mayRunCycle(e, "zek_vmapi_runCycle")) return ZEK_CYCLE_ERROR;
-  uint8_t outer = vmapi_enter(VMAPI_IN_CYCLE);
+  VmapiRunning outer = vmapi_enter(VMAPI_IN_CYCLE, "zek_vmapi_runCycle");
   int32_t result = ZEK_CYCLE_ERROR;
   // An input that could not be converted would leave the cycle on stale values.
   if (updateTestInputs(e)) {

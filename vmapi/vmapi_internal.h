@@ -64,20 +64,34 @@ bool vmapi_isLiveRecordFile(const char *path);
 
 // What the library is in the middle of. The frame's callbacks (SuT functions, getters, setters,
 // address functions, the real-time clock, the bind callback of an exchange, init and step of a
-// test case) run inside these operations, and must not free, replace or run again what the
-// operation is using.
+// test case, and the VM's error handler, which every raised error calls) run inside these
+// operations, and must not free, replace or run again what the operation is using.
 enum : uint8_t {
-  VMAPI_IN_CYCLE = 1,     // a cycle, a value transfer or a served function
-  VMAPI_IN_EXCHANGE = 2,  // a parameter exchange
-  VMAPI_IN_TESTCASE = 4,  // the init and step callbacks of a whole test case
+  VMAPI_IN_CYCLE = 1,      // a cycle, a value transfer or a served function
+  VMAPI_IN_EXCHANGE = 2,   // a parameter exchange
+  VMAPI_IN_TESTCASE = 4,   // the init and step callbacks of a whole test case
+  VMAPI_IN_LIFECYCLE = 8,  // a creation or a close: the load, the record file's opening and finish
 };
 // What each kind of operation cannot start inside.
-constexpr uint8_t VMAPI_REFUSE_RUN = VMAPI_IN_CYCLE | VMAPI_IN_EXCHANGE;
-constexpr uint8_t VMAPI_REFUSE_LOAD = VMAPI_IN_CYCLE | VMAPI_IN_EXCHANGE | VMAPI_IN_TESTCASE;
-constexpr uint8_t VMAPI_REFUSE_BIND = VMAPI_IN_CYCLE;
-// Marks the activity as running; returns what ran before, for vmapi_leave.
-uint8_t vmapi_enter(uint8_t activity);
-void vmapi_leave(uint8_t previous);
+constexpr uint8_t VMAPI_REFUSE_RUN = VMAPI_IN_CYCLE | VMAPI_IN_EXCHANGE | VMAPI_IN_LIFECYCLE;
+constexpr uint8_t VMAPI_REFUSE_LOAD = VMAPI_IN_CYCLE | VMAPI_IN_EXCHANGE | VMAPI_IN_TESTCASE | VMAPI_IN_LIFECYCLE;
+constexpr uint8_t VMAPI_REFUSE_BIND = VMAPI_IN_CYCLE | VMAPI_IN_LIFECYCLE;
+// What ran before an operation, for vmapi_leave.
+struct VmapiRunning {
+  uint8_t activity;
+  const char *operation;
+  bool held;           // the program was held anew, from holder
+  const char *holder;
+};
+// Marks the activity of the export named operation as running, and holds the VM's program
+// under that name (zek_holdProgram) until vmapi_leave; a null operation (a callback of running
+// byte code) leaves both as they are.
+VmapiRunning vmapi_enter(uint8_t activity, const char *operation);
+void vmapi_leave(VmapiRunning previous);
+// zek_runCycle and zek_runServerStubFunction of the library's own, which let go of the program
+// while the byte code runs: the VM's refusals inside running byte code guard it meanwhile.
+uint32_t vmapi_runCycle(void);
+uint32_t vmapi_runServerFunction(uint16_t position);
 // True when the operation may start now; otherwise raises 119 for the innermost of the
 // running activities in refusedIn, counts the refusal and returns false.
 bool vmapi_mayStart(const char *operation, uint8_t refusedIn);
@@ -89,8 +103,8 @@ void vmapi_raiseLatestRefusal(void);
 // zek_vmapi_createExecution of wide paths, for the whole-test-case run of wide paths.
 VmapiExecution *vmapi_createExecutionWide(const wchar_t *programFile, const wchar_t *recordFile);
 // Closes without asking what runs: the ordered end of the fatal handler and of the
-// operations that own the execution.
-void vmapi_close(VmapiExecution *execution);
+// operations that own the execution, which operation names.
+void vmapi_close(VmapiExecution *execution, const char *operation);
 
 // std::calloc for the library's own records (free with std::free), which raises nothing; the
 // tests' allocation fault reaches it.

@@ -27,6 +27,16 @@ uint32_t zek_loadSized(const uint8_t *image, uint64_t size);
 // VM does not run from it.
 const uint8_t *zek_loadedImage(void);
 
+// A host's export that works on the loaded program while its caller's callbacks run (a
+// fixed-point handler, a getter, the report callback, the error handler) holds the program
+// under the export's name until it returns. Meanwhile the exported zek_load, zek_runCycle and
+// zek_runServerStubFunction are refused with 123, "zek_load(): not allowed while
+// zek_sfun_update() runs; call it after it returns.", because each would free or start over
+// what that export uses. The host's own zek_loadSized passes its hold; around byte code of its
+// own (zek_runCycle, a server function) the host lets go, and the VM's refusals inside running
+// byte code apply. Null lets go. Returns the holder before, to be put back.
+const char *zek_holdProgram(const char *holder);
+
 // The values heap of the loaded program (null before a load) and its size in bytes.
 uint8_t *zek_getValuesHeapBuffer(void);
 uint32_t zek_getValuesHeapBufferSize(void);

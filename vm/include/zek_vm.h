@@ -117,7 +117,9 @@ typedef uint8_t (*ZekMessageBoxCmd)(uint32_t position, uint8_t flag, const char 
                                     const char *items);
 typedef double (*ZekRealtimeCmd)(void);
 
-// Error state.
+// Error state. The error handler is called at the end of every raise; an error raised while it
+// runs does not call it again, and when it returns the error it was called for stands again,
+// whatever it raised or reset meanwhile.
 ZEK_EXPORT void zek_raiseError(uint16_t code, const char *format, ...)
     ZEK_PRINTF_LIKE(2, 3);
 ZEK_EXPORT void zek_resetError(void);
