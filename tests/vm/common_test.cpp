@@ -62,6 +62,40 @@ TEST_F(ErrorStateTest, HandlerRunsOnEveryRaiseAndAtOnceWhenInstalledOverAPending
   EXPECT_EQ(g_handlerCalls, 3);
 }
 
+// The handler runs on behalf of the code that raised: whatever it raises or resets is its own
+// business, and that code still stops on its error once the handler returns. An error raised
+// inside the handler does not call it again, so a handler that calls something failing on
+// every error cannot recurse.
+void handlerRaisesAgain() {
+  ++g_handlerCalls;
+  zek_raiseError(123, "inner %d", g_handlerCalls);
+  EXPECT_EQ(zek_getErrorCode(), 123);
+  EXPECT_EQ(std::string(zek_getErrorMessage()), "inner " + std::to_string(g_handlerCalls) + " (ctx)");
+}
+void handlerResets() {
+  ++g_handlerCalls;
+  zek_resetError();
+}
+
+TEST_F(ErrorStateTest, TheErrorTheHandlerIsCalledForStandsWhenItReturns) {
+  zek_setErrorContextHandler(fixedContext);
+  for (ZekErrorHandler handler : {handlerRaisesAgain, handlerResets}) {
+    zek_resetError();
+    g_handlerCalls = 0;
+    zek_setErrorHandler(handler);
+    zek_raiseError(18, "outer %s", "failure");
+    EXPECT_EQ(g_handlerCalls, 1);
+    EXPECT_EQ(zek_getErrorCode(), 18);
+    EXPECT_STREQ(zek_getErrorMessage(), "outer failure (ctx)");
+    // Installed over the pending error, it runs at once, with the same outcome.
+    zek_setErrorHandler(nullptr);
+    zek_setErrorHandler(handler);
+    EXPECT_EQ(g_handlerCalls, 2);
+    EXPECT_EQ(zek_getErrorCode(), 18);
+    EXPECT_STREQ(zek_getErrorMessage(), "outer failure (ctx)");
+  }
+}
+
 TEST_F(ErrorStateTest, BaseTypeTablesAndTheirRefusals) {
   const char *names[] = {"uint8", "int8", "uint16", "int16", "uint32", "int32", "int64", "float", "double", "bool"};
   const uint8_t sizes[] = {1, 1, 2, 2, 4, 4, 8, 4, 8, 1};

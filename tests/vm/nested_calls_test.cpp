@@ -1,10 +1,12 @@
 // What the host's callbacks may start while byte code runs. A cycle or a load started from a
 // client function, from a server function's client call or from the real-time clock is refused
 // and leaves the running code as it stood; a server function run from a client function is a
-// nested execution of its own and runs.
+// nested execution of its own and runs. The same holds inside a load, whose error handler runs
+// while its tables are built, and while a host's export holds the program.
 #include <string>
 #include <vector>
 
+#include "refused_images.h"
 #include "vm_harness.h"
 
 namespace {
@@ -195,6 +197,96 @@ TEST(NestedCalls, FromTheRealTimeClock) {
     EXPECT_EQ(zek_getCycleCount(), 1u);
     EXPECT_EQ(zt::value<int32_t>("n"), 1);
   }
+}
+
+// ---- Inside a load and while a host holds the program ---------------------------------------
+
+std::string whileRunning(const char *entry, const char *running) {
+  return std::string(entry) + "(): not allowed while " + running + "() runs; call it after it returns.";
+}
+
+const Nested kEntries[] = {
+    {"zek_load", [] { return zek_load(g_other.data()); }, 1, "zek_load"},
+    {"zek_runCycle", [] { return zek_runCycle(); }, 1, "zek_runCycle"},
+    {"zek_runServerStubFunction", [] { return zek_runServerStubFunction(2); }, 1, "zek_runServerStubFunction"},
+};
+
+int g_handled;
+void handlerNests() {
+  ++g_handled;
+  nestedCall();
+}
+
+// The error handler of a failing load runs while the load builds its tables (or before it has
+// any): a load, a cycle or a server function started from it is refused and leaves nothing
+// loaded, the handler is called once, and the load fails with its own message. A load that
+// the handler could start would free the tables being built, and the outer load would then
+// end with "No program image given." in place of its own failure.
+TEST(NestedCalls, FromTheErrorHandlerOfAFailingLoad) {
+  g_other = nestedProgram().build();
+  const zt::Image good = nestedProgram().build();
+  for (const zt::RefusedImage &spoiled : zt::refusedImages(good.bytes)) {
+    std::vector<uint8_t> bytes = good.bytes;
+    spoiled.spoil(bytes);
+    // The failure's own message, told by a load without a handler.
+    ASSERT_EQ(zek_loadSized(bytes.data(), bytes.size()), 1u);
+    const std::string own = zt::errorText();
+    for (const Nested &n : kEntries) {
+      SCOPED_TRACE(std::string(n.what) + " from the handler of a load refused on its " + spoiled.what);
+      ASSERT_EQ(zek_load(g_other.data()), 0u) << zt::errorText();
+      arm(n);
+      g_handled = 0;
+      ZekErrorHandler previous = zek_setErrorHandler(handlerNests);
+      EXPECT_EQ(zek_loadSized(bytes.data(), bytes.size()), 1u);
+      zek_setErrorHandler(previous);
+      EXPECT_EQ(g_handled, 1) << "the nested refusal does not call the handler again";
+      ASSERT_EQ(g_calls, 1);
+      EXPECT_EQ(g_result, 1u);
+      EXPECT_EQ(g_code, ZEK_ERR_FATAL);
+      EXPECT_EQ(g_message, whileRunning(n.message.c_str(), "zek_load"));
+      EXPECT_EQ(zt::errorText(), own);
+      EXPECT_EQ(zek_getData()->channelCount, 0);
+      EXPECT_EQ(zek_loadedImage(), nullptr);
+      // The next load and its cycles are ordinary ones.
+      zek_resetError();
+      ASSERT_EQ(zek_load(g_other.data()), 0u) << zt::errorText();
+      zek_getData()->functions[0].handler = clientNested;
+      EXPECT_EQ(zek_runCycle(), 0u) << zt::errorText();
+      EXPECT_EQ(zt::value<int32_t>("n"), 1);
+    }
+  }
+}
+
+// A host's export that works on the program while its caller's callbacks run holds it: the
+// exported entries that would free it or start it over are refused under the export's name,
+// and leave the program, its cycle count and its values as they stood. The host's own sized
+// load passes the hold; once let go, every entry answers as before.
+TEST(NestedCalls, WhileAHostHoldsTheProgram) {
+  g_other = nestedProgram().build();
+  ASSERT_EQ(zek_load(g_other.data()), 0u) << zt::errorText();
+  zek_getData()->functions[0].handler = clientNested;
+  ASSERT_EQ(zek_runCycle(), 0u) << zt::errorText();
+  for (const Nested &n : kEntries) {
+    SCOPED_TRACE(n.what);
+    zek_resetError();
+    EXPECT_EQ(zek_holdProgram("host_step"), nullptr);
+    Running before = running();
+    EXPECT_EQ(n.call(), 1u);
+    EXPECT_EQ(zek_getErrorCode(), ZEK_ERR_FATAL);
+    EXPECT_EQ(bareError(), whileRunning(n.message.c_str(), "host_step"));
+    EXPECT_TRUE(running() == before) << "the held program as it was";
+    EXPECT_EQ(zt::value<int32_t>("n"), 1);
+    EXPECT_EQ(zek_holdProgram(nullptr), std::string("host_step"));
+  }
+  zek_resetError();
+  EXPECT_EQ(zek_runServerStubFunction(2), 0u) << zt::errorText();
+  EXPECT_EQ(zek_runCycle(), 0u) << zt::errorText();
+  EXPECT_EQ(zt::value<int32_t>("n"), 102);
+  zek_holdProgram("host_init");
+  EXPECT_EQ(zek_loadSized(g_other.data(), g_other.bytes.size()), 0u) << zt::errorText();
+  zek_holdProgram(nullptr);
+  EXPECT_EQ(zek_getCycleCount(), 0u);
+  EXPECT_EQ(zek_load(g_other.data()), 0u) << zt::errorText();
 }
 
 }  // namespace
