@@ -170,8 +170,10 @@ namespace {
 // runs, a nested execution): the span in which callbacks of the host run on the program's
 // stacks, pc and tables. Kept apart from the VM record, which a load clears.
 bool g_byteCodeRunning = false;
-// The host's export that works on the loaded program while its caller's callbacks run.
+// The host's export that works on the loaded program while its caller's callbacks run, and the
+// entries refused so far because of it or of a running load.
 const char *g_programHolder = nullptr;
+uint32_t g_inUseRefusals = 0;
 }  // namespace
 
 bool zek_byteCodeRunning(void) { return g_byteCodeRunning; }
@@ -182,9 +184,12 @@ const char *zek_holdProgram(const char *holder) {
   return previous;
 }
 
+uint32_t zek_inUseRefusals(void) { return g_inUseRefusals; }
+
 bool zek_refusedWhileInUse(const char *operation, bool hostCall) {
   const char *running = zek_loadRunning() ? "zek_load" : hostCall ? nullptr : g_programHolder;
   if (running == nullptr) return false;
+  ++g_inUseRefusals;
   zek_raiseError(ZEK_ERR_FATAL, "%s(): not allowed while %s() runs; call it after it returns.", operation, running);
   return true;
 }

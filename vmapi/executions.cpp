@@ -327,7 +327,8 @@ bool vmapi_mayStart(const char *operation, uint8_t refusedIn) {
   return false;
 }
 
-uint32_t vmapi_refusals(void) { return g_refusals; }
+// The VM's own refusals of its entries under the library's hold count as the library's.
+uint32_t vmapi_refusals(void) { return g_refusals + zek_inUseRefusals(); }
 
 void vmapi_raiseLatestRefusal(void) { raiseRefusal(g_refusedOperation, g_refusedInside, g_refusedRunning); }
 

@@ -95,8 +95,9 @@ uint32_t vmapi_runServerFunction(uint16_t position);
 // True when the operation may start now; otherwise raises 119 for the innermost of the
 // running activities in refusedIn, counts the refusal and returns false.
 bool vmapi_mayStart(const char *operation, uint8_t refusedIn);
-// The number of refusals so far: an operation that sees it change knows that a callback of
-// its own was refused, even where a later reset of the error state has cleared the message.
+// The number of refusals so far, the VM's refusals of its entries under the library's hold
+// included: an operation that sees it change knows that a callback of its own was refused,
+// even where a later reset of the error state has cleared the message.
 uint32_t vmapi_refusals(void);
 // Raises the latest refusal again (its error was reset by the VM meanwhile).
 void vmapi_raiseLatestRefusal(void);

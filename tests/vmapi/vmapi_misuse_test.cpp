@@ -2,6 +2,7 @@
 // callbacks, the handles of a replaced execution, a record file that cannot be finished and a
 // result file that names the live record file. Each gets a defined answer, never corrupted
 // memory (the sanitizer build proves the second half).
+#include "refused_images.h"
 #include "vmapi_support.h"
 #include "zek_vm.h"
 
@@ -13,6 +14,50 @@ const std::string kInCycle = "(): not allowed inside a cycle or a value transfer
 const std::string kInExchange = "(): not allowed inside a parameter exchange; call it after the exchange has returned.";
 const std::string kInTestcase =
     "(): not allowed inside zek_vmapi_runTestcase(), which runs its execution until the test ends.";
+
+// The refusal of a call made while the export running does its work: a library export refused
+// inside a creation or a close, or a VM entry refused while an export holds the program.
+std::string whileRuns(const std::string &called, const std::string &running) {
+  return called + "(): not allowed while " + running + "() runs; call it after it returns.";
+}
+
+// What the latest call inside a callback was told.
+uint16_t g_seenCode;
+std::string g_seenText;
+bool seen(bool answer) {
+  g_seenCode = zek_vmapi_getErrorCode();
+  g_seenText = message();
+  return answer;
+}
+
+// A program other than the ones the tests run (y = 100 / x), for loads that must not happen. The
+// VM runs from the bytes it loads, so they stay for the whole process.
+const uint8_t *otherProgram() {
+  static const Bytes bytes = readAll(image("divide.zvm"));
+  return bytes.data();
+}
+
+// The calls a frame makes next: a new execution with a record file of its own binds, runs and
+// closes as any other, and its file holds its rows.
+void expectAnOrdinaryRun() {
+  std::string record = tempPath("after.zekbin");
+  int32_t x = 0, y = 0;
+  VmapiExecution *e = zek_vmapi_createExecution(image("notsync.zvm").c_str(), record.c_str());
+  ASSERT_NE(e, nullptr) << message();
+  ASSERT_TRUE(zek_vmapi_bindSignal(e, "x", 6, 6, 1, 0, 0, 1, &x, 1)) << message();
+  ASSERT_TRUE(zek_vmapi_bindSignal(e, "y", 6, 6, 1, 0, 0, 1, &y, 1)) << message();
+  ASSERT_TRUE(zek_vmapi_bindSignalFinalize()) << message();
+  for (int32_t i = 0; i < 3; ++i) {
+    x = 10 * i;
+    EXPECT_EQ(zek_vmapi_runCycle(e), 0) << message();
+    EXPECT_EQ(y, x + 1);
+  }
+  zek_vmapi_closeExecution(e);
+  EXPECT_FALSE(zek_vmapi_hasError()) << message();
+  zd::File f = decode(record);
+  ASSERT_EQ(f.rows(), 3);
+  for (int32_t r = 0; r < 3; ++r) EXPECT_EQ(valueAt<int32_t>(f, 1, r), 10 * r + 1) << "row " << r;
+}
 
 // The output of a process that ended through the fatal handler, without the error context.
 std::string fatalLine(const Child &c) { return c.out.substr(0, c.out.find(" (error=")); }
@@ -190,6 +235,56 @@ TEST(VmapiReentry, TheVmEntriesRefuseACycleOrALoadFromInsideACycle) {
   }
 }
 
+// A getter or a setter runs inside the cycle export but outside byte code: the export holds the
+// program there, and the VM's entries are refused in its name. As with the library's own
+// refusals, the cycle ends with the refusal: an input transfer before the cycle runs, an output
+// transfer after it.
+TEST(VmapiReentry, TheVmEntriesRefuseALoadOrACycleFromATransferOfTheCycle) {
+  struct Call {
+    const char *operation;
+    bool (*call)();  // true when the call gave its refusal's answer
+  } calls[] = {
+      {"zek_load", [] { return seen(zek_load(otherProgram()) == 1); }},
+      {"zek_runCycle", [] { return seen(zek_runCycle() == 1); }},
+  };
+  for (Inside inside : {kGetter, kSetter}) {
+    for (const Call &call : calls) {
+      SCOPED_TRACE(std::string(inside == kGetter ? "getter: " : "setter: ") + call.operation);
+      g_e = zek_vmapi_createExecution(image("notsync.zvm").c_str(), nullptr);
+      ASSERT_NE(g_e, nullptr) << zek_vmapi_getErrorMessage();
+      ASSERT_TRUE(zek_vmapi_bindSignalGetSet_v2(g_e, "x", 6, 6, 1, 0, 0, 1, getX, nullptr, 1));
+      ASSERT_TRUE(zek_vmapi_bindSignalGetSet_v2(g_e, "y", 6, 6, 1, 0, 0, 1, nullptr, setY, 1));
+      SignalBinding *bound = zek_vmapi_getBoundSignals();
+      g_x = 1;
+      g_y = 0;
+      g_inside = inside;
+      g_misuse = call.call;
+      g_calls = g_refusedAnswers = 0;
+      g_armed = true;
+      EXPECT_EQ(zek_vmapi_runCycle(g_e), 1);
+      g_armed = false;
+      EXPECT_EQ(g_calls, 1);
+      EXPECT_EQ(g_refusedAnswers, 1);
+      EXPECT_EQ(g_seenCode, 123);
+      const std::string refusal = whileRuns(call.operation, "zek_vmapi_runCycle");
+      EXPECT_EQ(g_seenText, refusal);
+      EXPECT_EQ(zek_vmapi_getErrorCode(), 123);
+      EXPECT_EQ(message(), refusal);
+      // At most the one cycle ran, on its own program (the other one's y would be 100 / x).
+      EXPECT_EQ(zek_vmapi_getCycleCount(), inside == kSetter ? 1u : 0u);
+      EXPECT_EQ(g_y, inside == kSetter ? 2 : 0);
+      EXPECT_EQ(zek_vmapi_getBoundSignals(), bound);
+      zek_vmapi_resetError();
+      g_x = 4;
+      EXPECT_EQ(zek_vmapi_runCycle(g_e), 0) << message();
+      EXPECT_EQ(g_y, 5);
+      zek_vmapi_closeExecution(g_e);
+      EXPECT_FALSE(zek_vmapi_hasError()) << message();
+    }
+  }
+  expectAnOrdinaryRun();
+}
+
 VmapiExecution *g_replaced;
 
 bool closeReplaced(void *value, uint32_t, uint8_t, const uint32_t *) {
@@ -231,11 +326,13 @@ void stepRun() {
 }
 
 TEST(VmapiReentry, ATestCaseKeepsItsExecutionUntilItEnds) {
+  const std::string kHeldByTheTestCase = whileRuns("", "zek_vmapi_runTestcase");
   struct Row {
     Callback in;
     const char *operation;
     void (*call)();
     int32_t rows;  // of the record file, finished by the fatal handler
+    std::string refusal = kInTestcase;
   } rows[] = {
       {kInit, "zek_vmapi_closeExecution", [] { zek_vmapi_closeExecution(g_run); }, 0},
       {kStep, "zek_vmapi_closeExecution", [] { zek_vmapi_closeExecution(g_run); }, 1},
@@ -246,6 +343,10 @@ TEST(VmapiReentry, ATestCaseKeepsItsExecutionUntilItEnds) {
          zek_vmapi_runTestcase(image("divide.zvm").c_str(), nullptr, &inner, nullptr, nullptr);
        },
        0},
+      // The VM's own entries: the test case holds the program that init and step bind to.
+      {kInit, "zek_load", [] { zek_load(otherProgram()); }, 0, kHeldByTheTestCase},
+      {kStep, "zek_load", [] { zek_load(otherProgram()); }, 1, kHeldByTheTestCase},
+      {kStep, "zek_runCycle", [] { zek_runCycle(); }, 1, kHeldByTheTestCase},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(std::string(row.in == kInit ? "init: " : "step: ") + row.operation);
@@ -259,7 +360,7 @@ TEST(VmapiReentry, ATestCaseKeepsItsExecutionUntilItEnds) {
       return 0;
     });
     EXPECT_EQ(c.exitCode, 1);
-    EXPECT_EQ(fatalLine(c), "Error: " + std::string(row.operation) + kInTestcase) << c.out;
+    EXPECT_EQ(fatalLine(c), "Error: " + std::string(row.operation) + row.refusal) << c.out;
     EXPECT_EQ(decode(record).rows(), row.rows);
   }
 }
@@ -344,6 +445,197 @@ TEST(VmapiReentry, AReplacedExecutionMayBeClosedInsideAnExchange) {
   zek_vmapi_closeExecution(e);
   EXPECT_FALSE(zek_vmapi_hasError());
 }
+
+// ---- Calls from the error handler of a creation or a close ----------------------------------
+
+// The VM's error handler runs inside the export that raised the error. Here it runs where a
+// creation or a close is in the middle of its work: the record file of a recording to a full
+// disk is finished (its rows stayed buffered until then) by a creation that replaces it or by
+// its close, or a cut program file fails its load.
+enum Running { kReplacingAFullRecording, kClosingAFullRecording, kCreatingFromACutFile };
+// What the handler calls: close the execution being finished, create a new one and bind and
+// finalize it, run a cycle of the execution, or the VM's own load and cycle.
+enum Called { kClose, kCreateBindFinalize, kRunCycle, kVmLoad, kVmCycle };
+
+struct LifecycleCase {
+  const char *name;
+  Running running;
+  Called called;
+  std::string refusal;  // what the call is told inside the handler
+};
+
+void PrintTo(const LifecycleCase &c, std::ostream *os) { *os << c.name; }
+
+VmapiExecution *g_full, *g_nested;
+std::string g_nestedRecord;
+Called g_calledFromHandler;
+bool g_handlerArmed;
+int g_handled;
+uint16_t g_handledCode;
+std::string g_handledText;
+bool g_nestedRefused;
+
+bool callFromHandler(Called called) {
+  switch (called) {
+    case kClose: zek_vmapi_closeExecution(g_full); return seen(true);
+    case kCreateBindFinalize: {
+      g_nested = zek_vmapi_createExecution(image("notsync.zvm").c_str(), g_nestedRecord.c_str());
+      bool refused = seen(g_nested == nullptr);
+      bool bound = zek_vmapi_bindSignal(g_nested, "x", 6, 6, 1, 0, 0, 1, &g_x, 1);
+      bound = zek_vmapi_bindSignal(g_nested, "y", 6, 6, 1, 0, 0, 1, &g_y, 1) || bound;
+      zek_vmapi_bindSignalFinalize();
+      return refused && !bound;
+    }
+    case kRunCycle: return seen(zek_vmapi_runCycle(g_full) == 1);
+    case kVmLoad: return seen(zek_load(otherProgram()) == 1);
+    case kVmCycle: return seen(zek_runCycle() == 1);
+  }
+  return false;
+}
+
+// Acts once: a handler that calls again on errors of its own calls would never end where the
+// VM calls it for those.
+void misusingErrorHandler() {
+  ++g_handled;
+  if (!g_handlerArmed) return;
+  g_handlerArmed = false;
+  g_handledCode = zek_vmapi_getErrorCode();
+  g_handledText = zek_vmapi_getErrorMessage();
+  g_nestedRefused = callFromHandler(g_calledFromHandler);
+}
+
+class VmapiLifecycleCallbacks : public ::testing::TestWithParam<LifecycleCase> {
+ protected:
+  void TearDown() override {
+    g_handlerArmed = false;
+    zek_setErrorHandler(nullptr);
+    zek_vmapi_closeExecution(g_nested);
+    zek_vmapi_closeExecution(g_full);
+    g_nested = g_full = nullptr;
+    zek_vmapi_resetError();
+  }
+};
+
+TEST_P(VmapiLifecycleCallbacks, AreRefusedAndTheExportEndsAsItWould) {
+  const LifecycleCase &c = GetParam();
+  std::string cut = tempPath("cut.zvm"), cutMessage;
+  if (c.running == kCreatingFromACutFile) {
+    Bytes whole = readAll(image("notsync.zvm"));
+    for (const zt::RefusedImage &r : zt::refusedImages(whole)) {
+      if (std::string(r.what) != "cut") continue;
+      Bytes bytes = whole;
+      r.spoil(bytes);
+      writeAll(cut, bytes);
+      cutMessage = r.message;
+    }
+    ASSERT_FALSE(cutMessage.empty());
+  } else {
+#if defined(_WIN32)
+    GTEST_SKIP() << "no /dev/full";
+#else
+    if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+#endif
+    g_full = zek_vmapi_createExecution(image("notsync.zvm").c_str(), "/dev/full");
+    ASSERT_NE(g_full, nullptr) << message();
+    ASSERT_TRUE(zek_vmapi_bindSignal(g_full, "x", 6, 6, 1, 0, 0, 1, &g_x, 1));
+    ASSERT_TRUE(zek_vmapi_bindSignal(g_full, "y", 6, 6, 1, 0, 0, 1, &g_y, 1));
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(zek_vmapi_runCycle(g_full), 0) << message();
+    ASSERT_FALSE(zek_vmapi_hasError()) << "the rows are still in the stream's buffer";
+  }
+  g_nestedRecord = tempPath("nested.zekbin");
+  std::remove(g_nestedRecord.c_str());
+  zek_vmapi_resetError();
+  g_handled = 0;
+  g_calledFromHandler = c.called;
+  g_nestedRefused = false;
+  g_seenCode = 0;
+  g_seenText.clear();
+  g_handlerArmed = true;
+  ASSERT_EQ(zek_setErrorHandler(misusingErrorHandler), nullptr);
+  VmapiExecution *created = nullptr;
+  switch (c.running) {
+    case kReplacingAFullRecording:
+      created = zek_vmapi_createExecution(image("notsync.zvm").c_str(), nullptr);
+      break;
+    case kClosingAFullRecording:
+      zek_vmapi_closeExecution(g_full);
+      g_full = nullptr;
+      break;
+    case kCreatingFromACutFile: created = zek_vmapi_createExecution(cut.c_str(), nullptr); break;
+  }
+  uint16_t code = zek_vmapi_getErrorCode();
+  std::string text = zek_vmapi_getErrorMessage();
+  zek_setErrorHandler(nullptr);
+  // Inside: the call was refused in the name of the export that runs.
+  EXPECT_FALSE(g_handlerArmed) << "the handler ran";
+  EXPECT_TRUE(g_nestedRefused);
+  EXPECT_EQ(g_seenCode, c.called == kVmLoad || c.called == kVmCycle ? 123 : 119);
+  EXPECT_EQ(g_seenText, c.refusal);
+  EXPECT_EQ(g_nested, nullptr);
+  EXPECT_FALSE(std::filesystem::exists(pathOf(g_nestedRecord))) << "the refused creation opened no record file";
+  EXPECT_EQ(g_handled, 1) << "not called again for the refusals inside it";
+  // The export finished its own work and tells its own outcome.
+  EXPECT_EQ(created, nullptr);
+  zek_vmapi_closeExecution(created);
+  EXPECT_EQ(code, g_handledCode);
+  EXPECT_EQ(text, g_handledText);
+  std::string withoutContext = text.substr(0, text.find(" (error="));
+  switch (c.running) {
+    case kReplacingAFullRecording:
+      EXPECT_EQ(code, 19);
+      EXPECT_EQ(withoutContext,
+                "ERROR: The record file '/dev/full' of the replaced execution cannot be finished: Writing the record "
+                "file failed; the file is incomplete.");
+      break;
+    case kClosingAFullRecording:
+      EXPECT_EQ(code, 19);
+      EXPECT_EQ(withoutContext, "ERROR: while writing the record file: Writing the record file failed; the file is "
+                                "incomplete.");
+      break;
+    case kCreatingFromACutFile:
+      EXPECT_EQ(code, 11);
+      EXPECT_EQ(text, cutMessage);
+      break;
+  }
+  // No program stays loaded; a replaced execution is left to close, with nothing to report.
+  EXPECT_EQ(zek_runCycle(), 1u);
+  EXPECT_EQ(message(), "No program is loaded.");
+  zek_vmapi_resetError();
+  if (g_full != nullptr) {
+    EXPECT_EQ(zek_vmapi_runCycle(g_full), 1);
+    EXPECT_EQ(message(),
+              "zek_vmapi_runCycle(): the execution is not live (it is null, closed or replaced by a newer one).");
+    zek_vmapi_resetError();
+    zek_vmapi_closeExecution(g_full);
+    g_full = nullptr;
+    EXPECT_FALSE(zek_vmapi_hasError()) << message();
+  }
+  zek_vmapi_closeExecution(g_nested);
+  g_nested = nullptr;
+  zek_vmapi_resetError();
+  expectAnOrdinaryRun();
+}
+
+const std::string kInCreation = "zek_vmapi_createExecution", kInClose = "zek_vmapi_closeExecution";
+const LifecycleCase kLifecycleCases[] = {
+    {"ReplacingCloses", kReplacingAFullRecording, kClose, whileRuns("zek_vmapi_closeExecution", kInCreation)},
+    {"ReplacingCreates", kReplacingAFullRecording, kCreateBindFinalize, whileRuns("zek_vmapi_createExecution", kInCreation)},
+    {"ReplacingRunsACycle", kReplacingAFullRecording, kRunCycle, whileRuns("zek_vmapi_runCycle", kInCreation)},
+    {"ReplacingLoadsInTheVm", kReplacingAFullRecording, kVmLoad, whileRuns("zek_load", kInCreation)},
+    {"ReplacingRunsAVmCycle", kReplacingAFullRecording, kVmCycle, whileRuns("zek_runCycle", kInCreation)},
+    {"ClosingCloses", kClosingAFullRecording, kClose, whileRuns("zek_vmapi_closeExecution", kInClose)},
+    {"ClosingCreates", kClosingAFullRecording, kCreateBindFinalize, whileRuns("zek_vmapi_createExecution", kInClose)},
+    {"ClosingRunsACycle", kClosingAFullRecording, kRunCycle, whileRuns("zek_vmapi_runCycle", kInClose)},
+    {"ClosingLoadsInTheVm", kClosingAFullRecording, kVmLoad, whileRuns("zek_load", kInClose)},
+    {"ClosingRunsAVmCycle", kClosingAFullRecording, kVmCycle, whileRuns("zek_runCycle", kInClose)},
+    // The load runs innermost: the VM refuses in its name.
+    {"CutFileCreates", kCreatingFromACutFile, kCreateBindFinalize, whileRuns("zek_vmapi_createExecution", kInCreation)},
+    {"CutFileLoadsInTheVm", kCreatingFromACutFile, kVmLoad, whileRuns("zek_load", "zek_load")},
+    {"CutFileRunsAVmCycle", kCreatingFromACutFile, kVmCycle, whileRuns("zek_runCycle", "zek_load")},
+};
+
+INSTANTIATE_TEST_SUITE_P(ErrorHandler, VmapiLifecycleCallbacks, ::testing::ValuesIn(kLifecycleCases),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 // ---- A replaced execution --------------------------------------------------------------------
 

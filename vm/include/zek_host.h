@@ -36,6 +36,10 @@ const uint8_t *zek_loadedImage(void);
 // own (zek_runCycle, a server function) the host lets go, and the VM's refusals inside running
 // byte code apply. Null lets go. Returns the holder before, to be put back.
 const char *zek_holdProgram(const char *holder);
+// The number of calls refused so far because a load ran or a host held the program: a host that
+// sees it change over a callback knows that the callback's call was refused, even where a later
+// reset of the error state has cleared the message.
+uint32_t zek_inUseRefusals(void);
 
 // The values heap of the loaded program (null before a load) and its size in bytes.
 uint8_t *zek_getValuesHeapBuffer(void);
