@@ -89,6 +89,14 @@ zt::Program endsAtOnce() {
   return p;
 }
 
+// As steps, with a third channel of a role no program has: the load fails on it after the
+// channels before it are built.
+zt::Program unknownRole() {
+  zt::Program p = steps(false);
+  p.channel("z", ZEK_DOUBLE, 9);
+  return p;
+}
+
 zt::Program failing() {
   zt::Program p;
   p.channel("x", ZEK_DOUBLE, ZEK_ROLE_INPUT).flags = RECORDED;
@@ -174,7 +182,7 @@ int main(int argc, char **argv) {
             write(folder, "long_steps.zvm", longSteps(false)) && write(folder, "long_steps_sut.zvm", longSteps(true)) &&
             write(folder, "failing.zvm", failing()) && write(folder, "functions.zvm", functions()) &&
             write(folder, "client_string.zvm", clientString()) && write(folder, "reentry.zvm", reentry(false)) &&
-            write(folder, "reentry_clock.zvm", reentry(true));
+            write(folder, "reentry_clock.zvm", reentry(true)) && write(folder, "unknown_role.zvm", unknownRole());
   if (!ok) std::fprintf(stderr, "could not write the images into %s\n", folder.c_str());
   return ok ? 0 : 1;
 }

@@ -365,13 +365,17 @@ TEST_F(RecordFile, AnEmptyPathFailsALoudInitOnly) {
 
 namespace {
 
-// What a callback inside the cycle does when armed: terminate the block and initialise it again,
-// as a MATLAB function does that starts another simulation of the model.
+// What a callback does when armed: terminate the block and initialise it again, as a MATLAB
+// function does that starts another simulation of the model, or else the call set.
 struct Reentry {
   bool armed = false;
   SfunHandle block = nullptr;
   int initResult = -1;
   int calls = 0;
+  void (*call)() = nullptr;
+  int64_t answer = -1;    // what the call set answered
+  uint16_t vmCode = 0;    // a call of the VM's exports: the VM's error after it,
+  std::string vmMessage;  // its message without the context
 };
 Reentry g_reentry;
 
@@ -379,6 +383,10 @@ void reenter() {
   if (!g_reentry.armed) return;
   g_reentry.armed = false;
   ++g_reentry.calls;
+  if (g_reentry.call != nullptr) {
+    g_reentry.call();
+    return;
+  }
   zek_sfun_terminate();
   g_reentry.initResult = zek_sfun_init(g_reentry.block, 0);
 }
@@ -525,6 +533,243 @@ TEST_F(Reentering, EveryStepExportIsRefusedFromInsideAStep) {
     EXPECT_EQ(zek_sfun_init(w.handle(), 1), 1) << lastReport();
     EXPECT_EQ(zek_getDensity(), 10000u);
     zek_sfun_terminate();
+  }
+}
+
+}  // namespace
+
+// ---- Callbacks of the wrapper inside the initialisation and the set-ups --------------------
+
+namespace {
+
+void reportReenters(SfunHandle block, const char *text) {
+  onReport(block, text);
+  reenter();
+}
+void writeFixOutReenters(SfunHandle block, uint32_t port, uint32_t signal, void *vm, uint32_t type, uint8_t size,
+                         void *sl, uint32_t slSize) {
+  writeFixOut(block, port, signal, vm, type, size, sl, slSize);
+  reenter();
+}
+
+// What a callback calls instead of terminate and init.
+void callsTerminate() { zek_sfun_terminate(); }
+void callsInit() { g_reentry.answer = zek_sfun_init(g_reentry.block, 0); }
+void callsCycle() { g_reentry.answer = zek_sfun_cycle(g_reentry.block); }
+void callsSetup() { zek_sfun_setup(0.5, onReport, "other.zvm", "other.zekbin", nullptr, nullptr, nullptr); }
+void keepVmAnswer(uint32_t answer) {
+  g_reentry.answer = answer;
+  g_reentry.vmCode = zek_getErrorCode();
+  std::string message = zek_getErrorMessage();
+  g_reentry.vmMessage = message.substr(0, message.rfind(" (error="));
+}
+// A load that went through would leave the VM running from these bytes: they stay.
+void callsLoad() {
+  static const std::vector<uint8_t> other = readFile(image("steps.zvm"));
+  keepVmAnswer(zek_load(other.data()));
+}
+void callsRunCycle() { keepVmAnswer(zek_runCycle()); }
+
+std::string refusal(const char *called, const char *running) {
+  return std::string(called) + "(): not allowed while " + running + "() runs; call it after it returns.";
+}
+
+enum Callback { kErrorHandler, kReport, kFixedPoint };
+
+// An output port whose scaled int16 2x2 signal the matching writes as its initial output, one
+// element at a time through the fixed-point handler, walking the offset table it has just made.
+Port initialOutput() { return Port{{{"fya", ZEK_INT16, {8}, {2, 2}, 0, true}}, 32, true, true}; }
+
+class ReenteringOutsideSteps : public Reentering {
+ protected:
+  // A run of steps.zvm, terminated: the program the next initialisation replaces.
+  void runBefore() {
+    log() = Log{};
+    g_reentry = Reentry{};
+    w = Wrapper{};
+    prepare("steps.zvm");
+    ASSERT_EQ(zek_sfun_init(w.handle(), 0), 1) << lastReport();
+    for (int k = 0; k < 2; ++k) ASSERT_EQ(step(k), 3) << lastReport();
+    zek_sfun_terminate();
+  }
+  // The callback called in once and was refused: call (null: terminate, then init) answered
+  // answer, and a call of the VM's exports left error 123 with vmRefusal.
+  void expectRefused(void (*call)(), int64_t answer, const std::string &vmRefusal) {
+    EXPECT_EQ(g_reentry.calls, 1);
+    EXPECT_EQ(call != nullptr ? g_reentry.answer : g_reentry.initResult, answer);
+    if (!vmRefusal.empty()) {
+      EXPECT_EQ(g_reentry.vmCode, 123);
+      EXPECT_EQ(g_reentry.vmMessage, vmRefusal);
+    }
+  }
+  // Once the export has returned, the block is terminated, initialised and run as usual, and
+  // the record file holds the run's cycles.
+  void expectAnOrdinaryRun() {
+    zek_setErrorHandler(nullptr);
+    zek_sfun_terminate();
+    log() = Log{};
+    w = Wrapper{};
+    prepare("steps.zvm");
+    ASSERT_EQ(zek_sfun_init(w.handle(), 0), 1) << lastReport();
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(step(10 + k), 3) << lastReport();
+    EXPECT_EQ(w.outValue<double>(0, 0), 13.0);
+    zek_sfun_terminate();
+    EXPECT_TRUE(log().reports.empty()) << lastReport();
+    zd::File f = zd::parse(readFile(w.record));
+    EXPECT_EQ(f.error, "");
+    ASSERT_EQ(f.rows(), 3);
+    for (int32_t r = 0; r < 3; ++r) {
+      std::vector<uint8_t> x = zd::valueAt(f, 0, r);
+      ASSERT_EQ(x.size(), 8u);
+      double v;
+      std::memcpy(&v, x.data(), 8);
+      EXPECT_EQ(v, 10.0 + r);
+    }
+  }
+};
+
+// The callbacks of an initialisation (the VM's error handler of a failing load, the report, the
+// fixed-point handler of an initial output) call the exports. Each call that would free, load,
+// run or replace what the initialisation works on is refused and reported; the initialisation
+// ends with its own outcome, and the block runs as usual after it.
+TEST_F(ReenteringOutsideSteps, ExportsFromCallbacksOfInitAreRefused) {
+  const std::vector<uint8_t> good = readFile(image("steps.zvm"));
+  const std::string cut = tempPath("cut.zvm");
+  removeAtEnd.push_back(cut);
+  {
+    std::ofstream f(cut, std::ios::binary);
+    f.write((const char *)good.data(), (std::streamsize)good.size() - 10);
+  }
+  std::string cutLoad;
+  for (const zt::RefusedImage &r : zt::refusedImages(good))
+    if (std::string(r.what) == "cut") cutLoad = r.message;
+  const std::string role = image("unknown_role.zvm");
+  const std::string roleLoad = "Unknown role id: '9' for channel id '2'." + zt::kRefusedLoadContext;
+  const std::string outputs = image("ports.zvm");  // initialised with initialOutput()
+  const std::string terminate = refusal("zek_sfun_terminate", "zek_sfun_init");
+  const std::string init = refusal("zek_sfun_init", "zek_sfun_init");
+  const std::string handlerFailed = "fixed point handler failed";  // told without a block
+  const struct {
+    const char *what;
+    Callback by;
+    std::string program;
+    void (*call)();         // null: terminate, then init
+    int64_t answer;         // of the call; -1 for one without
+    std::string vmRefusal;  // of a call of the VM's exports
+    uint8_t init;
+    std::vector<std::string> reports;
+  } cases[] = {
+      {"error handler: terminate, init; cut file", kErrorHandler, cut, nullptr, 0, "", 0, {terminate, init, cutLoad}},
+      {"error handler: terminate, init; unknown role", kErrorHandler, role, nullptr, 0, "", 0,
+       {terminate, init, roleLoad}},
+      {"error handler: a step", kErrorHandler, cut, callsCycle, 0, "", 0,
+       {refusal("zek_sfun_cycle", "zek_sfun_init"), cutLoad}},
+      {"error handler: set-up", kErrorHandler, cut, callsSetup, -1, "", 0,
+       {refusal("zek_sfun_setup", "zek_sfun_init"), cutLoad}},
+      {"error handler: zek_load", kErrorHandler, role, callsLoad, 1, refusal("zek_load", "zek_load"), 0, {roleLoad}},
+      {"error handler: zek_runCycle", kErrorHandler, cut, callsRunCycle, 1, refusal("zek_runCycle", "zek_load"), 0,
+       {cutLoad}},
+      {"report of the load: terminate, init", kReport, cut, nullptr, 0, "", 0, {cutLoad, terminate, init}},
+      {"fixed-point handler: terminate", kFixedPoint, outputs, callsTerminate, -1, "", 0, {terminate}},
+      {"report of the fixed-point handler: terminate", kReport, outputs, callsTerminate, -1, "", 0,
+       {handlerFailed, terminate}},
+      {"fixed-point handler: init", kFixedPoint, outputs, callsInit, 0, "", 0, {init}},
+      {"fixed-point handler: zek_load", kFixedPoint, outputs, callsLoad, 1, refusal("zek_load", "zek_sfun_init"), 1,
+       {}},
+      {"fixed-point handler: zek_runCycle", kFixedPoint, outputs, callsRunCycle, 1,
+       refusal("zek_runCycle", "zek_sfun_init"), 1, {}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    runBefore();
+    Wrapper fx;
+    fx.ports({}, {initialOutput()});
+    const bool matching = c.program == outputs;
+    Wrapper &block = matching ? fx : w;
+    zek_sfun_setup(0.01, c.by == kReport ? reportReenters : onReport, c.program.c_str(), w.record.c_str(), &block.io,
+                   c.by == kFixedPoint ? writeFixOutReenters : writeFixOut, readFixIn);
+    zek_setErrorHandler(c.by == kErrorHandler ? errorHandlerReenters : nullptr);
+    log() = Log{};
+    if (c.by == kReport && matching) log().failAtHandlerCall = 0;
+    g_reentry.block = block.handle();
+    g_reentry.call = c.call;
+    g_reentry.armed = true;
+    EXPECT_EQ(zek_sfun_init(block.handle(), 0), c.init);
+    zek_setErrorHandler(nullptr);
+    expectRefused(c.call, c.answer, c.vmRefusal);
+    EXPECT_EQ(log().reports, c.reports);
+    // A refusal is told to the block of the initialisation, also that of terminate, which has none.
+    for (size_t i = 0; i < log().reports.size(); ++i) {
+      if (log().reports[i] != handlerFailed) {
+        EXPECT_EQ(log().reportBlocks[i], block.handle()) << log().reports[i];
+      }
+    }
+    if (matching) {
+      EXPECT_NE(channel("fya"), nullptr) << "the program of the initialisation stays the VM's";
+    } else {
+      EXPECT_EQ(zek_getData()->channelCount, 0) << "the failed load leaves no program";
+    }
+    expectAnOrdinaryRun();
+  }
+}
+
+// The set-ups match records handed in while a program is loaded, and write their initial
+// outputs through the fixed-point handler: its calls into the exports, and those of the report
+// of its failure, are refused alike, and the block runs as usual afterwards.
+TEST_F(ReenteringOutsideSteps, ExportsFromCallbacksOfTheSetUpsAreRefused) {
+  const char *setup = "zek_sfun_setup";
+  const char *fcnIo = "zek_sfun_setup_fcn_io";
+  const struct {
+    const char *what;
+    const char *running;
+    Callback by;
+    void (*call)();  // null: terminate, then init
+    int64_t answer;
+    std::string vmRefusal;
+    std::vector<std::string> reports;
+  } cases[] = {
+      {"fixed-point handler: terminate", setup, kFixedPoint, callsTerminate, -1, "",
+       {refusal("zek_sfun_terminate", setup)}},
+      {"report of the fixed-point handler: terminate, init", setup, kReport, nullptr, 0, "",
+       {"fixed point handler failed", refusal("zek_sfun_terminate", setup), refusal("zek_sfun_init", setup)}},
+      {"fixed-point handler: zek_load", setup, kFixedPoint, callsLoad, 1, refusal("zek_load", setup), {}},
+      {"fixed-point handler: set-up", fcnIo, kFixedPoint, callsSetup, -1, "", {refusal("zek_sfun_setup", fcnIo)}},
+      {"report of the fixed-point handler: terminate", fcnIo, kReport, callsTerminate, -1, "",
+       {"fixed point handler failed", refusal("zek_sfun_terminate", fcnIo)}},
+      {"fixed-point handler: zek_runCycle", fcnIo, kFixedPoint, callsRunCycle, 1, refusal("zek_runCycle", fcnIo), {}},
+  };
+  const std::string program = image("ports.zvm");
+  const std::string record = tempPath("set_up.zekbin");  // what an initialisation would open
+  removeAtEnd.push_back(record);
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    log() = Log{};
+    g_reentry = Reentry{};
+    ReportErrorFn report = c.by == kReport ? reportReenters : onReport;
+    CopyPortDataFn toPort = c.by == kFixedPoint ? writeFixOutReenters : writeFixOut;
+    Wrapper fx;
+    fx.ports({}, {initialOutput()});
+    zek_sfun_setup(0.01, report, program.c_str(), record.c_str(), &fx.io, toPort, readFixIn);
+    ASSERT_EQ(zek_sfun_init(fx.handle(), 1), 1) << lastReport();
+    ASSERT_EQ(log().handlerCalls.size(), 4u);
+    // New records while the program is loaded, or the functions' set-up, which matches the
+    // port records again.
+    Wrapper again;
+    again.ports({}, {initialOutput()});
+    log() = Log{};
+    if (c.by == kReport) log().failAtHandlerCall = 0;
+    g_reentry.block = fx.handle();
+    g_reentry.call = c.call;
+    g_reentry.armed = true;
+    if (c.running == setup)
+      zek_sfun_setup(0.01, report, program.c_str(), record.c_str(), &again.io, toPort, readFixIn);
+    else
+      zek_sfun_setup_fcn_io(nullptr, nullptr, nullptr);
+    expectRefused(c.call, c.answer, c.vmRefusal);
+    EXPECT_EQ(log().reports, c.reports);
+    EXPECT_NE(channel("fya"), nullptr) << "the program stays the VM's";
+    EXPECT_EQ(zek_sfun_cycle(fx.handle()), c.reports.empty() ? 1 : 0) << "a reported refusal stops the block";
+    expectAnOrdinaryRun();
   }
 }
 

@@ -34,6 +34,14 @@ zt::Program matrixProgram() {
   return p;
 }
 
+// The matrix program with a seventh channel of a role no program has: the load fails on it
+// after the channels before it are built.
+zt::Program unknownRoleProgram() {
+  zt::Program p = matrixProgram();
+  p.channel("z", 9, 9);
+  return p;
+}
+
 // Ends after three cycles of 10 ms.
 zt::Program endingProgram() {
   zt::Program p;
@@ -115,7 +123,8 @@ int main(int argc, char **argv) {
   bool ok = write(dir + "/matrix.zvm", matrixProgram()) && write(dir + "/matrix_sut.zvm", sut) &&
             write(dir + "/ending.zvm", endingProgram()) && write(dir + "/dividing.zvm", dividingProgram()) &&
             write(dir + "/cube.zvm", cubeProgram()) && write(dir + "/client.zvm", clientProgram(false)) &&
-            write(dir + "/wide.zvm", wideProgram()) && write(dir + "/reentry.zvm", clientProgram(true));
+            write(dir + "/wide.zvm", wideProgram()) && write(dir + "/reentry.zvm", clientProgram(true)) &&
+            write(dir + "/unknown_role.zvm", unknownRoleProgram());
   if (!ok) std::fprintf(stderr, "make_hil_images: cannot write into %s\n", dir.c_str());
   return ok ? 0 : 1;
 }

@@ -697,3 +697,220 @@ TEST_F(SfunHil, TerminateStepAndInitFromInsideTheStepAreRefused) {
 }
 
 }  // namespace
+
+// ---- Callbacks of the wrapper inside the initialisation, and the host-simulation entry -----
+
+namespace {
+
+// What an armed callback calls, what each call answered, and the text its refusal left: in a
+// slot of its own, else in the running export's slot; a call of the VM's exports leaves the
+// VM's error (its message without the context).
+struct CallingIn {
+  bool armed = false;
+  void (*call)() = nullptr;
+  char **runningSlot = nullptr;
+  std::vector<int64_t> answers;
+  std::vector<std::string> told;
+  uint16_t vmCode = 0;
+};
+CallingIn g_callingIn;
+
+void callIn() {
+  if (!g_callingIn.armed) return;
+  g_callingIn.armed = false;
+  g_callingIn.call();
+}
+
+std::string slotText(const char *text) { return text != nullptr ? text : ""; }
+
+void callsRestart() {
+  zek_sfun_terminate();
+  g_callingIn.told.push_back(slotText(*g_callingIn.runningSlot));
+  MatrixIo io;
+  HilPortInterface r = io.ports.record();
+  char *own = nullptr;
+  g_callingIn.answers.push_back(zek_sfun_init(0.01, &own, image("matrix").c_str(), "", &r, 0));
+  g_callingIn.told.push_back(slotText(own));
+}
+void callsStep() {
+  g_callingIn.answers.push_back(zek_sfun());
+  g_callingIn.told.push_back(slotText(*g_callingIn.runningSlot));
+}
+// Its slot lives on the callback's stack, gone once the callback returns.
+void callsHostSimulation() {
+  char *own = nullptr;
+  uint8_t status = 0;
+  zek_sfun_hil(nullptr, 0, 0.0, nullptr, &status, &own);
+  g_callingIn.answers.push_back(status);
+  g_callingIn.told.push_back(slotText(own));
+}
+void vmAnswered(uint32_t answer) {
+  g_callingIn.answers.push_back(answer);
+  g_callingIn.vmCode = zek_getErrorCode();
+  std::string message = zek_getErrorMessage();
+  g_callingIn.told.push_back(message.substr(0, message.rfind(" (error=")));
+}
+// A load that went through would leave the VM running from these bytes: they stay.
+void callsLoad() {
+  static const std::vector<uint8_t> other = readAll(image("matrix"));
+  vmAnswered(zek_load(other.data()));
+}
+void callsRunCycle() { vmAnswered(zek_runCycle()); }
+
+void errorHandlerCallsIn() { callIn(); }
+uint8_t boxCallsIn(uint32_t, uint8_t, const char *, uint8_t, const char *) {
+  callIn();
+  return 1;
+}
+int twiceCallsIn(int nlhs, mxArray *plhs[], int nrhs, mxArray *prhs[], void *context) {
+  callIn();
+  return twice(nlhs, plhs, nrhs, prhs, context);
+}
+int twiceFails(int, mxArray *[], int, mxArray *[], void *) { return 1; }
+
+std::string refusal(const char *called, const char *running) {
+  return std::string(called) + "(): not allowed while " + running + "() runs; call it after it returns.";
+}
+
+class SfunHilCallingIn : public SfunHil {
+ protected:
+  void TearDown() override {
+    zek_setErrorHandler(nullptr);
+    zek_installMessageBoxCmd(boxAnswers);
+    g_callingIn = CallingIn{};
+    SfunHil::TearDown();
+  }
+  // Arms the callbacks to make call while the running export's slot is the wrapper's.
+  void arm(void (*call)()) {
+    g_callingIn = CallingIn{};
+    g_callingIn.call = call;
+    g_callingIn.runningSlot = &slot;
+    g_callingIn.armed = true;
+  }
+  // Once the export has returned, the library is terminated, initialised and run as usual,
+  // and the record file holds the run's cycles.
+  void expectAnOrdinaryRun() {
+    zek_setErrorHandler(nullptr);
+    zek_installMessageBoxCmd(boxAnswers);
+    zek_sfun_terminate();
+    z8::File f = recordedRun(image("matrix"), record("ordinary.zekbin"), 3);
+    ASSERT_EQ(f.blocks.size(), 2u);
+    ASSERT_EQ(f.blocks[1].rows.size(), 3u);
+    for (size_t i = 0; i < 3; ++i)
+      EXPECT_EQ(z8::valuesOf<int32_t>(f, f.blocks[1], i, f.decls[2].id), std::vector<int32_t>{(int32_t)i + 1});
+  }
+};
+
+// The VM's error handler of a failing load calls the exports while the initialisation runs:
+// each call is refused and told (in its own slot where it has one), nothing is freed, loaded or
+// run under the initialisation, which fails with the load's own message in the wrapper's slot,
+// and the library runs as usual after it.
+TEST_F(SfunHilCallingIn, ExportsFromTheErrorHandlerOfInitAreRefused) {
+  const std::vector<uint8_t> good = readAll(image("matrix"));
+  const fs::path cut = dir / "cut.zvm";
+  {
+    std::vector<uint8_t> bytes(good.begin(), good.end() - 10);
+    std::ofstream(cut, std::ios::binary).write((const char *)bytes.data(), (std::streamsize)bytes.size());
+  }
+  std::string cutLoad;
+  for (const zt::RefusedImage &r : zt::refusedImages(good))
+    if (std::string(r.what) == "cut") cutLoad = r.message;
+  const std::string role = image("unknown_role");
+  const std::string roleLoad = "Unknown role id: '9' for channel id '6'." + zt::kRefusedLoadContext;
+  const struct {
+    const char *what;
+    std::string program;
+    std::string load;  // the load's message
+    void (*call)();
+    std::vector<int64_t> answers;
+    std::vector<std::string> told;
+    uint16_t vmCode;
+  } cases[] = {
+      {"terminate, init; cut file", cut.string(), cutLoad, callsRestart, {0},
+       {refusal("zek_sfun_terminate", "zek_sfun_init"), refusal("zek_sfun_init", "zek_sfun_init")}, 0},
+      {"terminate, init; unknown role", role, roleLoad, callsRestart, {0},
+       {refusal("zek_sfun_terminate", "zek_sfun_init"), refusal("zek_sfun_init", "zek_sfun_init")}, 0},
+      {"a step", cut.string(), cutLoad, callsStep, {0}, {refusal("zek_sfun", "zek_sfun_init")}, 0},
+      {"host simulation", cut.string(), cutLoad, callsHostSimulation, {4}, {refusal("zek_sfun_hil", "zek_sfun_init")},
+       0},
+      {"zek_load", role, roleLoad, callsLoad, {1}, {refusal("zek_load", "zek_load")}, 123},
+      {"zek_runCycle", cut.string(), cutLoad, callsRunCycle, {1}, {refusal("zek_runCycle", "zek_load")}, 123},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    // A run before, whose program the initialisation replaces.
+    zek_sfun_terminate();
+    slot = nullptr;
+    MatrixIo before;
+    ASSERT_EQ(init(image("matrix"), before.ports), 1) << error();
+    for (int k = 0; k < 2; ++k) ASSERT_EQ(zek_sfun(), 1) << error();
+    zek_sfun_terminate();
+
+    MatrixIo io;
+    zek_setErrorHandler(errorHandlerCallsIn);
+    arm(c.call);
+    EXPECT_EQ(init(c.program, io.ports, record(), 0), 0);
+    zek_setErrorHandler(nullptr);
+    EXPECT_FALSE(g_callingIn.armed);
+    EXPECT_EQ(g_callingIn.answers, c.answers);
+    EXPECT_EQ(g_callingIn.told, c.told);
+    EXPECT_EQ(g_callingIn.vmCode, c.vmCode);
+    EXPECT_EQ(error(), c.load) << "the load's own message, in the wrapper's slot";
+    EXPECT_EQ(zek_getData()->channelCount, 0) << "the failed load leaves no program";
+    EXPECT_FALSE(fs::exists(record())) << "no record file";
+    expectAnOrdinaryRun();
+  }
+}
+
+// The host-simulation entry called from a callback inside the step, with a slot on the
+// callback's stack: it is refused and says so in that slot while it lives; the step fails with
+// its message in the wrapper's own slot, the record file holds the cycles before, and the
+// library runs as usual afterwards.
+TEST_F(SfunHilCallingIn, TheHostSimulationEntryFromInsideTheStepIsRefused) {
+  const std::string refused = "zek_sfun_hil(): not allowed inside a cycle; call it between cycles.";
+  const struct {
+    const char *what;
+    ZekMessageBoxCmd box;
+    zmx::Function function;  // the MATLAB side of twice
+    bool byErrorHandler;
+    std::string stepEnd;  // the start of the step's message
+  } cases[] = {
+      {"message box", boxCallsIn, twice, false, refused + " (error=119,"},
+      {"MATLAB client function", boxAnswers, twiceCallsIn, false, "Function 'twice': " + refused + " (error=119,"},
+      {"error handler", boxAnswers, twiceFails, true, "Function 'twice': Error in matlab client function (error=10000,"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    zek_sfun_terminate();
+    zmx::reset();
+    slot = nullptr;
+    zmx::define("twice", twice);
+    double x = 21, y = 0;
+    Ports ports;
+    ports.in.add("x", ZEK_DOUBLE, &x);
+    ports.out.add("y", ZEK_DOUBLE, &y);
+    ASSERT_EQ(init(image("reentry"), ports, record(), 0), 1) << error();
+    zek_installMessageBoxCmd(boxAnswers);
+    ASSERT_EQ(zek_sfun(), 1) << error();
+    EXPECT_EQ(y, 42.0);
+
+    zmx::define("twice", c.function);
+    zek_installMessageBoxCmd(c.box);
+    zek_setErrorHandler(c.byErrorHandler ? errorHandlerCallsIn : nullptr);
+    arm(callsHostSimulation);
+    x = 5;
+    EXPECT_EQ(zek_sfun(), 0);
+    zek_setErrorHandler(nullptr);
+    EXPECT_FALSE(g_callingIn.armed);
+    EXPECT_EQ(g_callingIn.answers, std::vector<int64_t>{4});
+    EXPECT_EQ(g_callingIn.told, std::vector<std::string>{refused});
+    EXPECT_EQ(error().rfind(c.stepEnd, 0), 0u) << error();
+    EXPECT_EQ(y, 0.0) << "a failed step writes zero";
+    z8::File f = z8::read(readAll(record()));
+    ASSERT_EQ(f.blocks.size(), 1u);
+    EXPECT_EQ(f.blocks[0].rows.size(), 1u);
+    expectAnOrdinaryRun();
+  }
+}
+
+}  // namespace

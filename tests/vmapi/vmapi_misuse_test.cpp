@@ -189,75 +189,49 @@ TEST(VmapiReentry, CallsFromInsideACycleAreRefusedAndTheCycleEndsWithTheError) {
   }
 }
 
-// The VM's own entries, which the library exports as well: a SuT function that starts a cycle
-// or a load while the cycle runs is refused by the VM, and the cycle ends with that error.
-TEST(VmapiReentry, TheVmEntriesRefuseACycleOrALoadFromInsideACycle) {
-  static Bytes other = readAll(image("notsync.zvm"));
-  struct Row {
-    const char *what;
-    bool (*call)();  // true when the call gave its refusal's answer
-    std::string message;
-  } rows[] = {
-      {"zek_runCycle", [] { return zek_runCycle() == 1; },
-       "zek_runCycle(): not allowed while byte code runs (inside a cycle or a function); call it between cycles."},
-      {"zek_load", [] { return zek_load(other.data()) == 1; },
-       "zek_load(): not allowed while byte code runs (inside a cycle or a function); load between cycles."},
-  };
-  for (const Row &row : rows) {
-    SCOPED_TRACE(row.what);
-    g_e = zek_vmapi_createExecution(image("functions.zvm").c_str(), nullptr);
-    ASSERT_NE(g_e, nullptr) << zek_vmapi_getErrorMessage();
-    ASSERT_TRUE(zek_vmapi_bindSignalGetSet_v2(g_e, "x", 6, 6, 1, 0, 0, 1, getX, nullptr, 1));
-    ASSERT_TRUE(zek_vmapi_bindSignalGetSet_v2(g_e, "y", 6, 6, 1, 0, 0, 1, nullptr, setY, 1));
-    ASSERT_TRUE(zek_vmapi_bindSignal(g_e, "ca", 6, 6, 1, 0, 0, 1, &g_ca, 1));
-    ASSERT_TRUE(zek_vmapi_bindSignal(g_e, "cb", 6, 6, 1, 0, 0, 1, &g_cb, 1));
-    ASSERT_TRUE(zek_vmapi_bindFunction(g_e, "cf", sutCf));
-    SignalBinding *bound = zek_vmapi_getBoundSignals();
-    g_x = 1;
-    g_inside = kSutFunction;
-    g_misuse = row.call;
-    g_calls = g_refusedAnswers = 0;
-    g_armed = true;
-    EXPECT_EQ(zek_vmapi_runCycle(g_e), 1);
-    g_armed = false;
-    EXPECT_EQ(g_calls, 1);
-    EXPECT_EQ(g_refusedAnswers, 1);
-    EXPECT_EQ(zek_vmapi_getErrorCode(), 123);
-    EXPECT_EQ(message(), "Function 'cf': " + row.message);
-    EXPECT_EQ(zek_vmapi_getCycleCount(), 0u);
-    EXPECT_EQ(zek_vmapi_getBoundSignals(), bound);
-    zek_vmapi_resetError();
-    g_x = 4;
-    EXPECT_EQ(zek_vmapi_runCycle(g_e), 0) << message();
-    EXPECT_EQ(g_y, 40);
-    zek_vmapi_closeExecution(g_e);
-    EXPECT_FALSE(zek_vmapi_hasError()) << message();
-  }
-}
-
-// A getter or a setter runs inside the cycle export but outside byte code: the export holds the
-// program there, and the VM's entries are refused in its name. As with the library's own
-// refusals, the cycle ends with the refusal: an input transfer before the cycle runs, an output
-// transfer after it.
-TEST(VmapiReentry, TheVmEntriesRefuseALoadOrACycleFromATransferOfTheCycle) {
-  struct Call {
+// The VM's own entries, which the library exports as well, started from inside a cycle: a SuT
+// function runs inside the byte code, where the VM refuses them itself; a getter or a setter
+// runs in the cycle export outside the byte code, where the export holds the program and the
+// VM refuses them in its name. Either way the cycle ends with the refusal, before it runs
+// (SuT function, getter) or after it (setter), and the next cycle is an ordinary one.
+TEST(VmapiReentry, TheVmEntriesAreRefusedFromInsideACycle) {
+  const std::string kByteCode = "(): not allowed while byte code runs (inside a cycle or a function); ";
+  const struct Call {
     const char *operation;
     bool (*call)();  // true when the call gave its refusal's answer
+    std::string inByteCode;
   } calls[] = {
-      {"zek_load", [] { return seen(zek_load(otherProgram()) == 1); }},
-      {"zek_runCycle", [] { return seen(zek_runCycle() == 1); }},
+      {"zek_runCycle", [] { return seen(zek_runCycle() == 1); }, "zek_runCycle" + kByteCode + "call it between cycles."},
+      {"zek_load", [] { return seen(zek_load(otherProgram()) == 1); }, "zek_load" + kByteCode + "load between cycles."},
   };
-  for (Inside inside : {kGetter, kSetter}) {
+  const struct Where {
+    const char *what;
+    Inside inside;
+    const char *program;
+    std::string prefix;  // the VM names the client function whose handler failed
+    bool counted;        // the cycle ran
+    int32_t y, nextY;    // after the refused cycle, and from x = 4 in the next one
+  } wheres[] = {
+      {"SuT function", kSutFunction, "functions.zvm", "Function 'cf': ", false, 0, 40},
+      {"getter", kGetter, "notsync.zvm", "", false, 0, 5},
+      {"setter", kSetter, "notsync.zvm", "", true, 2, 5},
+  };
+  for (const Where &where : wheres) {
     for (const Call &call : calls) {
-      SCOPED_TRACE(std::string(inside == kGetter ? "getter: " : "setter: ") + call.operation);
-      g_e = zek_vmapi_createExecution(image("notsync.zvm").c_str(), nullptr);
+      SCOPED_TRACE(std::string(where.what) + ": " + call.operation);
+      g_e = zek_vmapi_createExecution(image(where.program).c_str(), nullptr);
       ASSERT_NE(g_e, nullptr) << zek_vmapi_getErrorMessage();
       ASSERT_TRUE(zek_vmapi_bindSignalGetSet_v2(g_e, "x", 6, 6, 1, 0, 0, 1, getX, nullptr, 1));
       ASSERT_TRUE(zek_vmapi_bindSignalGetSet_v2(g_e, "y", 6, 6, 1, 0, 0, 1, nullptr, setY, 1));
+      if (where.inside == kSutFunction) {
+        ASSERT_TRUE(zek_vmapi_bindSignal(g_e, "ca", 6, 6, 1, 0, 0, 1, &g_ca, 1));
+        ASSERT_TRUE(zek_vmapi_bindSignal(g_e, "cb", 6, 6, 1, 0, 0, 1, &g_cb, 1));
+        ASSERT_TRUE(zek_vmapi_bindFunction(g_e, "cf", sutCf));
+      }
       SignalBinding *bound = zek_vmapi_getBoundSignals();
       g_x = 1;
       g_y = 0;
-      g_inside = inside;
+      g_inside = where.inside;
       g_misuse = call.call;
       g_calls = g_refusedAnswers = 0;
       g_armed = true;
@@ -265,19 +239,20 @@ TEST(VmapiReentry, TheVmEntriesRefuseALoadOrACycleFromATransferOfTheCycle) {
       g_armed = false;
       EXPECT_EQ(g_calls, 1);
       EXPECT_EQ(g_refusedAnswers, 1);
+      const std::string refusal = where.inside == kSutFunction ? call.inByteCode
+                                                               : whileRuns(call.operation, "zek_vmapi_runCycle");
       EXPECT_EQ(g_seenCode, 123);
-      const std::string refusal = whileRuns(call.operation, "zek_vmapi_runCycle");
       EXPECT_EQ(g_seenText, refusal);
       EXPECT_EQ(zek_vmapi_getErrorCode(), 123);
-      EXPECT_EQ(message(), refusal);
+      EXPECT_EQ(message(), where.prefix + refusal);
       // At most the one cycle ran, on its own program (the other one's y would be 100 / x).
-      EXPECT_EQ(zek_vmapi_getCycleCount(), inside == kSetter ? 1u : 0u);
-      EXPECT_EQ(g_y, inside == kSetter ? 2 : 0);
+      EXPECT_EQ(zek_vmapi_getCycleCount(), where.counted ? 1u : 0u);
+      EXPECT_EQ(g_y, where.y);
       EXPECT_EQ(zek_vmapi_getBoundSignals(), bound);
       zek_vmapi_resetError();
       g_x = 4;
       EXPECT_EQ(zek_vmapi_runCycle(g_e), 0) << message();
-      EXPECT_EQ(g_y, 5);
+      EXPECT_EQ(g_y, where.nextY);
       zek_vmapi_closeExecution(g_e);
       EXPECT_FALSE(zek_vmapi_hasError()) << message();
     }
