@@ -83,9 +83,11 @@ void raiseStepRefusal(const char *operation) {
 template <typename Run> uint32_t runByteCode(SfunGuard *guard, Run run) {
   uint32_t refusals = guard->refusals;
   guard->byteCode = true;
-  const char *holder = zek_holdProgram(nullptr);
-  uint32_t result = run();
-  zek_holdProgram(holder);
+  uint32_t result;
+  {
+    ZekHoldLetGo letGo;
+    result = run();
+  }
   guard->byteCode = false;
   if (guard->refusals != refusals && result != ZEK_CYCLE_ERROR) {
     raiseStepRefusal(guard->refused);

@@ -33,7 +33,7 @@ void callErrorHandler(ZekErrorHandler handler) {
   g_error.handling = true;
   handler();
   g_error.handling = false;
-  if (zek_errorCode != code) zek_errorCode = code;
+  zek_errorCode = code;
   if (kept && std::strcmp(zek_getErrorMessage(), g_error.handled.text) != 0)
     zek_strprint(&g_error.message, "%s", g_error.handled.text);
 }

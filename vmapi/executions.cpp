@@ -290,34 +290,17 @@ bool vmapi_isLiveRecordFile(const char *path) {
 }
 
 VmapiRunning vmapi_enter(uint8_t activity, const char *operation) {
-  VmapiRunning previous{g_activity, g_running, false, nullptr};
+  VmapiRunning previous{g_activity, g_running, zek_holdProgram(operation)};
   g_activity = (uint8_t)(g_activity | activity);
-  if (operation != nullptr) {
-    g_running = operation;
-    previous.held = true;
-    previous.holder = zek_holdProgram(operation);
-  }
+  if (operation != nullptr) g_running = operation;
+  else zek_holdProgram(previous.holder);
   return previous;
 }
 
 void vmapi_leave(VmapiRunning previous) {
   g_activity = previous.activity;
   g_running = previous.operation;
-  if (previous.held) zek_holdProgram(previous.holder);
-}
-
-uint32_t vmapi_runCycle(void) {
-  const char *holder = zek_holdProgram(nullptr);
-  uint32_t result = zek_runCycle();
-  zek_holdProgram(holder);
-  return result;
-}
-
-uint32_t vmapi_runServerFunction(uint16_t position) {
-  const char *holder = zek_holdProgram(nullptr);
-  uint32_t result = zek_runServerStubFunction(position);
-  zek_holdProgram(holder);
-  return result;
+  zek_holdProgram(previous.holder);
 }
 
 bool vmapi_mayStart(const char *operation, uint8_t refusedIn) {

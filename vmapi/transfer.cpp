@@ -299,7 +299,11 @@ bool updateTestInputs(VmapiExecution *e) {
 
 int32_t callCycle(VmapiExecution *e) {
   uint32_t refusals = vmapi_refusals();
-  e->lastCycleResult = (int32_t)vmapi_runCycle();
+  {
+    // The VM's refusals inside running byte code guard the program meanwhile.
+    ZekHoldLetGo letGo;
+    e->lastCycleResult = (int32_t)zek_runCycle();
+  }
   // A refusal in the real-time clock comes before the VM resets the error state for the cycle.
   if (vmapi_refusals() != refusals && !zek_hasError()) {
     vmapi_raiseLatestRefusal();

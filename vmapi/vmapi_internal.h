@@ -80,18 +80,13 @@ constexpr uint8_t VMAPI_REFUSE_BIND = VMAPI_IN_CYCLE | VMAPI_IN_LIFECYCLE;
 struct VmapiRunning {
   uint8_t activity;
   const char *operation;
-  bool held;           // the program was held anew, from holder
-  const char *holder;
+  const char *holder;  // of the VM's program
 };
 // Marks the activity of the export named operation as running, and holds the VM's program
 // under that name (zek_holdProgram) until vmapi_leave; a null operation (a callback of running
 // byte code) leaves both as they are.
 VmapiRunning vmapi_enter(uint8_t activity, const char *operation);
 void vmapi_leave(VmapiRunning previous);
-// zek_runCycle and zek_runServerStubFunction of the library's own, which let go of the program
-// while the byte code runs: the VM's refusals inside running byte code guard it meanwhile.
-uint32_t vmapi_runCycle(void);
-uint32_t vmapi_runServerFunction(uint16_t position);
 // True when the operation may start now; otherwise raises 119 for the innermost of the
 // running activities in refusedIn, counts the refusal and returns false.
 bool vmapi_mayStart(const char *operation, uint8_t refusedIn);

@@ -137,6 +137,44 @@ const Misuse kMisuses[] = {
     {"zek_vmapi_enableReadWrite", [] { return !zek_vmapi_enableReadWrite(g_e, "y"); }},
 };
 
+// g_e: an execution of the program whose x and y go through getX and setY, with ca, cb and the
+// SuT function cf bound for a misuse inside that function, and the clock for one inside it.
+void createMisusedExecution(const char *program, Inside inside) {
+  g_e = zek_vmapi_createExecution(image(program).c_str(), nullptr);
+  ASSERT_NE(g_e, nullptr) << zek_vmapi_getErrorMessage();
+  ASSERT_TRUE(zek_vmapi_bindSignalGetSet_v2(g_e, "x", 6, 6, 1, 0, 0, 1, getX, nullptr, 1));
+  ASSERT_TRUE(zek_vmapi_bindSignalGetSet_v2(g_e, "y", 6, 6, 1, 0, 0, 1, nullptr, setY, 1));
+  if (inside == kSutFunction) {
+    ASSERT_TRUE(zek_vmapi_bindSignal(g_e, "ca", 6, 6, 1, 0, 0, 1, &g_ca, 1));
+    ASSERT_TRUE(zek_vmapi_bindSignal(g_e, "cb", 6, 6, 1, 0, 0, 1, &g_cb, 1));
+    ASSERT_TRUE(zek_vmapi_bindFunction(g_e, "cf", sutCf));
+  }
+  if (inside == kClock) zek_vmapi_installRealtimeCmd(clockNow);
+}
+
+// The cycle of g_e from x = 1 whose callback at inside calls misuse; its result.
+int32_t runMisusing(Inside inside, bool (*misuse)()) {
+  g_x = 1;
+  g_y = 0;
+  g_inside = inside;
+  g_misuse = misuse;
+  g_calls = g_refusedAnswers = 0;
+  g_armed = true;
+  int32_t result = zek_vmapi_runCycle(g_e);
+  g_armed = false;
+  return result;
+}
+
+// After the refused cycle, g_e runs on from x = 4 to y and closes without an error.
+void expectRunsOn(int32_t y) {
+  zek_vmapi_resetError();
+  g_x = 4;
+  EXPECT_EQ(zek_vmapi_runCycle(g_e), 0) << message();
+  EXPECT_EQ(g_y, y);
+  zek_vmapi_closeExecution(g_e);
+  EXPECT_FALSE(zek_vmapi_hasError()) << message();
+}
+
 TEST(VmapiReentry, CallsFromInsideACycleAreRefusedAndTheCycleEndsWithTheError) {
   struct Row {
     const char *what;
@@ -154,24 +192,9 @@ TEST(VmapiReentry, CallsFromInsideACycleAreRefusedAndTheCycleEndsWithTheError) {
   for (const Row &row : rows) {
     for (const Misuse &m : kMisuses) {
       SCOPED_TRACE(std::string(row.what) + ": " + m.operation);
-      g_e = zek_vmapi_createExecution(image(row.program).c_str(), nullptr);
-      ASSERT_NE(g_e, nullptr) << zek_vmapi_getErrorMessage();
-      ASSERT_TRUE(zek_vmapi_bindSignalGetSet_v2(g_e, "x", 6, 6, 1, 0, 0, 1, getX, nullptr, 1));
-      ASSERT_TRUE(zek_vmapi_bindSignalGetSet_v2(g_e, "y", 6, 6, 1, 0, 0, 1, nullptr, setY, 1));
-      if (row.inside == kSutFunction) {
-        ASSERT_TRUE(zek_vmapi_bindSignal(g_e, "ca", 6, 6, 1, 0, 0, 1, &g_ca, 1));
-        ASSERT_TRUE(zek_vmapi_bindSignal(g_e, "cb", 6, 6, 1, 0, 0, 1, &g_cb, 1));
-        ASSERT_TRUE(zek_vmapi_bindFunction(g_e, "cf", sutCf));
-      }
-      if (row.inside == kClock) zek_vmapi_installRealtimeCmd(clockNow);
+      ASSERT_NO_FATAL_FAILURE(createMisusedExecution(row.program, row.inside));
       SignalBinding *bound = zek_vmapi_getBoundSignals();
-      g_x = 1;
-      g_inside = row.inside;
-      g_misuse = m.call;
-      g_calls = g_refusedAnswers = 0;
-      g_armed = true;
-      EXPECT_EQ(zek_vmapi_runCycle(g_e), 1);
-      g_armed = false;
+      EXPECT_EQ(runMisusing(row.inside, m.call), 1);
       EXPECT_EQ(zek_vmapi_getErrorCode(), 119);
       EXPECT_EQ(message(), row.prefix + m.operation + kInCycle);
       EXPECT_GE(g_calls, 1);
@@ -179,12 +202,7 @@ TEST(VmapiReentry, CallsFromInsideACycleAreRefusedAndTheCycleEndsWithTheError) {
       EXPECT_EQ(zek_vmapi_getCycleCount(), row.counted ? 1u : 0u);
       // The execution is the one it was, with its bindings, and runs on.
       EXPECT_EQ(zek_vmapi_getBoundSignals(), bound);
-      zek_vmapi_resetError();
-      g_x = 4;
-      EXPECT_EQ(zek_vmapi_runCycle(g_e), 0) << message();
-      EXPECT_EQ(g_y, row.y);
-      zek_vmapi_closeExecution(g_e);
-      EXPECT_FALSE(zek_vmapi_hasError()) << message();
+      expectRunsOn(row.y);
     }
   }
 }
@@ -219,24 +237,9 @@ TEST(VmapiReentry, TheVmEntriesAreRefusedFromInsideACycle) {
   for (const Where &where : wheres) {
     for (const Call &call : calls) {
       SCOPED_TRACE(std::string(where.what) + ": " + call.operation);
-      g_e = zek_vmapi_createExecution(image(where.program).c_str(), nullptr);
-      ASSERT_NE(g_e, nullptr) << zek_vmapi_getErrorMessage();
-      ASSERT_TRUE(zek_vmapi_bindSignalGetSet_v2(g_e, "x", 6, 6, 1, 0, 0, 1, getX, nullptr, 1));
-      ASSERT_TRUE(zek_vmapi_bindSignalGetSet_v2(g_e, "y", 6, 6, 1, 0, 0, 1, nullptr, setY, 1));
-      if (where.inside == kSutFunction) {
-        ASSERT_TRUE(zek_vmapi_bindSignal(g_e, "ca", 6, 6, 1, 0, 0, 1, &g_ca, 1));
-        ASSERT_TRUE(zek_vmapi_bindSignal(g_e, "cb", 6, 6, 1, 0, 0, 1, &g_cb, 1));
-        ASSERT_TRUE(zek_vmapi_bindFunction(g_e, "cf", sutCf));
-      }
+      ASSERT_NO_FATAL_FAILURE(createMisusedExecution(where.program, where.inside));
       SignalBinding *bound = zek_vmapi_getBoundSignals();
-      g_x = 1;
-      g_y = 0;
-      g_inside = where.inside;
-      g_misuse = call.call;
-      g_calls = g_refusedAnswers = 0;
-      g_armed = true;
-      EXPECT_EQ(zek_vmapi_runCycle(g_e), 1);
-      g_armed = false;
+      EXPECT_EQ(runMisusing(where.inside, call.call), 1);
       EXPECT_EQ(g_calls, 1);
       EXPECT_EQ(g_refusedAnswers, 1);
       const std::string refusal = where.inside == kSutFunction ? call.inByteCode
@@ -249,12 +252,7 @@ TEST(VmapiReentry, TheVmEntriesAreRefusedFromInsideACycle) {
       EXPECT_EQ(zek_vmapi_getCycleCount(), where.counted ? 1u : 0u);
       EXPECT_EQ(g_y, where.y);
       EXPECT_EQ(zek_vmapi_getBoundSignals(), bound);
-      zek_vmapi_resetError();
-      g_x = 4;
-      EXPECT_EQ(zek_vmapi_runCycle(g_e), 0) << message();
-      EXPECT_EQ(g_y, where.nextY);
-      zek_vmapi_closeExecution(g_e);
-      EXPECT_FALSE(zek_vmapi_hasError()) << message();
+      expectRunsOn(where.nextY);
     }
   }
   expectAnOrdinaryRun();

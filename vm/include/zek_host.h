@@ -40,6 +40,15 @@ const char *zek_holdProgram(const char *holder);
 // sees it change over a callback knows that the callback's call was refused, even where a later
 // reset of the error state has cleared the message.
 uint32_t zek_inUseRefusals(void);
+// For the span of byte code a host runs itself (its zek_runCycle, a server function it
+// serves): lets go of the host's hold, and puts it back at the end of the scope.
+struct ZekHoldLetGo {
+  const char *holder = zek_holdProgram(nullptr);
+  ~ZekHoldLetGo() { zek_holdProgram(holder); }
+  ZekHoldLetGo() = default;
+  ZekHoldLetGo(const ZekHoldLetGo &) = delete;
+  ZekHoldLetGo &operator=(const ZekHoldLetGo &) = delete;
+};
 
 // The values heap of the loaded program (null before a load) and its size in bytes.
 uint8_t *zek_getValuesHeapBuffer(void);
